@@ -1,0 +1,76 @@
+#include "diag/log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace stv {
+namespace {
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatString(format, args);
+  va_end(args);
+  return text;
+}
+
+TEST(FormatTest, StatusErrorsUseEightUpperCaseHexDigits) {
+  EXPECT_EQ(FormatStatusError("AcquireCredentialsHandle", 1),
+            "AcquireCredentialsHandle failed (0x00000001)");
+  EXPECT_EQ(FormatStatusError("X", 255), "X failed (0x000000FF)");
+  EXPECT_EQ(FormatStatusError("InitializeSecurityContext", 0x80090318u),
+            "InitializeSecurityContext failed (0x80090318)");
+}
+
+TEST(FormatTest, FormatStringHandlesEmptyAndLongTexts) {
+  EXPECT_EQ(Format("[transport] sending the session token (%zu bytes)", size_t{0}),
+            "[transport] sending the session token (0 bytes)");
+  EXPECT_EQ(Format("%s", ""), "");
+  const std::string big(5000, 'x');
+  EXPECT_EQ(Format("%s!", big.c_str()), big + "!");
+}
+
+TEST(FormatTest, TimestampIsLocalTimeToTheMillisecond) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  // 2026-03-09 09:05:07.004 UTC
+  EXPECT_EQ(FormatLogTimestamp(1773047107004), "2026-03-09 09:05:07.004");
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
+  EXPECT_EQ(FormatLogTimestamp(1773047107999), "2026-03-09 10:05:07.999");
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(LoggerTest, LinesFromManyThreadsNeverMix) {
+  testing::internal::CaptureStdout();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) Logger::Instance().Info("[test] thread %d line %d %s", t, i, "payload");
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  Logger::Instance().Warn("[transport] write failed; closing the session");
+  const std::string out = testing::internal::GetCapturedStdout();
+
+  const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (INF \[test\] thread \d line \d+ payload|WRN \[transport\] write failed; closing the session))");
+  size_t start = 0;
+  int count = 0;
+  while (start < out.size()) {
+    const size_t end = out.find('\n', start);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_TRUE(std::regex_match(out.substr(start, end - start), line)) << out.substr(start, end - start);
+    start = end + 1;
+    ++count;
+  }
+  EXPECT_EQ(count, 801);
+}
+
+}  // namespace
+}  // namespace stv
