@@ -1,0 +1,29 @@
+// zlib-format decompression of tile payloads and the expansion of palette tiles.
+// Our own decoder, with a hard output cap, so a hostile stream can never make it
+// produce more than kMaxInflatedSize bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace stv {
+
+inline constexpr size_t kMaxInflatedSize = 268435456;  // 256 MiB
+
+// Adler-32 of RFC 1950; the empty input gives 1.
+uint32_t Adler32(std::span<const uint8_t> bytes);
+
+// Decodes a raw DEFLATE stream into `out` (emptied first). A `reserveHint` from 1 to
+// kMaxInflatedSize reserves that capacity up front; it never limits the output.
+// On failure `out` may hold partial data.
+bool Inflate(std::span<const uint8_t> stream, std::vector<uint8_t>& out, size_t reserveHint);
+
+// Decodes a zlib stream (header, DEFLATE data, Adler-32 in the last four bytes).
+bool InflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& out, size_t reserveHint);
+
+// Decodes a palette tile payload of w x h pixels into w * h * 4 bytes of B, G, R, X pixels.
+bool DecodePaletteTile(std::span<const uint8_t> data, int w, int h, std::vector<uint8_t>& out);
+
+}  // namespace stv
