@@ -1,0 +1,143 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <sys/wait.h>
+
+namespace stv {
+namespace {
+
+std::optional<Options> Parse(std::vector<std::string> arguments) { return ParseCommandLine(arguments); }
+
+TEST(CommandLineTest, UsageErrors) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},                                     // nothing at all
+      {"--port"},                             // value missing, and no host
+      {"host", "--port"},                     // value missing after a host
+      {"host", "--bogus"},                    // unknown double-dash option
+      {"host", "--"},                         // two bytes of dashes are an option too
+      {"--headless"},                         // no host
+      {"host", "--viewport", "1280X720"},     // upper-case X is no separator
+      {"host", "--viewport", "1280"},
+      {"host", "--viewport", ""},
+      {"host", "--probe-input", "100"},       // no comma
+      {"host", "--probe-input", ""},
+      {""},                                   // an empty host
+  };
+  for (const auto& arguments : bad) {
+    EXPECT_FALSE(Parse(arguments)) << ::testing::PrintToString(arguments);
+  }
+}
+
+TEST(CommandLineTest, DefaultsAndHostSelection) {
+  auto options = Parse({"first", "second"});
+  ASSERT_TRUE(options);
+  EXPECT_EQ(options->host, "second");
+  EXPECT_EQ(options->port, 7443);
+  EXPECT_EQ(options->seconds, 5);
+  EXPECT_EQ(options->preset, QualityPreset::High);
+  EXPECT_EQ(options->probeX, 32768);
+  EXPECT_EQ(options->probeY, 32768);
+  EXPECT_FALSE(options->headless || options->viewOnly || options->gray || options->probeInput);
+  EXPECT_FALSE(options->security.plaintext || options->security.insecureNoPin);
+
+  options = Parse({"-weird"});  // a single dash is just a host name
+  ASSERT_TRUE(options);
+  EXPECT_EQ(options->host, "-weird");
+}
+
+TEST(CommandLineTest, NumbersFollowStrtolWithoutErrors) {
+  EXPECT_EQ(Parse({"h", "--port", "70000"})->port, 4464);
+  EXPECT_EQ(Parse({"h", "--port", "abc"})->port, 0);
+  EXPECT_EQ(Parse({"h", "--port", "-1"})->port, 65535);
+  EXPECT_EQ(Parse({"h", "--port", " +8080tail"})->port, 8080);
+  EXPECT_EQ(Parse({"h", "--seconds", "abc"})->seconds, 0);
+  EXPECT_EQ(Parse({"h", "--seconds", "99999999999"})->seconds, 2147483647);
+  EXPECT_EQ(Parse({"h", "--seconds", "-99999999999"})->seconds, -2147483647 - 1);
+  EXPECT_EQ(Parse({"h", "--port", "99999999999"})->port, 65535);
+}
+
+TEST(CommandLineTest, ValuesAreTakenWhateverTheyLookLike) {
+  auto options = Parse({"h", "--token", "--headless", "--pin", "abc", "--insecure-no-pin", "--insecure-plaintext"});
+  ASSERT_TRUE(options);
+  EXPECT_EQ(options->security.token, "--headless");
+  EXPECT_FALSE(options->headless);
+  EXPECT_EQ(options->security.pin, "abc");
+  EXPECT_TRUE(options->security.insecureNoPin);
+  EXPECT_TRUE(options->security.plaintext);
+}
+
+TEST(CommandLineTest, PresetsPairsAndFlags) {
+  EXPECT_EQ(Parse({"h", "--preset", "DATASAVER"})->preset, QualityPreset::DataSaver);
+  EXPECT_EQ(Parse({"h", "--preset", "Balanced"})->preset, QualityPreset::Balanced);
+  EXPECT_EQ(Parse({"h", "--preset", "fast"})->preset, QualityPreset::High);
+  EXPECT_EQ(Parse({"h", "--preset", ""})->preset, QualityPreset::High);
+
+  auto options = Parse({"h", "--viewport", "x720", "--probe-input", "100,", "--headless", "--gray", "--save",
+                        "out.bmp", "--view-only"});
+  ASSERT_TRUE(options);
+  EXPECT_EQ(options->viewportWidth, 0);
+  EXPECT_EQ(options->viewportHeight, 720);
+  EXPECT_TRUE(options->probeInput);
+  EXPECT_EQ(options->probeX, 100);
+  EXPECT_EQ(options->probeY, 0);
+  EXPECT_TRUE(options->headless && options->gray && options->viewOnly);
+  EXPECT_EQ(options->savePath, "out.bmp");
+
+  options = Parse({"h", "--viewport", "1280x720x5", "--probe-input", "1,2,3"});
+  EXPECT_EQ(options->viewportWidth, 1280);
+  EXPECT_EQ(options->viewportHeight, 720);  // strtol stops at the second x
+  EXPECT_EQ(options->probeY, 2);
+}
+
+TEST(QualityPresetTest, NamesAndCycle) {
+  EXPECT_STREQ(QualityPresetName(QualityPreset::High), "High");
+  EXPECT_STREQ(QualityPresetName(QualityPreset::Balanced), "Balanced");
+  EXPECT_STREQ(QualityPresetName(QualityPreset::DataSaver), "DataSaver");
+  EXPECT_STREQ(QualityPresetName(static_cast<QualityPreset>(7)), "High");
+  EXPECT_EQ(NextQualityPreset(NextQualityPreset(NextQualityPreset(QualityPreset::High))), QualityPreset::High);
+  EXPECT_EQ(NextQualityPreset(static_cast<QualityPreset>(-3)), QualityPreset::High);
+}
+
+// The real program: usage text on standard error, exit code 2, nothing on standard output.
+struct ProcessResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+ProcessResult RunViewer(const std::string& arguments) {
+  const std::string errFile = ::testing::TempDir() + "stv_view_stderr.txt";
+  const std::string command = std::string(STV_BINARY_DIR) + "/src/app/stv-view " + arguments + " 2>" + errFile;
+  ProcessResult result;
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+  const int status = pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  FILE* err = fopen(errFile.c_str(), "r");
+  while (err && (n = fread(buffer, 1, sizeof buffer, err)) > 0) result.err.append(buffer, n);
+  if (err) fclose(err);
+  return result;
+}
+
+TEST(ViewerProcessTest, BadCommandLinesPrintUsageAndExitTwo) {
+  for (const std::string arguments : {"", "--port", "host --viewport 1280X720", "host --frobnicate"}) {
+    const ProcessResult result = RunViewer(arguments);
+    EXPECT_EQ(result.exitCode, 2) << arguments;
+    EXPECT_EQ(result.err, kUsageText) << arguments;
+    EXPECT_EQ(result.out, "") << arguments;
+  }
+}
+
+TEST(ViewerProcessTest, UnreachableHostExitsOne) {
+  const ProcessResult result = RunViewer("host.invalid --port 7443 --insecure-plaintext");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.err.rfind("could not connect to host.invalid:7443 (getaddrinfo failed (WSA ", 0), 0u) << result.err;
+}
+
+}  // namespace
+}  // namespace stv

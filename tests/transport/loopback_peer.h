@@ -1,0 +1,101 @@
+// A tiny TCP peer on 127.0.0.1 for transport tests: it accepts one connection and lets the
+// test write raw bytes to, and read raw bytes from, the viewer's side.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace stv::testing {
+
+class LoopbackPeer {
+ public:
+  LoopbackPeer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 4);
+    socklen_t length = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~LoopbackPeer() {
+    CloseConnection();
+    if (listener_ >= 0) ::close(listener_);
+  }
+  LoopbackPeer(const LoopbackPeer&) = delete;
+  LoopbackPeer& operator=(const LoopbackPeer&) = delete;
+
+  uint16_t port() const { return port_; }
+
+  // Accepts the viewer's connection (it has already connected: the backlog holds it).
+  bool Accept() {
+    connection_ = ::accept(listener_, nullptr, nullptr);
+    if (connection_ < 0) return false;
+    timeval timeout{5, 0};  // no test waits forever on a silent viewer
+    ::setsockopt(connection_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return true;
+  }
+
+  bool Write(const std::vector<uint8_t>& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t n = ::send(connection_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  // Reads exactly `count` bytes; returns what arrived before the connection ended or timed out.
+  std::vector<uint8_t> Read(size_t count) {
+    std::vector<uint8_t> bytes(count);
+    size_t filled = 0;
+    while (filled < count) {
+      const ssize_t n = ::recv(connection_, bytes.data() + filled, count - filled, 0);
+      if (n <= 0) break;
+      filled += static_cast<size_t>(n);
+    }
+    bytes.resize(filled);
+    return bytes;
+  }
+
+  // True when the viewer has sent nothing within `ms` milliseconds.
+  bool SilentFor(int ms) {
+    timeval timeout{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(connection_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    uint8_t byte;
+    const ssize_t n = ::recv(connection_, &byte, 1, MSG_PEEK);
+    timeval restore{5, 0};
+    ::setsockopt(connection_, SOL_SOCKET, SO_RCVTIMEO, &restore, sizeof restore);
+    return n < 0;
+  }
+
+  void CloseConnection() {
+    if (connection_ >= 0) ::close(connection_);
+    connection_ = -1;
+  }
+
+ private:
+  int listener_ = -1;
+  int connection_ = -1;
+  uint16_t port_ = 0;
+};
+
+inline std::vector<uint8_t> Frame(uint8_t channel, const std::vector<uint8_t>& payload) {
+  const uint32_t length = static_cast<uint32_t>(payload.size());
+  std::vector<uint8_t> bytes = {channel, static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
+                                static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  return bytes;
+}
+
+}  // namespace stv::testing
