@@ -1,0 +1,179 @@
+// Append-only JSON writing: string escaping and the object member primitives.
+
+#include <array>
+#include <charconv>
+
+#include "json/json.h"
+
+namespace stv {
+namespace {
+
+// True for the ASCII bytes that are written as they stand. Everything else is escaped:
+// control bytes, '"', '\\', and the six characters that could matter to an HTML or
+// script context downstream (& ' + < > `).
+constexpr std::array<bool, 128> MakePlainTable() {
+  std::array<bool, 128> plain{};
+  for (int byte = 0x20; byte < 0x80; ++byte) plain[byte] = true;
+  for (char special : {'"', '\\', '&', '\'', '+', '<', '>', '`'}) {
+    plain[static_cast<unsigned char>(special)] = false;
+  }
+  return plain;
+}
+constexpr std::array<bool, 128> kPlain = MakePlainTable();
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr uint32_t kReplacementCharacter = 0xFFFD;
+
+void AppendUnicodeEscape(std::string& out, uint32_t unit) {
+  const char escape[6] = {'\\', 'u', kHexDigits[(unit >> 12) & 0xF],
+                          kHexDigits[(unit >> 8) & 0xF], kHexDigits[(unit >> 4) & 0xF],
+                          kHexDigits[unit & 0xF]};
+  out.append(escape, sizeof(escape));
+}
+
+void AppendAsciiEscape(std::string& out, uint8_t byte) {
+  switch (byte) {
+    case '\b': out.append("\\b", 2); return;
+    case '\t': out.append("\\t", 2); return;
+    case '\n': out.append("\\n", 2); return;
+    case '\f': out.append("\\f", 2); return;
+    case '\r': out.append("\\r", 2); return;
+    case '"': out.append("\\\"", 2); return;
+    case '\\': out.append("\\\\", 2); return;
+    default: AppendUnicodeEscape(out, byte); return;
+  }
+}
+
+bool IsContinuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
+
+// Decodes the UTF-8 sequence that starts with a byte >= 0x80 at `bytes[index]`. Returns
+// its length and sets `code_point`, or returns 0 for a stray continuation byte, a lead
+// byte >= 0xF8, a sequence cut short, an over-long form or a value above U+10FFFF.
+// Surrogate values in three-byte form are accepted as they stand.
+size_t DecodeUtf8(std::string_view bytes, size_t index, uint32_t& code_point) {
+  const uint8_t lead = static_cast<uint8_t>(bytes[index]);
+  size_t length = 0;
+  uint32_t value = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    value = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    value = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    value = lead & 0x07;
+  } else {
+    return 0;
+  }
+  // The smallest value each length may carry; anything less is an over-long form.
+  constexpr uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (bytes.size() - index < length) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    const uint8_t next = static_cast<uint8_t>(bytes[index + i]);
+    if (!IsContinuation(next)) return 0;
+    value = (value << 6) | (next & 0x3F);
+  }
+  if (value < kMinimum[length] || value > 0x10FFFF) return 0;
+  code_point = value;
+  return length;
+}
+
+void AppendDecimal(std::string& out, int64_t value) {
+  char buffer[24];
+  const std::to_chars_result result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+  out.append(buffer, static_cast<size_t>(result.ptr - buffer));
+}
+
+}  // namespace
+
+void AppendEscapedJsonString(std::string& out, std::string_view bytes) {
+  size_t index = 0;
+  while (index < bytes.size()) {
+    // Copy the run of plain ASCII in one go.
+    size_t run_end = index;
+    while (run_end < bytes.size()) {
+      const uint8_t byte = static_cast<uint8_t>(bytes[run_end]);
+      if (byte >= 0x80 || !kPlain[byte]) break;
+      ++run_end;
+    }
+    out.append(bytes.data() + index, run_end - index);
+    index = run_end;
+    if (index == bytes.size()) break;
+
+    const uint8_t byte = static_cast<uint8_t>(bytes[index]);
+    if (byte < 0x80) {
+      AppendAsciiEscape(out, byte);
+      ++index;
+      continue;
+    }
+    uint32_t code_point = 0;
+    const size_t length = DecodeUtf8(bytes, index, code_point);
+    if (length == 0) {
+      // One replacement per byte: the next byte is tried afresh as a sequence start.
+      AppendUnicodeEscape(out, kReplacementCharacter);
+      ++index;
+    } else if (code_point < 0x10000) {
+      AppendUnicodeEscape(out, code_point);
+      index += length;
+    } else {
+      const uint32_t offset = code_point - 0x10000;
+      AppendUnicodeEscape(out, 0xD800 + (offset >> 10));
+      AppendUnicodeEscape(out, 0xDC00 + (offset & 0x3FF));
+      index += length;
+    }
+  }
+}
+
+std::string EscapeJsonString(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() + 2);
+  AppendEscapedJsonString(out, bytes);
+  return out;
+}
+
+void AppendJsonKey(std::string& out, bool& first, std::string_view key) {
+  if (!first) out.push_back(',');
+  first = false;
+  out.push_back('"');
+  out.append(key);
+  out.append("\":", 2);
+}
+
+void AppendJsonInt(std::string& out, bool& first, std::string_view key, int64_t value) {
+  AppendJsonKey(out, first, key);
+  AppendDecimal(out, value);
+}
+
+void AppendJsonBool(std::string& out, bool& first, std::string_view key, bool value) {
+  AppendJsonKey(out, first, key);
+  if (value) {
+    out.append("true", 4);
+  } else {
+    out.append("false", 5);
+  }
+}
+
+void AppendJsonOptString(std::string& out, bool& first, std::string_view key,
+                         const std::optional<std::string>& value) {
+  AppendJsonKey(out, first, key);
+  if (!value) {
+    out.append("null", 4);
+    return;
+  }
+  out.push_back('"');
+  AppendEscapedJsonString(out, *value);
+  out.push_back('"');
+}
+
+void AppendJsonOptInt(std::string& out, bool& first, std::string_view key,
+                      std::optional<int32_t> value) {
+  AppendJsonKey(out, first, key);
+  if (value) {
+    AppendDecimal(out, *value);
+  } else {
+    out.append("null", 4);
+  }
+}
+
+}  // namespace stv

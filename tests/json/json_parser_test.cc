@@ -1,0 +1,188 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "json/json.h"
+
+namespace stv {
+namespace {
+
+bool Accepts(std::string_view text) { return ParseJson(text).has_value(); }
+
+std::string Nested(int levels, std::string_view innermost) {
+  return std::string(levels, '[') + std::string(innermost) + std::string(levels, ']');
+}
+
+// The string a text holding one JSON string parses to; "<rejected>" if it does not.
+std::string StringOf(std::string_view text) {
+  const std::optional<JsonValue> value = ParseJson(text);
+  if (!value || value->type != JsonType::String) return "<rejected>";
+  return value->string;
+}
+
+TEST(JsonParserTest, StructureAndWhitespace) {
+  for (std::string_view text : {"{}", "[]", " \t\r\n{} \t\r\n", "[ ]", "{ }"}) {
+    EXPECT_TRUE(Accepts(text)) << text;
+  }
+  const std::optional<JsonValue> object = ParseJson(" {} ");
+  ASSERT_TRUE(object);
+  EXPECT_EQ(object->type, JsonType::Object);
+  EXPECT_TRUE(object->object.empty());
+  EXPECT_EQ(ParseJson("[]")->type, JsonType::Array);
+
+  for (std::string_view text :
+       {"", " ", "\t\r\n", "{} x", "{}{}", "{} {}", "\f{}", "\v{}", "{}\f", "[1,]", "[,1]",
+        "[1,,2]", "{\"a\":1,}", "{a:1}", "{\"a\" 1}", "{\"a\":}", "{\"a\":1", "[1", "[",
+        "{", "]", "}", "{\"a\":1 \"b\":2}", "[1 2]", "{,}", "{'a':1}"}) {
+    EXPECT_FALSE(Accepts(text)) << '"' << text << '"';
+  }
+  // A NUL byte is content like any other: rejected outside strings, kept inside.
+  EXPECT_FALSE(Accepts(std::string_view("{}\0", 3)));
+  EXPECT_EQ(StringOf(std::string_view("\"a\0b\"", 5)), std::string("a\0b", 3));
+}
+
+TEST(JsonParserTest, ValuesAndObjects) {
+  const std::optional<JsonValue> value =
+      ParseJson(R"({"b":[true,false,null,"x",-2.5,{}],"a":{"k":"v"},"":0})");
+  ASSERT_TRUE(value);
+  ASSERT_EQ(value->object.size(), 3u);
+  // Keys come out in byte order.
+  EXPECT_EQ(value->object.begin()->first, "");
+  const JsonValue* array = value->Find("b");
+  ASSERT_NE(array, nullptr);
+  ASSERT_EQ(array->array.size(), 6u);
+  EXPECT_EQ(array->array[0].type, JsonType::Bool);
+  EXPECT_TRUE(array->array[0].boolean);
+  EXPECT_FALSE(array->array[1].boolean);
+  EXPECT_EQ(array->array[2].type, JsonType::Null);
+  EXPECT_EQ(array->array[3].string, "x");
+  EXPECT_EQ(array->array[4].number, -2.5);
+  EXPECT_EQ(array->array[5].type, JsonType::Object);
+  EXPECT_EQ(value->Find("a")->Find("k")->string, "v");
+  EXPECT_EQ(value->Find("missing"), nullptr);
+  EXPECT_EQ(array->Find("b"), nullptr) << "Find on a non-object";
+
+  const std::optional<JsonValue> duplicated = ParseJson(R"({"k":1,"k":2})");
+  ASSERT_TRUE(duplicated);
+  ASSERT_EQ(duplicated->object.size(), 1u);
+  EXPECT_EQ(duplicated->Find("k")->number, 2.0);
+  // The replacing value may have a different type.
+  EXPECT_EQ(ParseJson(R"({"k":[1],"k":"s"})")->Find("k")->type, JsonType::String);
+}
+
+TEST(JsonParserTest, LiteralsMatchAsPrefixes) {
+  EXPECT_TRUE(Accepts("true"));
+  EXPECT_TRUE(Accepts("[true  ]"));
+  EXPECT_TRUE(Accepts("[null,false]"));
+  for (std::string_view text : {"truex", "[truex]", "tru", "nul", "fals", "True", "nulll",
+                                "[t]", "NaN", "Infinity", "-Infinity"}) {
+    EXPECT_FALSE(Accepts(text)) << text;
+  }
+}
+
+TEST(JsonParserTest, Strings) {
+  EXPECT_EQ(StringOf(R"("")"), "");
+  EXPECT_EQ(StringOf(R"("\"\\\/\b\f\n\r\t")"), "\"\\/\b\f\n\r\t");
+  EXPECT_EQ(StringOf(R"("\u0041\u00e9\u20AC")"), "A\xC3\xA9\xE2\x82\xAC");
+  EXPECT_EQ(StringOf(R"("\u0000")"), std::string(1, '\0'));
+  EXPECT_EQ(StringOf(R"("\uD83D\uDE00")"), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(StringOf(R"("\uDBFF\uDFFF")"), "\xF4\x8F\xBF\xBF");
+  // Raw control bytes and bytes that are not UTF-8 are kept as they stand.
+  EXPECT_EQ(StringOf("\"a\nb\tc\x01\""), "a\nb\tc\x01");
+  EXPECT_EQ(StringOf("\"\xFF\xC3\""), "\xFF\xC3");
+
+  for (std::string_view text : {R"("\q")", R"("\u00E")", R"("\u00G0")", R"("\x41")",
+                                R"("abc)", R"(")", R"("\)", R"("\u)", R"("\uD800\u12")",
+                                R"("\uD800\q")", "'a'", R"("\U0041")"}) {
+    EXPECT_EQ(StringOf(text), "<rejected>") << text;
+  }
+}
+
+TEST(JsonParserTest, UnpairedSurrogatesFallBackToTheFirstEscape) {
+  // A lone high surrogate is written as its own three bytes and whatever follows is
+  // ordinary content.
+  EXPECT_EQ(StringOf(R"("\uD800x")"), "\xED\xA0\x80x");
+  EXPECT_EQ(StringOf(R"("\uD800")"), "\xED\xA0\x80");
+  EXPECT_EQ(StringOf(R"("\uDC00")"), "\xED\xB0\x80");
+  EXPECT_EQ(StringOf(R"("\uD800\n")"), "\xED\xA0\x80\n");
+  // Two high surrogates: the second one is read afresh and is unpaired too.
+  EXPECT_EQ(StringOf(R"("\uD800\uD800")"), "\xED\xA0\x80\xED\xA0\x80");
+  // A non-surrogate escape after a high surrogate stands on its own.
+  EXPECT_EQ(StringOf(R"("\uD800\u0041")"), "\xED\xA0\x80" "A");
+  // A high surrogate, a low surrogate and then the pair: only the pair combines.
+  EXPECT_EQ(StringOf(R"("\uDC00\uD83D\uDE00")"), "\xED\xB0\x80\xF0\x9F\x98\x80");
+}
+
+TEST(JsonParserTest, DepthLimit) {
+  EXPECT_TRUE(Accepts(Nested(65, "")));
+  EXPECT_FALSE(Accepts(Nested(66, "")));
+  EXPECT_FALSE(Accepts(Nested(65, "1")));
+  EXPECT_TRUE(Accepts(Nested(64, "1")));
+  EXPECT_FALSE(Accepts(Nested(65, "{}")));
+
+  // Objects count the same way as arrays.
+  std::string objects;
+  for (int i = 0; i < 64; ++i) objects += "{\"k\":";
+  EXPECT_TRUE(Accepts(objects + "{}" + std::string(64, '}')));
+  EXPECT_TRUE(Accepts(objects + "1" + std::string(64, '}')));
+  EXPECT_FALSE(Accepts(objects + "{\"k\":1}" + std::string(64, '}')));
+
+  // Far too deep is refused without exhausting the stack.
+  EXPECT_FALSE(Accepts(Nested(100000, "")));
+}
+
+TEST(JsonParserTest, ByteSpanInput) {
+  const uint8_t text[] = {'{', '"', 'a', '"', ':', '1', '}', 'x'};
+  EXPECT_TRUE(ParseJson(std::span<const uint8_t>(text, 7)));
+  EXPECT_FALSE(ParseJson(std::span<const uint8_t>(text, 8)));
+  EXPECT_FALSE(ParseJson(std::span<const uint8_t>(text, 6)));
+  EXPECT_FALSE(ParseJson(std::span<const uint8_t>()));
+}
+
+TEST(JsonReadersTest, GetJsonInt) {
+  const JsonValue object = *ParseJson(
+      R"({"a":2.9,"b":-2.9,"c":"5","d":true,"e":null,"f":1e19,"g":-1e19,)"
+      R"("h":9223372036854775807,"i":-9223372036854775808,"j":9223372036854774784,"k":[1]})");
+  EXPECT_EQ(GetJsonInt(object, "a"), 2);
+  EXPECT_EQ(GetJsonInt(object, "b"), -2);
+  EXPECT_EQ(GetJsonInt(object, "c"), 0);
+  EXPECT_EQ(GetJsonInt(object, "d"), 0);
+  EXPECT_EQ(GetJsonInt(object, "e"), 0);
+  EXPECT_EQ(GetJsonInt(object, "k"), 0);
+  EXPECT_EQ(GetJsonInt(object, "missing"), 0);
+  EXPECT_EQ(GetJsonInt(object, "f"), INT64_MIN);
+  EXPECT_EQ(GetJsonInt(object, "g"), INT64_MIN);
+  // 2^63 - 1 rounds to 2^63 as a double, which is out of range.
+  EXPECT_EQ(GetJsonInt(object, "h"), INT64_MIN);
+  EXPECT_EQ(GetJsonInt(object, "i"), INT64_MIN);
+  // The largest double below 2^63 still converts.
+  EXPECT_EQ(GetJsonInt(object, "j"), 9223372036854774784);
+  EXPECT_EQ(GetJsonInt(*ParseJson("[1]"), "a"), 0) << "not an object";
+}
+
+TEST(JsonReadersTest, GetJsonBoolAndString) {
+  const JsonValue object = *ParseJson(
+      R"({"zero":0.0,"negzero":-0.0,"half":0.5,"neg":-3,"t":true,"f":false,)"
+      R"("word":"true","null":null,"arr":[1],"s":"text","empty":""})");
+  EXPECT_FALSE(GetJsonBool(object, "zero"));
+  EXPECT_FALSE(GetJsonBool(object, "negzero"));
+  EXPECT_TRUE(GetJsonBool(object, "half"));
+  EXPECT_TRUE(GetJsonBool(object, "neg"));
+  EXPECT_TRUE(GetJsonBool(object, "t"));
+  EXPECT_FALSE(GetJsonBool(object, "f"));
+  EXPECT_FALSE(GetJsonBool(object, "word"));
+  EXPECT_FALSE(GetJsonBool(object, "null"));
+  EXPECT_FALSE(GetJsonBool(object, "arr"));
+  EXPECT_FALSE(GetJsonBool(object, "missing"));
+
+  EXPECT_EQ(GetJsonString(object, "s"), "text");
+  EXPECT_EQ(GetJsonString(object, "empty"), "");
+  EXPECT_EQ(GetJsonString(object, "null"), std::nullopt);
+  EXPECT_EQ(GetJsonString(object, "half"), std::nullopt);
+  EXPECT_EQ(GetJsonString(object, "t"), std::nullopt);
+  EXPECT_EQ(GetJsonString(object, "arr"), std::nullopt);
+  EXPECT_EQ(GetJsonString(object, "missing"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace stv
