@@ -1,0 +1,19 @@
+// PNG tiles through libpng.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace stv::agent {
+
+// The eight-byte PNG signature.
+bool IsPng(std::span<const uint8_t> image);
+
+// The top-left width x height pixels of a PNG of any colour type and bit depth, interlaced
+// or not, as 8-bit B, G, R, A (alpha 255 unless the image carries alpha or a tRNS chunk).
+// The image may be larger but not smaller. `out` is left empty on failure.
+bool DecodePngTopLeft(std::span<const uint8_t> image, int width, int height,
+                      std::vector<uint8_t>& out);
+
+}  // namespace stv::agent

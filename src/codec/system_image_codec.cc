@@ -1,0 +1,75 @@
+#include "codec/system_image_codec.h"
+
+#include <cerrno>
+#include <new>
+
+#include "codec/jpeg_image.h"
+#include "codec/png_image.h"
+#include "codec/webp_image.h"
+#include "diag/log.h"
+
+namespace stv::agent {
+namespace {
+
+void WarnUnavailable(unsigned long code) {
+  Logger::Instance().Warn(
+      "[codec] WIC is unavailable (0x%08lX); photographic tiles will be sent losslessly instead",
+      code);
+}
+
+}  // namespace
+
+SystemImageCodec::SystemImageCodec() : SystemImageCodec(true) {}
+
+SystemImageCodec::SystemImageCodec(bool startSystemDecoders)
+    : jpegEncoder_(std::make_unique<JpegEncoder>()) {
+  unsigned long failureCode = ECANCELED;
+  if (startSystemDecoders) jpegDecoder_ = JpegDecoder::Create(failureCode);
+  if (!jpegDecoder_) WarnUnavailable(failureCode);
+}
+
+SystemImageCodec::~SystemImageCodec() = default;
+
+bool SystemImageCodec::Decode(std::span<const uint8_t> image, int width, int height,
+                              std::vector<uint8_t>& out) {
+  out.clear();
+  if (image.empty() || width < 1 || height < 1) return false;
+  // The decoders report failures as results; only an allocation can throw, and a tile that
+  // does not fit in memory is just a tile that failed.
+  try {
+    if (IsWebp(image)) return DecodeWebpExact(image, width, height, out);
+    if (!HasFactory()) return false;
+    return DecodeSystemFormat(image, width, height, out);
+  } catch (const std::bad_alloc&) {
+    out.clear();
+    return false;
+  }
+}
+
+bool SystemImageCodec::DecodeSystemFormat(std::span<const uint8_t> image, int width, int height,
+                                          std::vector<uint8_t>& out) {
+  if (IsJpeg(image)) return jpegDecoder_->DecodeTopLeft(image, width, height, out);
+  if (IsPng(image)) return DecodePngTopLeft(image, width, height, out);
+  return false;
+}
+
+std::vector<uint8_t> SystemImageCodec::EncodeJpeg(std::span<const uint8_t> pixels, int width,
+                                                  int height, int quality) {
+  try {
+    return jpegEncoder_->Encode(pixels, width, height, quality);
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+}
+
+std::optional<std::vector<uint8_t>> SystemImageCodec::EncodeWebp(std::span<const uint8_t> pixels,
+                                                                 int width, int height,
+                                                                 int quality) {
+  try {
+    return EncodeWebpBgra(pixels, width, height, quality);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace stv::agent

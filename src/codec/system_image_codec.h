@@ -1,0 +1,55 @@
+// The tile image codec of this platform: WebP through libwebp; JPEG (TurboJPEG) and PNG
+// (libpng) in the role of the system imaging component, picked by the data's signature.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "codec/tile_image_codec.h"
+
+namespace stv::agent {
+
+class JpegDecoder;
+class JpegEncoder;
+
+class SystemImageCodec final : public TileImageCodec {
+ public:
+  // Starts the JPEG and PNG decoders. When they cannot start, a warning is logged and only
+  // WebP decodes; construction itself never fails.
+  SystemImageCodec();
+  // `startSystemDecoders` false builds the WebP-only codec on purpose (for tests), with the
+  // same warning line.
+  explicit SystemImageCodec(bool startSystemDecoders);
+  ~SystemImageCodec() override;
+  SystemImageCodec(const SystemImageCodec&) = delete;
+  SystemImageCodec& operator=(const SystemImageCodec&) = delete;
+
+  // True when formats other than WebP can be decoded; only then should a session picture
+  // be given this codec.
+  bool HasFactory() const { return jpegDecoder_ != nullptr; }
+
+  std::vector<uint8_t> EncodeJpeg(std::span<const uint8_t> pixels, int width, int height,
+                                  int quality) override;
+
+  // WebP must be exactly width x height. JPEG and PNG may be larger, giving their top-left
+  // rectangle, but not smaller. On success `out` holds exactly width * height * 4 bytes of
+  // B, G, R, A; on failure it is empty (its capacity kept).
+  bool Decode(std::span<const uint8_t> image, int width, int height,
+              std::vector<uint8_t>& out) override;
+
+  std::optional<std::vector<uint8_t>> EncodeWebp(std::span<const uint8_t> pixels, int width,
+                                                 int height, int quality) override;
+
+ private:
+  bool DecodeSystemFormat(std::span<const uint8_t> image, int width, int height,
+                          std::vector<uint8_t>& out);
+
+  // Per codec rather than per call: the codec serves one reader thread, one tile at a time.
+  std::unique_ptr<JpegDecoder> jpegDecoder_;
+  std::unique_ptr<JpegEncoder> jpegEncoder_;
+};
+
+}  // namespace stv::agent

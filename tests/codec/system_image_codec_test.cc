@@ -1,0 +1,240 @@
+#include "codec/system_image_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace stv::agent {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+// A smooth 24 x 20 picture with varying alpha: lossy formats keep it close, lossless exact.
+Bytes SourcePixels(bool withAlpha) {
+  Bytes bgra;
+  for (int y = 0; y < 20; ++y) {
+    for (int x = 0; x < 24; ++x) {
+      bgra.insert(bgra.end(), {static_cast<uint8_t>(40 + x * 6), static_cast<uint8_t>(200 - y * 7),
+                               static_cast<uint8_t>(100 + x * 2 + y * 3),
+                               static_cast<uint8_t>(withAlpha ? 255 - (x + y) * 5 : 255)});
+    }
+  }
+  return bgra;
+}
+
+// Images made by the real tools in a fresh folder; tests skip when a tool is missing.
+class ToolImages : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/stv-codec-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    WriteNetpbm("opaque.pam", false);
+    WriteNetpbm("alpha.pam", true);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  static bool Have(const std::string& tool) {
+    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+  }
+
+  // Runs `command` in the folder and returns the bytes of `output`.
+  Bytes Make(const std::string& command, const std::string& output) {
+    const std::string line = "cd '" + dir_.string() + "' && " + command + " >/dev/null 2>&1";
+    EXPECT_EQ(std::system(line.c_str()), 0) << command;
+    std::ifstream file(dir_ / output, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), {});
+  }
+
+  void WriteNetpbm(const char* name, bool withAlpha) {
+    std::ofstream file(dir_ / name, std::ios::binary);
+    file << "P7\nWIDTH 24\nHEIGHT 20\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+    const Bytes bgra = SourcePixels(withAlpha);
+    for (size_t i = 0; i < bgra.size(); i += 4) {
+      const char rgba[4] = {char(bgra[i + 2]), char(bgra[i + 1]), char(bgra[i]), char(bgra[i + 3])};
+      file.write(rgba, 4);
+    }
+  }
+
+  fs::path dir_;
+  SystemImageCodec codec_;
+};
+
+// Largest per-channel difference, and the mean one, over the colour channels.
+struct Difference {
+  int largest = 0;
+  double mean = 0;
+};
+
+Difference Compare(const Bytes& a, const Bytes& b) {
+  Difference d;
+  long total = 0;
+  for (size_t i = 0; i + 3 < a.size(); i += 4) {
+    for (int c = 0; c < 3; ++c) {
+      const int diff = std::abs(a[i + c] - b[i + c]);
+      d.largest = std::max(d.largest, diff);
+      total += diff;
+    }
+  }
+  d.mean = static_cast<double>(total) / (a.size() / 4 * 3);
+  return d;
+}
+
+// Gray samples, one byte each, as B = G = R pixels with alpha 255.
+Bytes GrayToBgra(const Bytes& gray) {
+  Bytes bgra;
+  for (uint8_t g : gray) bgra.insert(bgra.end(), {g, g, g, 255});
+  return bgra;
+}
+
+TEST_F(ToolImages, WebpFromCwebpDecodesAtExactlyItsSize) {
+  if (!Have("cwebp")) GTEST_SKIP() << "cwebp is not installed";
+  Bytes out;
+  const Bytes lossless = Make("cwebp -quiet -lossless -exact alpha.pam -o l.webp", "l.webp");
+  ASSERT_TRUE(codec_.Decode(lossless, 24, 20, out));
+  EXPECT_EQ(out, SourcePixels(true));
+
+  const Bytes lossy = Make("cwebp -quiet -q 90 opaque.pam -o q.webp", "q.webp");
+  ASSERT_TRUE(codec_.Decode(lossy, 24, 20, out));
+  EXPECT_LT(Compare(out, SourcePixels(false)).mean, 3.0);
+  for (size_t i = 3; i < out.size(); i += 4) ASSERT_EQ(out[i], 255);
+
+  // WebP admits no cropping: another size fails and leaves the output empty, capacity kept.
+  const size_t capacity = out.capacity();
+  EXPECT_FALSE(codec_.Decode(lossless, 24, 10, out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(out.capacity(), capacity);
+  EXPECT_FALSE(codec_.Decode(lossless, 25, 20, out));
+  EXPECT_FALSE(codec_.Decode(std::span(lossless).first(lossless.size() / 2), 24, 20, out));
+}
+
+TEST_F(ToolImages, PngFromImageMagickDecodesExactly) {
+  if (!Have("convert")) GTEST_SKIP() << "ImageMagick's convert is not installed";
+  Bytes out;
+  for (const char* format : {"PNG32:", "PNG64:", "-interlace PNG PNG32:"}) {
+    const Bytes png = Make(std::string("convert alpha.pam ") + format + "a.png", "a.png");
+    ASSERT_TRUE(codec_.Decode(png, 24, 20, out)) << format;
+    EXPECT_EQ(out, SourcePixels(true)) << format;
+  }
+  for (const char* format : {"PNG24:", "PNG48:"}) {
+    const Bytes png = Make(std::string("convert opaque.pam ") + format + "o.png", "o.png");
+    ASSERT_TRUE(codec_.Decode(png, 24, 20, out)) << format;
+    EXPECT_EQ(out, SourcePixels(false)) << format;
+  }
+  const Bytes gray = Make("convert opaque.pam -colorspace Gray PNG8:g.png", "g.png");
+  ASSERT_TRUE(codec_.Decode(gray, 24, 20, out));
+  EXPECT_EQ(out, GrayToBgra(Make("convert g.png -depth 8 gray:g.raw", "g.raw")));
+}
+
+TEST_F(ToolImages, JpegFromImageMagickDecodesCloselyAndCrops) {
+  if (!Have("convert")) GTEST_SKIP() << "ImageMagick's convert is not installed";
+  const Bytes source = SourcePixels(false);
+  Bytes out;
+  for (const char* options : {"-quality 95", "-quality 95 -interlace JPEG",
+                              "-quality 95 -sampling-factor 1x1", "-quality 95 -colorspace CMYK"}) {
+    const Bytes jpeg = Make(std::string("convert opaque.pam ") + options + " c.jpg", "c.jpg");
+    ASSERT_TRUE(codec_.Decode(jpeg, 24, 20, out)) << options;
+    const Difference d = Compare(out, source);
+    EXPECT_LT(d.mean, 3.0) << options;
+    EXPECT_LT(d.largest, 24) << options;
+    for (size_t i = 3; i < out.size(); i += 4) ASSERT_EQ(out[i], 255) << options;
+
+    // A larger image gives the same pixels in its top-left corner.
+    const Bytes whole = out;
+    ASSERT_TRUE(codec_.Decode(jpeg, 7, 5, out)) << options;
+    for (int y = 0; y < 5; ++y) {
+      EXPECT_TRUE(std::equal(out.begin() + y * 28, out.begin() + y * 28 + 28, whole.begin() + y * 96));
+    }
+    EXPECT_FALSE(codec_.Decode(jpeg, 24, 21, out)) << options;
+    EXPECT_TRUE(out.empty());
+  }
+  const Bytes gray = Make("convert opaque.pam -quality 95 -colorspace Gray g.jpg", "g.jpg");
+  ASSERT_TRUE(codec_.Decode(gray, 24, 20, out));
+  EXPECT_LE(Compare(out, GrayToBgra(Make("convert g.jpg -depth 8 gray:g.raw", "g.raw"))).largest, 2);
+
+  const Bytes jpeg = Make("convert opaque.pam -quality 95 t.jpg", "t.jpg");
+  EXPECT_FALSE(codec_.Decode(std::span(jpeg).first(jpeg.size() - 40), 24, 20, out));
+  EXPECT_TRUE(out.empty());
+}
+
+TEST(SystemImageCodecTest, RejectsBadArgumentsAndUnknownData) {
+  SystemImageCodec codec;
+  const Bytes jpeg = codec.EncodeJpeg(SourcePixels(false), 24, 20, 90);
+  ASSERT_FALSE(jpeg.empty());
+  Bytes out(10, 1);
+  EXPECT_FALSE(codec.Decode(jpeg, 0, 20, out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(codec.Decode(jpeg, 24, -1, out));
+  EXPECT_FALSE(codec.Decode({}, 24, 20, out));
+
+  // Eleven bytes starting with "RIFF" are not WebP; neither are they anything else.
+  const Bytes riff = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B'};
+  EXPECT_FALSE(codec.Decode(riff, 1, 1, out));
+  Bytes fakeWebp = riff;
+  fakeWebp.insert(fakeWebp.end(), {'P', 1, 2, 3});
+  EXPECT_FALSE(codec.Decode(fakeWebp, 1, 1, out));
+  EXPECT_FALSE(codec.Decode(Bytes(64, 0x42), 1, 1, out));
+  EXPECT_TRUE(out.empty());
+
+  // A JPEG header claiming 65500 x 65500 pixels is refused before anything is allocated.
+  Bytes huge = jpeg;
+  for (size_t i = 2; i + 8 < huge.size(); ++i) {
+    if (huge[i] == 0xFF && (huge[i + 1] == 0xC0 || huge[i + 1] == 0xC2)) {
+      huge[i + 5] = huge[i + 7] = 65500 >> 8;
+      huge[i + 6] = huge[i + 8] = 65500 & 0xFF;
+      break;
+    }
+  }
+  EXPECT_FALSE(codec.Decode(huge, 8, 8, out));
+}
+
+TEST(SystemImageCodecTest, EncodersRoundTripAndRefuseShortInput) {
+  SystemImageCodec codec;
+  const Bytes pixels = SourcePixels(false);
+  Bytes out;
+  const Bytes jpeg = codec.EncodeJpeg(pixels, 24, 20, 95);
+  ASSERT_TRUE(codec.Decode(jpeg, 24, 20, out));
+  EXPECT_LT(Compare(out, pixels).mean, 3.0);
+  const std::optional<Bytes> webp = codec.EncodeWebp(pixels, 24, 20, 95);
+  ASSERT_TRUE(webp.has_value());
+  ASSERT_TRUE(codec.Decode(*webp, 24, 20, out));
+  EXPECT_LT(Compare(out, pixels).mean, 3.0);
+
+  const std::span<const uint8_t> shortInput(pixels.data(), pixels.size() - 1);
+  EXPECT_TRUE(codec.EncodeJpeg(shortInput, 24, 20, 95).empty());
+  EXPECT_FALSE(codec.EncodeWebp(shortInput, 24, 20, 95).has_value());
+  EXPECT_TRUE(codec.EncodeJpeg(pixels, 0, 20, 95).empty());
+  EXPECT_FALSE(codec.EncodeWebp(pixels, 24, 0, 95).has_value());
+}
+
+TEST(SystemImageCodecTest, WithoutSystemDecodersOnlyWebpDecodes) {
+  ::testing::internal::CaptureStdout();
+  SystemImageCodec webpOnly(false);
+  const std::string log = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(log.find(" WRN [codec] WIC is unavailable (0x0000007D); photographic tiles will be "
+                     "sent losslessly instead\n"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(webpOnly.HasFactory());
+
+  SystemImageCodec full;
+  EXPECT_TRUE(full.HasFactory());
+  const Bytes pixels = SourcePixels(false);
+  const std::optional<Bytes> webp = full.EncodeWebp(pixels, 24, 20, 80);
+  const Bytes jpeg = full.EncodeJpeg(pixels, 24, 20, 80);
+  Bytes out;
+  EXPECT_TRUE(webpOnly.Decode(*webp, 24, 20, out));
+  EXPECT_EQ(out.size(), pixels.size());
+  EXPECT_FALSE(webpOnly.Decode(jpeg, 24, 20, out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_TRUE(full.Decode(jpeg, 24, 20, out));
+}
+
+}  // namespace
+}  // namespace stv::agent
