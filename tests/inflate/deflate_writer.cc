@@ -1,0 +1,155 @@
+#include "inflate/deflate_writer.h"
+
+#include <zlib.h>
+
+#include <array>
+#include <cassert>
+
+namespace stv::test {
+namespace {
+
+constexpr std::array<int, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
+                                             15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
+                                             67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::array<int, 30> kDistBase = {1,    2,    3,    4,    5,    7,     9,     13,
+                                           17,   25,   33,   49,   65,   97,    129,   193,
+                                           257,  385,  513,  769,  1025, 1537,  2049,  3073,
+                                           4097, 6145, 8193, 12289, 16385, 24577};
+
+template <size_t N>
+SymbolAndExtra FindBase(const std::array<int, N>& bases, int value, int next) {
+  size_t i = 0;
+  while (i + 1 < N && bases[i + 1] <= value) ++i;
+  const int span = (i + 1 < N ? bases[i + 1] : next) - bases[i];
+  int bits = 0;
+  while ((1 << bits) < span) ++bits;
+  return {int(i), uint32_t(value - bases[i]), bits};
+}
+
+}  // namespace
+
+void BitWriter::Bits(uint32_t value, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (usedBits_ == 0) bytes_.push_back(0);
+    bytes_.back() |= uint8_t(((value >> i) & 1) << usedBits_);
+    usedBits_ = (usedBits_ + 1) % 8;
+  }
+}
+
+void BitWriter::Code(uint32_t code, int length) {
+  for (int i = length - 1; i >= 0; --i) Bits((code >> i) & 1, 1);
+}
+
+void BitWriter::AlignToByte() { usedBits_ = 0; }
+
+void BitWriter::Bytes(std::span<const uint8_t> bytes) {
+  assert(usedBits_ == 0);
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+}
+
+std::vector<uint8_t> BitWriter::Finish() const { return bytes_; }
+
+std::vector<uint32_t> CanonicalCodes(std::span<const uint8_t> lengths) {
+  std::array<uint32_t, 17> count{};
+  for (uint8_t length : lengths) ++count[length];
+  count[0] = 0;
+  std::array<uint32_t, 17> next{};
+  for (int bits = 1; bits <= 16; ++bits) next[bits] = (next[bits - 1] + count[bits - 1]) << 1;
+  std::vector<uint32_t> codes(lengths.size());
+  for (size_t symbol = 0; symbol < lengths.size(); ++symbol) {
+    if (lengths[symbol] != 0) codes[symbol] = next[lengths[symbol]]++;
+  }
+  return codes;
+}
+
+SymbolAndExtra LengthSymbol(int length) {
+  if (length == 258) return {285, 0, 0};
+  SymbolAndExtra found = FindBase(kLengthBase, length, 258);
+  found.symbol += 257;
+  return found;
+}
+
+SymbolAndExtra DistanceSymbol(int distance) { return FindBase(kDistBase, distance, 32769); }
+
+void BlockHeader(BitWriter& writer, bool final, int type) {
+  writer.Bits(final ? 1 : 0, 1);
+  writer.Bits(uint32_t(type), 2);
+}
+
+void FixedLitLen(BitWriter& writer, int symbol) {
+  if (symbol < 144) {
+    writer.Code(0x30 + symbol, 8);
+  } else if (symbol < 256) {
+    writer.Code(0x190 + symbol - 144, 9);
+  } else if (symbol < 280) {
+    writer.Code(symbol - 256, 7);
+  } else {
+    writer.Code(0xC0 + symbol - 280, 8);
+  }
+}
+
+void FixedDistance(BitWriter& writer, int symbol) { writer.Code(uint32_t(symbol), 5); }
+
+void FixedMatch(BitWriter& writer, int length, int distance) {
+  const SymbolAndExtra len = LengthSymbol(length);
+  FixedLitLen(writer, len.symbol);
+  writer.Bits(len.extra, len.extraBits);
+  const SymbolAndExtra dist = DistanceSymbol(distance);
+  FixedDistance(writer, dist.symbol);
+  writer.Bits(dist.extra, dist.extraBits);
+}
+
+void DynamicHeader(BitWriter& writer, bool final, int litCount, int distCount,
+                   std::span<const CodeLengthSymbol> sequence) {
+  BlockHeader(writer, final, 2);
+  writer.Bits(uint32_t(litCount - 257), 5);
+  writer.Bits(uint32_t(distCount - 1), 5);
+  writer.Bits(19 - 4, 4);
+  for (int i = 0; i < 19; ++i) writer.Bits(5, 3);
+  for (const CodeLengthSymbol& item : sequence) {
+    writer.Code(uint32_t(item.symbol), 5);
+    if (item.symbol == 16) writer.Bits(item.extra, 2);
+    if (item.symbol == 17) writer.Bits(item.extra, 3);
+    if (item.symbol == 18) writer.Bits(item.extra, 7);
+  }
+}
+
+void DynamicCode::WriteHeader(BitWriter& writer, bool final) const {
+  std::vector<CodeLengthSymbol> sequence;
+  for (uint8_t length : litLengths) sequence.push_back({length});
+  for (uint8_t length : distLengths) sequence.push_back({length});
+  DynamicHeader(writer, final, int(litLengths.size()), int(distLengths.size()), sequence);
+}
+
+void DynamicCode::LitLen(BitWriter& writer, int symbol) const {
+  writer.Code(CanonicalCodes(litLengths)[size_t(symbol)], litLengths[size_t(symbol)]);
+}
+
+void DynamicCode::Distance(BitWriter& writer, int symbol) const {
+  writer.Code(CanonicalCodes(distLengths)[size_t(symbol)], distLengths[size_t(symbol)]);
+}
+
+std::vector<uint8_t> WrapZlib(std::span<const uint8_t> deflate, std::span<const uint8_t> content) {
+  std::vector<uint8_t> out = {0x78, 0x01};
+  out.insert(out.end(), deflate.begin(), deflate.end());
+  const uLong sum = adler32_z(adler32(0, nullptr, 0), content.data(), content.size());
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(sum >> shift));
+  return out;
+}
+
+std::vector<uint8_t> ZlibCompress(std::span<const uint8_t> data, int level, int strategy,
+                                  int windowBits, int memLevel) {
+  z_stream stream{};
+  if (deflateInit2(&stream, level, Z_DEFLATED, windowBits, memLevel, strategy) != Z_OK) return {};
+  std::vector<uint8_t> out(deflateBound(&stream, data.size()) + 64);
+  stream.next_in = const_cast<Bytef*>(data.data());
+  stream.avail_in = uInt(data.size());
+  stream.next_out = out.data();
+  stream.avail_out = uInt(out.size());
+  const int result = deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return result == Z_STREAM_END ? out : std::vector<uint8_t>{};
+}
+
+}  // namespace stv::test
