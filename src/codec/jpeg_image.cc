@@ -55,7 +55,6 @@ JpegDecoder::~JpegDecoder() { tjDestroy(handle_); }
 
 bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int height,
                                 std::vector<uint8_t>& out) {
-  out.clear();
   int imageWidth = 0;
   int imageHeight = 0;
   int subsampling = 0;
@@ -73,7 +72,6 @@ bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int h
     out.resize(ImageBytes(width, height));
     if (tjDecompress2(handle_, image.data(), image.size(), out.data(), width, width * 4, height,
                       TJPF_BGRA, kDecodeFlags) != 0) {
-      out.clear();
       return false;
     }
     return true;

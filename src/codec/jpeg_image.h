@@ -22,7 +22,7 @@ class JpegDecoder {
   JpegDecoder& operator=(const JpegDecoder&) = delete;
 
   // The top-left width x height pixels of the image as B, G, R, 255; the image may be larger
-  // but not smaller. `out` is left empty on failure.
+  // but not smaller. On failure `out` holds nothing of use.
   bool DecodeTopLeft(std::span<const uint8_t> image, int width, int height,
                      std::vector<uint8_t>& out);
 

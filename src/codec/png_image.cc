@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -17,6 +18,10 @@ constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 // Ancillary chunks (text, ICC profiles) may not make libpng allocate more than this.
 constexpr png_alloc_size_t kMaxChunkBytes = 8 * 1024 * 1024;
 constexpr png_uint_32 kMaxSide = 65535;
+// No single allocation of libpng's needs more: its rows are at most 65535 pixels of 8 bytes
+// and its chunk buffers kMaxChunkBytes. A chunk whose length field is merely large (libpng
+// only warns about it) would otherwise get a zero-filled buffer of that size, up to 2 GiB.
+constexpr png_alloc_size_t kMaxLibraryAllocation = 16 * 1024 * 1024;
 
 // libpng reports errors by longjmp. Every call into libpng happens in a step run by
 // RunGuarded, the only function that calls setjmp; steps hold nothing but trivially
@@ -36,6 +41,12 @@ bool RunGuarded(png_structp png, png_infop info, Step step, void* context) {
 
 void OnPngWarning(png_structp /*png*/, png_const_charp /*message*/) {}
 
+png_voidp AllocateBounded(png_structp /*png*/, png_alloc_size_t size) {
+  return size <= kMaxLibraryAllocation ? std::malloc(size) : nullptr;
+}
+
+void FreeBounded(png_structp /*png*/, png_voidp pointer) { std::free(pointer); }
+
 struct MemorySource {
   const uint8_t* data;
   size_t size;
@@ -52,7 +63,8 @@ void ReadFromMemory(png_structp png, png_bytep target, size_t length) {
 class PngReader {
  public:
   PngReader() {
-    png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, OnPngError, OnPngWarning);
+    png_ = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, OnPngError, OnPngWarning,
+                                    nullptr, AllocateBounded, FreeBounded);
     if (png_ != nullptr) info_ = png_create_info_struct(png_);
   }
   ~PngReader() {
@@ -147,7 +159,6 @@ bool IsPng(std::span<const uint8_t> image) {
 
 bool DecodePngTopLeft(std::span<const uint8_t> image, int width, int height,
                       std::vector<uint8_t>& out) {
-  out.clear();
   if (!IsPng(image) || !ImageSizeAllowed(width, height)) return false;
   PngReader reader;
   if (!reader.ok()) return false;
@@ -181,17 +192,11 @@ bool DecodePngTopLeft(std::span<const uint8_t> image, int width, int height,
   } else {
     const size_t rowCount = header.passes == 1 ? 1 : static_cast<size_t>(height);
     rows.reset(new (std::nothrow) uint8_t[rowCount * imageRowBytes]());
-    if (!rows) {
-      out.clear();
-      return false;
-    }
+    if (!rows) return false;
     job.rows = rows.get();
     job.oneRow = header.passes == 1;
   }
-  if (!RunGuarded(png, info, ReadRows, &job)) {
-    out.clear();
-    return false;
-  }
+  if (!RunGuarded(png, info, ReadRows, &job)) return false;
   if (header.passes != 1) {
     for (int row = 0; row < height; ++row) {
       std::memcpy(out.data() + static_cast<size_t>(row) * outRowBytes,

@@ -32,7 +32,15 @@ SystemImageCodec::~SystemImageCodec() = default;
 
 bool SystemImageCodec::Decode(std::span<const uint8_t> image, int width, int height,
                               std::vector<uint8_t>& out) {
-  out.clear();
+  // The output is emptied only when decoding fails: a successful decode overwrites all of
+  // it, and leaving a same-sized scratch buffer alone spares a fill for every tile.
+  const bool decoded = DecodeAnyFormat(image, width, height, out);
+  if (!decoded) out.clear();
+  return decoded;
+}
+
+bool SystemImageCodec::DecodeAnyFormat(std::span<const uint8_t> image, int width, int height,
+                                       std::vector<uint8_t>& out) {
   if (image.empty() || width < 1 || height < 1) return false;
   // The decoders report failures as results; only an allocation can throw, and a tile that
   // does not fit in memory is just a tile that failed.
@@ -41,7 +49,6 @@ bool SystemImageCodec::Decode(std::span<const uint8_t> image, int width, int hei
     if (!HasFactory()) return false;
     return DecodeSystemFormat(image, width, height, out);
   } catch (const std::bad_alloc&) {
-    out.clear();
     return false;
   }
 }

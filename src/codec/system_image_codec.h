@@ -44,6 +44,8 @@ class SystemImageCodec final : public TileImageCodec {
                                                  int height, int quality) override;
 
  private:
+  bool DecodeAnyFormat(std::span<const uint8_t> image, int width, int height,
+                       std::vector<uint8_t>& out);
   bool DecodeSystemFormat(std::span<const uint8_t> image, int width, int height,
                           std::vector<uint8_t>& out);
 

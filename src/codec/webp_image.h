@@ -12,7 +12,7 @@ namespace stv::agent {
 bool IsWebp(std::span<const uint8_t> image);
 
 // Decodes a WebP image that must be exactly width x height into `out` as B, G, R, A.
-// `out` is left empty on failure.
+// On failure `out` holds nothing of use.
 bool DecodeWebpExact(std::span<const uint8_t> image, int width, int height,
                      std::vector<uint8_t>& out);
 

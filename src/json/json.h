@@ -39,8 +39,8 @@ struct JsonValue {
 };
 
 // Parses exactly one value, optionally surrounded by space, tab, CR and LF. Absent on
-// any syntax error, nesting deeper than 64, a number out of double range, or trailing
-// bytes. Deliberately lenient where the control channel has always been: numbers follow
+// any syntax error, nesting deeper than 64, trailing bytes, or a number out of range:
+// one that overflows, or a nonzero one that would come out subnormal or zero. Deliberately lenient where the control channel has always been: numbers follow
 // strtod ("+5", ".5", "5.", "007" are fine) and raw control bytes inside strings are
 // kept as they are.
 std::optional<JsonValue> ParseJson(std::span<const uint8_t> text);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstring>
 
 #include "json/json.h"
 
@@ -79,10 +80,29 @@ size_t DecodeUtf8(std::string_view bytes, size_t index, uint32_t& code_point) {
   return length;
 }
 
-void AppendDecimal(std::string& out, int64_t value) {
-  char buffer[24];
+// The decimal form of `value` in `buffer`, which must hold 20 bytes.
+std::string_view FormatDecimal(int64_t value, char (&buffer)[20]) {
   const std::to_chars_result result = std::to_chars(buffer, buffer + sizeof(buffer), value);
-  out.append(buffer, static_cast<size_t>(result.ptr - buffer));
+  return {buffer, static_cast<size_t>(result.ptr - buffer)};
+}
+
+// Appends the separator, the quoted key, the colon and a short value text, growing the
+// output once per member rather than once per piece: the encoder runs on every mouse
+// move, and the small appends' calls were most of its cost.
+void AppendMember(std::string& out, bool& first, std::string_view key,
+                  std::string_view value) {
+  const size_t separator = first ? 0 : 1;
+  first = false;
+  const size_t start = out.size();
+  out.resize(start + separator + key.size() + 3 + value.size());
+  char* cursor = out.data() + start;
+  if (separator != 0) *cursor++ = ',';
+  *cursor++ = '"';
+  std::memcpy(cursor, key.data(), key.size());
+  cursor += key.size();
+  *cursor++ = '"';
+  *cursor++ = ':';
+  if (!value.empty()) std::memcpy(cursor, value.data(), value.size());
 }
 
 }  // namespace
@@ -133,47 +153,33 @@ std::string EscapeJsonString(std::string_view bytes) {
 }
 
 void AppendJsonKey(std::string& out, bool& first, std::string_view key) {
-  if (!first) out.push_back(',');
-  first = false;
-  out.push_back('"');
-  out.append(key);
-  out.append("\":", 2);
+  AppendMember(out, first, key, {});
 }
 
 void AppendJsonInt(std::string& out, bool& first, std::string_view key, int64_t value) {
-  AppendJsonKey(out, first, key);
-  AppendDecimal(out, value);
+  char digits[20];
+  AppendMember(out, first, key, FormatDecimal(value, digits));
 }
 
 void AppendJsonBool(std::string& out, bool& first, std::string_view key, bool value) {
-  AppendJsonKey(out, first, key);
-  if (value) {
-    out.append("true", 4);
-  } else {
-    out.append("false", 5);
-  }
+  AppendMember(out, first, key, value ? "true" : "false");
 }
 
 void AppendJsonOptString(std::string& out, bool& first, std::string_view key,
                          const std::optional<std::string>& value) {
-  AppendJsonKey(out, first, key);
   if (!value) {
-    out.append("null", 4);
+    AppendMember(out, first, key, "null");
     return;
   }
-  out.push_back('"');
+  AppendMember(out, first, key, "\"");
   AppendEscapedJsonString(out, *value);
   out.push_back('"');
 }
 
 void AppendJsonOptInt(std::string& out, bool& first, std::string_view key,
                       std::optional<int32_t> value) {
-  AppendJsonKey(out, first, key);
-  if (value) {
-    AppendDecimal(out, *value);
-  } else {
-    out.append("null", 4);
-  }
+  char digits[20];
+  AppendMember(out, first, key, value ? FormatDecimal(*value, digits) : "null");
 }
 
 }  // namespace stv

@@ -147,6 +147,12 @@ TEST(PngLimitsTest, HugeOrDamagedImagesFailWithoutDecoding) {
   for (int i = 0; i < 4; ++i) huge[29 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
   EXPECT_FALSE(codec.Decode(huge, 1, 1, out));
   EXPECT_TRUE(out.empty());
+
+  // A text chunk whose length field claims 2 GiB, with the data cut short: refused at once,
+  // without libpng first allocating (and clearing) a buffer of that size.
+  std::vector<uint8_t> bigChunk(png.begin(), png.begin() + 33);
+  bigChunk.insert(bigChunk.end(), {0x7F, 0xFF, 0xFF, 0x00, 't', 'E', 'X', 't', 'a', 'b'});
+  EXPECT_FALSE(codec.Decode(bigChunk, 13, 11, out));
 }
 
 }  // namespace

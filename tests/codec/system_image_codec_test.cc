@@ -194,18 +194,9 @@ TEST(SystemImageCodecTest, RejectsBadArgumentsAndUnknownData) {
   EXPECT_FALSE(codec.Decode(huge, 8, 8, out));
 }
 
-TEST(SystemImageCodecTest, EncodersRoundTripAndRefuseShortInput) {
+TEST(SystemImageCodecTest, EncodersRefuseShortInput) {
   SystemImageCodec codec;
   const Bytes pixels = SourcePixels(false);
-  Bytes out;
-  const Bytes jpeg = codec.EncodeJpeg(pixels, 24, 20, 95);
-  ASSERT_TRUE(codec.Decode(jpeg, 24, 20, out));
-  EXPECT_LT(Compare(out, pixels).mean, 3.0);
-  const std::optional<Bytes> webp = codec.EncodeWebp(pixels, 24, 20, 95);
-  ASSERT_TRUE(webp.has_value());
-  ASSERT_TRUE(codec.Decode(*webp, 24, 20, out));
-  EXPECT_LT(Compare(out, pixels).mean, 3.0);
-
   const std::span<const uint8_t> shortInput(pixels.data(), pixels.size() - 1);
   EXPECT_TRUE(codec.EncodeJpeg(shortInput, 24, 20, 95).empty());
   EXPECT_FALSE(codec.EncodeWebp(shortInput, 24, 20, 95).has_value());
@@ -223,17 +214,20 @@ TEST(SystemImageCodecTest, WithoutSystemDecodersOnlyWebpDecodes) {
       << log;
   EXPECT_FALSE(webpOnly.HasFactory());
 
+  // Both encoders round-trip through the full codec, within the loss of their quality.
   SystemImageCodec full;
   EXPECT_TRUE(full.HasFactory());
   const Bytes pixels = SourcePixels(false);
-  const std::optional<Bytes> webp = full.EncodeWebp(pixels, 24, 20, 80);
-  const Bytes jpeg = full.EncodeJpeg(pixels, 24, 20, 80);
+  const std::optional<Bytes> webp = full.EncodeWebp(pixels, 24, 20, 95);
+  const Bytes jpeg = full.EncodeJpeg(pixels, 24, 20, 95);
+  ASSERT_TRUE(webp.has_value());
   Bytes out;
   EXPECT_TRUE(webpOnly.Decode(*webp, 24, 20, out));
-  EXPECT_EQ(out.size(), pixels.size());
+  EXPECT_LT(Compare(out, pixels).mean, 3.0);
   EXPECT_FALSE(webpOnly.Decode(jpeg, 24, 20, out));
   EXPECT_TRUE(out.empty());
   EXPECT_TRUE(full.Decode(jpeg, 24, 20, out));
+  EXPECT_LT(Compare(out, pixels).mean, 3.0);
 }
 
 }  // namespace

@@ -102,6 +102,13 @@ TEST(JsonWriterTest, ObjectMembers) {
             "\"j\":null,\"k\":-2147483648,\"l\":[]}");
   EXPECT_FALSE(first);
 
+  // Keys too long for the writer's stack buffer take the slower path to the same text.
+  const std::string long_key(70, 'k');
+  std::string long_member;
+  bool long_first = false;
+  AppendJsonInt(long_member, long_first, long_key, INT64_MIN);
+  EXPECT_EQ(long_member, ",\"" + long_key + "\":-9223372036854775808");
+
   std::string single = "{";
   bool single_first = true;
   AppendJsonBool(single, single_first, "only", true);

@@ -1,0 +1,334 @@
+#include "protocol/session_picture.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "protocol/tile_decompression.h"
+
+namespace stv {
+namespace {
+
+constexpr size_t kEnvelopeHeaderSize = 9;
+constexpr size_t kFragmentHeaderSize = 13;
+constexpr size_t kFrameStartMinSize = 14;
+constexpr size_t kTileHeaderSize = 16;
+constexpr size_t kBatchHeaderSize = 7;
+constexpr size_t kBatchEntryHeaderSize = 15;
+constexpr size_t kHeartbeatMinSize = 5;
+
+uint16_t ReadU16(const uint8_t* bytes) {
+  return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+uint32_t ReadU32(const uint8_t* bytes) {
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+         uint32_t{bytes[3]};
+}
+
+bool CountMalformed(SessionPicture& picture) {
+  ++picture.malformed;
+  return false;
+}
+
+bool CountUndecodable(SessionPicture& picture) {
+  ++picture.undecodable;
+  return false;
+}
+
+// Makes the framebuffer exactly width x height, every byte 0, even when that is its size
+// already. The new buffer is complete before the old one is dropped, so a size beyond the
+// limits or an allocation that fails leaves the picture as it was.
+bool AllocateFramebuffer(SessionPicture& picture, int32_t width, int32_t height) {
+  const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+  if (pixels > picture.limits.maxFramebufferPixels) return false;
+  const size_t size = static_cast<size_t>(pixels) * 4;
+  if (picture.framebuffer.size() == size) {
+    std::fill(picture.framebuffer.begin(), picture.framebuffer.end(), uint8_t{0});
+  } else {
+    try {
+      std::vector<uint8_t> fresh(size);
+      picture.framebuffer.swap(fresh);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  picture.width = width;
+  picture.height = height;
+  return true;
+}
+
+// Reallocates only when the size changes.
+bool ResizeFramebuffer(SessionPicture& picture, int32_t width, int32_t height) {
+  if (width == picture.width && height == picture.height) return true;
+  return AllocateFramebuffer(picture, width, height);
+}
+
+// Removes the entries in [first, last) and their share of the memory account.
+void EraseEntries(SessionPicture& picture, std::map<uint32_t, Reassembly>::iterator first,
+                  std::map<uint32_t, Reassembly>::iterator last) {
+  for (auto it = first; it != last; ++it) picture.reassemblyBytes -= it->second.buffer.size();
+  picture.reassembly.erase(first, last);
+}
+
+void ClearReassembly(SessionPicture& picture) {
+  picture.reassembly.clear();
+  picture.reassemblyBytes = 0;
+}
+
+bool HandleCompleteMessage(SessionPicture& picture, std::span<const uint8_t> message);
+
+// Starts `entry` over for a message of `totalLength` bytes in `fragmentCount` pieces. False,
+// with the entry untouched, when the buffer would break the memory bound or cannot be had.
+bool ResetEntry(SessionPicture& picture, Reassembly& entry, uint32_t totalLength,
+                uint32_t fragmentCount) {
+  const size_t othersBytes = picture.reassemblyBytes - entry.buffer.size();
+  const size_t limit = picture.limits.maxReassemblyBytes;
+  if (othersBytes > limit || totalLength > limit - othersBytes) return false;
+  try {
+    std::vector<uint8_t> buffer(totalLength);
+    std::vector<bool> have(fragmentCount);
+    entry.buffer.swap(buffer);
+    entry.have.swap(have);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  picture.reassemblyBytes = othersBytes + totalLength;
+  entry.totalLength = totalLength;
+  entry.fragmentCount = fragmentCount;
+  entry.received = 0;
+  return true;
+}
+
+bool HandleFragment(SessionPicture& picture, std::span<const uint8_t> message) {
+  if (message.size() < kFragmentHeaderSize) return CountMalformed(picture);
+  const uint32_t id = ReadU32(&message[1]);
+  const uint32_t total = ReadU32(&message[5]);
+  const uint32_t index = ReadU16(&message[9]);
+  const uint32_t count = ReadU16(&message[11]);
+  if (total < 1 || total > kMaxReassembledSize || count < 1 || index >= count ||
+      count != (total + kFragmentPayloadSize - 1) / kFragmentPayloadSize) {
+    return CountMalformed(picture);
+  }
+  const size_t offset = static_cast<size_t>(index) * kFragmentPayloadSize;
+  const size_t share = std::min<size_t>(total - offset, kFragmentPayloadSize);
+  if (message.size() != kFragmentHeaderSize + share) return CountMalformed(picture);
+
+  auto [it, created] = picture.reassembly.try_emplace(id);
+  Reassembly& entry = it->second;
+  if (entry.totalLength != total || entry.fragmentCount != count) {
+    if (!ResetEntry(picture, entry, total, count)) {
+      if (created) picture.reassembly.erase(it);
+      return CountMalformed(picture);
+    }
+  }
+  if (!entry.have[index]) {
+    entry.have[index] = true;
+    ++entry.received;
+    std::memcpy(entry.buffer.data() + offset, message.data() + kFragmentHeaderSize, share);
+  }
+  if (entry.received < static_cast<int32_t>(entry.fragmentCount)) return false;
+
+  // Complete: older pending messages will never be finished, so they go too.
+  std::vector<uint8_t> whole = std::move(entry.buffer);
+  picture.reassemblyBytes -= whole.size();
+  picture.reassembly.erase(it);
+  EraseEntries(picture, picture.reassembly.begin(), picture.reassembly.lower_bound(id));
+  return HandleCompleteMessage(picture, whole);
+}
+
+// An envelope's inner message, or a message outside any envelope.
+bool ProcessMessage(SessionPicture& picture, std::span<const uint8_t> message) {
+  if (!message.empty() && message[0] == static_cast<uint8_t>(VideoMessageType::Fragment)) {
+    return HandleFragment(picture, message);
+  }
+  return HandleCompleteMessage(picture, message);
+}
+
+bool HandleEnvelope(SessionPicture& picture, std::span<const uint8_t> message) {
+  if (message.size() < kEnvelopeHeaderSize) return CountMalformed(picture);
+  const uint32_t streamId = ReadU32(&message[1]);
+  const int32_t width = ReadU16(&message[5]);
+  const int32_t height = ReadU16(&message[7]);
+  if (streamId != picture.streamId || width != picture.width || height != picture.height) {
+    // A new stream always starts on a black picture, even at the same size.
+    if (width != 0 && height != 0 && !AllocateFramebuffer(picture, width, height)) {
+      return CountMalformed(picture);
+    }
+    picture.streamId = streamId;
+    ClearReassembly(picture);
+  }
+  return ProcessMessage(picture, message.subspan(kEnvelopeHeaderSize));
+}
+
+bool HandleFrameStart(SessionPicture& picture, std::span<const uint8_t> message) {
+  if (message.size() < kFrameStartMinSize) return CountMalformed(picture);
+  const int32_t width = ReadU16(&message[6]);
+  const int32_t height = ReadU16(&message[8]);
+  if (width != 0 && height != 0 && !ResizeFramebuffer(picture, width, height)) {
+    return CountMalformed(picture);
+  }
+  ++picture.frames;
+  if (message[5] != 0) ++picture.keyframes;
+  return false;  // even a resize leaves nothing new to show until a tile arrives
+}
+
+bool TileFits(const SessionPicture& picture, const TileRecord& tile) {
+  return !picture.framebuffer.empty() && tile.w >= 1 && tile.h >= 1 &&
+         tile.x + tile.w <= picture.width && tile.y + tile.h <= picture.height;
+}
+
+// Decodes the tile's pixels. Raw pixels are used where they lie in the message; every
+// other encoding decodes into the reused scratch buffer. Null when the tile cannot be
+// decoded.
+const uint8_t* DecodeTilePixels(SessionPicture& picture, const TileRecord& tile) {
+  const size_t tileBytes = static_cast<size_t>(tile.w) * static_cast<size_t>(tile.h) * 4;
+  std::vector<uint8_t>& scratch = picture.tileScratch;
+  bool decoded = false;
+  switch (static_cast<TileEncoding>(tile.encoding)) {
+    case TileEncoding::Raw:
+      return tile.payload.size() >= tileBytes ? tile.payload.data() : nullptr;
+    case TileEncoding::PaletteZlib:
+      decoded = DecodePaletteTile(tile.payload, tile.w, tile.h, scratch);
+      break;
+    case TileEncoding::RawZlib:
+      decoded = InflateZlib(tile.payload, scratch, 0);
+      break;
+    case TileEncoding::CodecImage:
+    case TileEncoding::CodecImageAlt:
+      decoded = picture.codec != nullptr &&
+                picture.codec->Decode(tile.payload, tile.w, tile.h, scratch);
+      break;
+  }
+  return decoded && scratch.size() >= tileBytes ? scratch.data() : nullptr;
+}
+
+void CopyIntoFramebuffer(SessionPicture& picture, const TileRecord& tile, const uint8_t* pixels) {
+  const size_t rowBytes = static_cast<size_t>(tile.w) * 4;
+  const size_t stride = static_cast<size_t>(picture.width) * 4;
+  uint8_t* target = picture.framebuffer.data() + static_cast<size_t>(tile.y) * stride +
+                    static_cast<size_t>(tile.x) * 4;
+  if (rowBytes == stride) {  // full-width rows are one block
+    std::memcpy(target, pixels, rowBytes * static_cast<size_t>(tile.h));
+    return;
+  }
+  for (int32_t row = 0; row < tile.h; ++row) {
+    std::memcpy(target, pixels, rowBytes);
+    target += stride;
+    pixels += rowBytes;
+  }
+}
+
+bool PaintTile(SessionPicture& picture, const TileRecord& tile) {
+  if (!TileFits(picture, tile)) return CountUndecodable(picture);
+  const uint8_t* pixels = nullptr;
+  try {
+    pixels = DecodeTilePixels(picture, tile);
+  } catch (const std::bad_alloc&) {
+    // A tile whose pixels do not fit in memory is one more tile that was not painted.
+    pixels = nullptr;
+  }
+  if (pixels == nullptr) return CountUndecodable(picture);
+  CopyIntoFramebuffer(picture, tile, pixels);
+  ++picture.tilesPainted;
+  return true;
+}
+
+bool HandleTileBatch(SessionPicture& picture, std::span<const uint8_t> message) {
+  std::vector<TileRecord>& tiles = picture.batchScratch;
+  bool parsed = false;
+  try {
+    parsed = ParseTileBatch(message, tiles);
+  } catch (const std::bad_alloc&) {
+    parsed = false;
+  }
+  bool painted = false;
+  if (parsed) {
+    for (const TileRecord& tile : tiles) painted = PaintTile(picture, tile) || painted;
+  }
+  tiles.clear();  // the records view this message; none may outlive it
+  return parsed ? painted : CountMalformed(picture);
+}
+
+bool HandleCompleteMessage(SessionPicture& picture, std::span<const uint8_t> message) {
+  if (message.empty()) return CountMalformed(picture);
+  switch (static_cast<VideoMessageType>(message[0])) {
+    case VideoMessageType::FrameStart:
+      return HandleFrameStart(picture, message);
+    case VideoMessageType::Tile: {
+      const std::optional<TileRecord> tile = ParseTile(message);
+      return tile ? PaintTile(picture, *tile) : CountMalformed(picture);
+    }
+    case VideoMessageType::TileBatch:
+      return HandleTileBatch(picture, message);
+    case VideoMessageType::Heartbeat:
+      if (message.size() < kHeartbeatMinSize) return CountMalformed(picture);
+      ++picture.heartbeats;
+      return false;
+    default:  // envelopes and fragments do not nest, and other types do not exist
+      return CountMalformed(picture);
+  }
+}
+
+}  // namespace
+
+std::optional<TileRecord> ParseTile(std::span<const uint8_t> message) {
+  if (message.size() < kTileHeaderSize ||
+      message[0] != static_cast<uint8_t>(VideoMessageType::Tile)) {
+    return std::nullopt;
+  }
+  TileRecord tile;
+  tile.frameTag = ReadU32(&message[1]);
+  tile.tileTag = ReadU16(&message[5]);
+  tile.x = ReadU16(&message[7]);
+  tile.y = ReadU16(&message[9]);
+  tile.w = ReadU16(&message[11]);
+  tile.h = ReadU16(&message[13]);
+  tile.encoding = message[15];
+  tile.payload = message.subspan(kTileHeaderSize);
+  return tile;
+}
+
+bool ParseTileBatch(std::span<const uint8_t> message, std::vector<TileRecord>& tiles) {
+  tiles.clear();
+  if (message.size() < kBatchHeaderSize ||
+      message[0] != static_cast<uint8_t>(VideoMessageType::TileBatch)) {
+    return false;
+  }
+  const uint32_t frameTag = ReadU32(&message[1]);
+  const uint32_t count = ReadU16(&message[5]);
+  size_t offset = kBatchHeaderSize;
+  for (uint32_t i = 0; i < count; ++i) {
+    const size_t left = message.size() - offset;
+    const uint8_t* entry = message.data() + offset;
+    if (left < kBatchEntryHeaderSize || left - kBatchEntryHeaderSize < ReadU32(entry + 11)) {
+      tiles.clear();
+      return false;
+    }
+    const uint32_t payloadLength = ReadU32(entry + 11);
+    offset += kBatchEntryHeaderSize;
+    TileRecord& tile = tiles.emplace_back();
+    tile.frameTag = frameTag;
+    tile.tileTag = ReadU16(entry);
+    tile.x = ReadU16(entry + 2);
+    tile.y = ReadU16(entry + 4);
+    tile.w = ReadU16(entry + 6);
+    tile.h = ReadU16(entry + 8);
+    tile.encoding = entry[10];
+    tile.payload = message.subspan(offset, payloadLength);
+    offset += payloadLength;
+  }
+  return true;
+}
+
+bool ApplyVideoMessage(SessionPicture& picture, std::span<const uint8_t> message) {
+  ++picture.messages;
+  picture.bytes += message.size();
+  if (message.empty()) return CountMalformed(picture);
+  if (message[0] == static_cast<uint8_t>(VideoMessageType::StreamEnvelope)) {
+    return HandleEnvelope(picture, message);
+  }
+  return ProcessMessage(picture, message);
+}
+
+}  // namespace stv

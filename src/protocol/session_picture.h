@@ -1,0 +1,113 @@
+// The video stream: its message types, and the session picture those messages build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "codec/tile_image_codec.h"
+
+namespace stv {
+
+// Fragment I of a message carries its bytes from I * kFragmentPayloadSize on; a full
+// fragment inside a stream envelope makes a 16384-byte video message.
+inline constexpr size_t kFragmentPayloadSize = 16362;
+// The largest message that may travel in fragments.
+inline constexpr size_t kMaxReassembledSize = 8388608;
+
+// Memory the picture may claim while following a hostile stream. The wire allows a
+// 65535 x 65535 picture (16 GiB) and any number of pending 8 MiB messages; neither may
+// take the viewer down, and on an overcommitting system an oversized allocation would
+// not even fail cleanly, only later when touched. So sizes are bounded up front and a
+// message that asks for more is counted as malformed, leaving the picture as it was.
+// Both defaults lie far beyond what a real desktop or agent needs: 2^28 pixels (1 GiB)
+// hold 16384 x 16384 or several 8K monitors side by side, and 256 MiB of pending
+// fragments hold 32 of the largest messages at once where an agent has one in flight.
+// An allocation that still fails within these bounds is treated the same way.
+struct PictureLimits {
+  uint64_t maxFramebufferPixels = uint64_t{1} << 28;
+  size_t maxReassemblyBytes = size_t{256} << 20;
+};
+
+// The first byte of every video message.
+enum class VideoMessageType : uint8_t {
+  FrameStart = 1,
+  Tile = 2,
+  TileBatch = 3,
+  Heartbeat = 4,
+  StreamEnvelope = 5,
+  Fragment = 6,
+};
+
+enum class TileEncoding : uint8_t {
+  Raw = 0,            // w * h * 4 bytes of pixels; extra bytes ignored
+  PaletteZlib = 1,    // zlib stream of a palette and one index byte per pixel
+  RawZlib = 2,        // zlib stream of w * h * 4 bytes of pixels
+  CodecImage = 3,     // a compressed image for the tile image codec
+  CodecImageAlt = 4,  // handled exactly like CodecImage
+};
+
+// A message being put together from its fragments.
+struct Reassembly {
+  uint32_t totalLength = 0;
+  uint32_t fragmentCount = 0;
+  int32_t received = 0;
+  std::vector<bool> have;        // fragmentCount bits: which indexes are stored
+  std::vector<uint8_t> buffer;   // totalLength bytes, zero until filled
+};
+
+// One parsed tile. The payload views the message it came from.
+struct TileRecord {
+  uint32_t frameTag = 0;
+  uint32_t tileTag = 0;
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t w = 0;
+  int32_t h = 0;
+  uint8_t encoding = 0;
+  std::span<const uint8_t> payload;
+};
+
+// The supporter's copy of the client's screen: B, G, R, X pixels, rows from the top, no
+// padding. Guarded by the mutex of whoever runs the session.
+struct SessionPicture {
+  explicit SessionPicture(TileImageCodec* codec = nullptr) : codec(codec) {}
+
+  TileImageCodec* codec;  // not owned; null means image tiles are undecodable
+  int32_t width = 0;
+  int32_t height = 0;
+  std::vector<uint8_t> framebuffer;  // width * height * 4 bytes
+  uint32_t streamId = 0;
+
+  uint64_t messages = 0;
+  uint64_t bytes = 0;
+  uint64_t frames = 0;
+  uint64_t keyframes = 0;
+  uint64_t tilesPainted = 0;
+  uint64_t heartbeats = 0;
+  uint64_t undecodable = 0;  // well-formed tiles that were not painted
+  uint64_t malformed = 0;    // messages that failed to parse at their level
+
+  std::vector<uint8_t> tileScratch;  // decoded pixels of the current tile, capacity reused
+  std::map<uint32_t, Reassembly> reassembly;  // pending messages by ascending id
+
+  PictureLimits limits;
+  size_t reassemblyBytes = 0;              // sum of the pending buffers' sizes
+  std::vector<TileRecord> batchScratch;    // the parsed batch being painted, capacity reused
+};
+
+// Applies one video-channel message to the picture. True when at least one tile was
+// painted, so the caller should repaint. Never throws; every problem is counted.
+bool ApplyVideoMessage(SessionPicture& picture, std::span<const uint8_t> message);
+
+// A Tile message: at least 16 bytes; the payload is everything from byte 16 on.
+std::optional<TileRecord> ParseTile(std::span<const uint8_t> message);
+
+// A TileBatch message, all or nothing: `tiles` gets every entry, or the result is false.
+// Bytes after the last entry are ignored.
+bool ParseTileBatch(std::span<const uint8_t> message, std::vector<TileRecord>& tiles);
+
+}  // namespace stv
