@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/headless.h"
 #include "transport/tcp_transport.h"
 
 namespace {
@@ -37,6 +38,11 @@ int main(int argc, char** argv) {
   if (!options) {
     std::fprintf(stderr, "%s", stv::kUsageText);
     return 2;
+  }
+  if (options->headless) {
+    return stv::RunHeadless(options->host, options->port, options->seconds, options->viewportWidth,
+                            options->viewportHeight, options->preset, options->gray, options->savePath,
+                            options->probeInput, options->probeX, options->probeY, options->security);
   }
   return ConnectOnce(*options);
 }
