@@ -1,0 +1,150 @@
+// The building blocks whose mistakes a whole stream could hide: fragment boundaries,
+// palettes at their limit, the BMP header, the command line and the record lines.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string_view>
+#include <vector>
+
+#include "bmp.h"
+#include "options.h"
+#include "recorder.h"
+#include "tile_encoder.h"
+#include "video_messages.h"
+
+namespace stv::sim {
+namespace {
+
+uint32_t ReadU32(const Bytes& bytes, size_t offset) {
+  return (uint32_t{bytes[offset]} << 24) | (uint32_t{bytes[offset + 1]} << 16) | (uint32_t{bytes[offset + 2]} << 8) |
+         bytes[offset + 3];
+}
+
+TEST(StreamWrapper, EnvelopesSmallMessagesWhole) {
+  StreamWrapper wrapper(7, 1920, 1080, 100);
+  std::vector<Bytes> out;
+  wrapper.Wrap(Bytes(100, 0xAB), out);
+  ASSERT_EQ(out.size(), 1u);
+  const Bytes expectedHeader = {5, 0, 0, 0, 7, 0x07, 0x80, 0x04, 0x38};
+  EXPECT_EQ(Bytes(out[0].begin(), out[0].begin() + 9), expectedHeader);
+  EXPECT_EQ(out[0].size(), 109u);
+}
+
+TEST(StreamWrapper, CutsLargeMessagesAtTheFragmentShare) {
+  StreamWrapper wrapper(1, 64, 64, 100);
+  std::vector<Bytes> out;
+  Bytes message(16363);
+  for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<uint8_t>(i * 13);
+  wrapper.Wrap(message, out);
+  wrapper.Wrap(Bytes(101, 1), out);
+  ASSERT_EQ(out.size(), 3u);
+  // id, total, index, count, then the share.
+  EXPECT_EQ(out[0].size(), 9u + 13u + 16362u);
+  EXPECT_EQ(out[1].size(), 9u + 13u + 1u);
+  EXPECT_EQ(out[0][9], kFragmentType);
+  EXPECT_EQ(ReadU32(out[0], 10), ReadU32(out[1], 10));
+  EXPECT_EQ(ReadU32(out[0], 14), 16363u);
+  EXPECT_EQ(out[1][19], 1);  // index 1
+  EXPECT_EQ(out[1][21], 2);  // of 2
+  EXPECT_EQ(out[1][22], message.back());
+  EXPECT_EQ(ReadU32(out[2], 14), 101u);
+  EXPECT_GT(ReadU32(out[2], 10), ReadU32(out[0], 10)) << "each fragmented message takes a new, larger id";
+}
+
+TEST(Palette, HoldsUpTo256ColoursInFirstSeenOrder) {
+  std::vector<uint8_t> pixels;
+  for (int i = 0; i < 512; ++i) {
+    const int colour = (i * 7) % 256;  // all 256 colours, each twice, scattered
+    pixels.insert(pixels.end(), {static_cast<uint8_t>(colour), 1, static_cast<uint8_t>(255 - colour), 255});
+  }
+  const auto palette = BuildPalette(pixels);
+  ASSERT_TRUE(palette);
+  ASSERT_EQ(palette->colours.size(), 256u);
+  for (size_t i = 0; i < 512; ++i) {
+    const uint32_t colour = palette->colours[palette->indexes[i]];
+    ASSERT_EQ(colour & 0xff, pixels[i * 4]) << i;
+    ASSERT_EQ((colour >> 16) & 0xff, pixels[i * 4 + 2]) << i;
+  }
+  const Bytes serial = SerializePalette(*palette);
+  EXPECT_EQ(serial[0], 0x00);  // 256, little-endian
+  EXPECT_EQ(serial[1], 0x01);
+  EXPECT_EQ(serial.size(), 2u + 256 * 4 + 512);
+
+  pixels.insert(pixels.end(), {9, 9, 9, 255});  // the 257th colour
+  EXPECT_FALSE(BuildPalette(pixels));
+}
+
+TEST(Palette, MixSeparatesFlatSyntheticAndPhotoTiles) {
+  std::vector<uint8_t> flat(16 * 16 * 4, 255);
+  EXPECT_EQ(LookAtTile(flat, 16, 16).colours, 1);
+  EXPECT_DOUBLE_EQ(LookAtTile(flat, 16, 16).repeatShare, 1.0);
+  std::vector<uint8_t> noisy(32 * 32 * 4);
+  std::mt19937 random(5);
+  for (uint8_t& byte : noisy) byte = static_cast<uint8_t>(random());
+  const TileLook look = LookAtTile(noisy, 32, 32);
+  EXPECT_EQ(look.colours, 257);
+  EXPECT_LT(look.repeatShare, 0.05);
+}
+
+TEST(Bmp, HeaderIsTopDown32Bit) {
+  Image image(3, 2);
+  image.pixels[0] = 0x11;
+  const Bytes bmp = EncodeBmp(image);
+  ASSERT_EQ(bmp.size(), 54u + 24u);
+  const Bytes header = {'B', 'M', 78, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 3, 0, 0, 0,
+                        0xFE, 0xFF, 0xFF, 0xFF, 1, 0, 32, 0, 0, 0, 0, 0, 24, 0, 0, 0};
+  EXPECT_EQ(Bytes(bmp.begin(), bmp.begin() + header.size()), header);
+  EXPECT_TRUE(std::all_of(bmp.begin() + header.size(), bmp.begin() + 54, [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ(bmp[54], 0x11);
+}
+
+bool Parse(std::vector<std::string_view> args, AgentOptions& options, std::string& error) {
+  return ParseAgentOptions(args, options, error);
+}
+
+TEST(Options, ReadsValuesAndRejectsBadOnes) {
+  AgentOptions options;
+  std::string error;
+  ASSERT_TRUE(Parse({"--port", "0", "--size", "640x480", "--encoding", "palette-zlib", "--replay", "--token", "T"},
+                    options, error))
+      << error;
+  EXPECT_EQ(options.port, 0);
+  EXPECT_EQ(options.stream.width, 640);
+  EXPECT_EQ(options.stream.encoding, EncodingMode::kPaletteZlib);
+  EXPECT_EQ(options.stream.replayFrames, 60);
+  EXPECT_EQ(options.token, "T");
+
+  for (std::vector<std::string_view> bad : std::vector<std::vector<std::string_view>>{
+           {"--port", "65536"}, {"--size", "640x"}, {"--size", "0x10"}, {"--fps", "0"}, {"--scene", "space"},
+           {"--fault", "nope"}, {"--plaintext", "--fault", "bad-signature"}, {"--seconds"}, {"--what"}}) {
+    AgentOptions ignored;
+    EXPECT_FALSE(Parse(bad, ignored, error)) << bad[0];
+  }
+}
+
+TEST(Options, HelpNamesEveryOptionAndFault) {
+  const std::string usage = AgentUsage();
+  for (const char* option : {"--listen", "--port", "--sessions", "--plaintext", "--token", "--key", "--print-id",
+                             "--scene", "--size", "--fps", "--seconds", "--encoding", "--keyframe-interval",
+                             "--fragment-threshold", "--replay", "--replay-frames", "--record", "--save-final",
+                             "--fault", "--help"}) {
+    EXPECT_NE(usage.find(option), std::string::npos) << option;
+  }
+  for (const FaultInfo& fault : AllFaults()) EXPECT_NE(usage.find(fault.name), std::string::npos) << fault.name;
+}
+
+TEST(Recorder, LineWrapsTheReEncodedMessage) {
+  ControlMessage pointer = MakeControlMessage(ControlKind::Pointer);
+  pointer.x = 100;
+  const std::string line = Recorder::FormatLine(1234, pointer);
+  EXPECT_EQ(line.rfind("{\"recvMs\":1234,\"message\":{\"t\":2,", 0), 0u) << line;
+  EXPECT_EQ(line.back(), '}');
+  const size_t start = line.find("\"message\":") + 10;
+  const std::string inner = line.substr(start, line.size() - start - 1);
+  const auto decoded = DecodeControlMessage(std::span(reinterpret_cast<const uint8_t*>(inner.data()), inner.size()));
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(*decoded, pointer);
+}
+
+}  // namespace
+}  // namespace stv::sim

@@ -1,0 +1,197 @@
+// Whole sessions in-process, against a test viewer on loopback: the handshake, the token,
+// the opening control messages, the stream, and the agent's reaction to what the viewer says.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "agent-sim/test_viewer.h"
+#include "codec/system_image_codec.h"
+#include "protocol/session_picture.h"
+#include "secure/device_binding.h"
+#include "session.h"
+
+namespace stv::sim {
+namespace {
+
+using testing::TestViewer;
+using testing::WireFrame;
+
+class Session : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    options_.stream.width = 256;
+    options_.stream.height = 128;
+    options_.fps = 50;
+    options_.seconds = 10;
+    base_ = "/tmp/stv-agent-sim-session-" + std::to_string(::getpid());
+  }
+  void TearDown() override {
+    std::remove((base_ + ".jsonl").c_str());
+    std::remove((base_ + ".bmp").c_str());
+  }
+
+  // Starts one session on a free port in the background; its outcome arrives in the future.
+  uint16_t Serve() {
+    std::string error;
+    if (!options_.plaintext) {
+      key_ = DeviceKey::Generate();
+      tls_ = TlsServer::Create(error);
+    }
+    listener_ = ListenTcp("127.0.0.1", 0, error);
+    EXPECT_TRUE(listener_.valid()) << error;
+    outcome_ = std::async(std::launch::async, [this] {
+      StopFlag stop;
+      Socket socket = AcceptConnection(listener_, stop);
+      SessionContext context;
+      context.options = &options_;
+      context.key = key_.get();
+      context.tls = tls_.get();
+      context.recorder = recorder_.get();
+      return RunSession(std::move(socket), context);
+    });
+    return LocalPort(listener_);
+  }
+
+  // Reads frames until `done` says so; video goes into `picture`.
+  bool ReadUntil(TestViewer& viewer, SessionPicture& picture, const std::function<bool()>& done) {
+    while (!done()) {
+      const std::optional<WireFrame> frame = viewer.ReadFrame(3000);
+      if (!frame) return false;
+      if (frame->channel == 1) ApplyVideoMessage(picture, frame->payload);
+    }
+    return true;
+  }
+
+  AgentOptions options_;
+  std::string base_;
+  std::unique_ptr<DeviceKey> key_;
+  std::unique_ptr<TlsServer> tls_;
+  std::unique_ptr<Recorder> recorder_;
+  Socket listener_;
+  std::future<SessionOutcome> outcome_;
+};
+
+TEST_F(Session, TlsSessionBindsStreamsAndFollowsTheViewer) {
+  std::string error;
+  recorder_ = Recorder::Open(base_ + ".jsonl", std::chrono::steady_clock::now(), error);
+  options_.token = "secret";
+  options_.stream.scene = "desktop";
+  options_.saveFinalPath = base_ + ".bmp";
+  const uint16_t port = Serve();
+  auto viewer = TestViewer::Connect(port, true);
+  ASSERT_TRUE(viewer);
+
+  // The binding verifies against the certificate this very connection presented.
+  const auto binding = viewer->ReadBinding(3000);
+  ASSERT_TRUE(binding);
+  struct Source final : agent::DeviceBindingSource {
+    std::vector<uint8_t> bytes, certificate;
+    size_t offset = 0;
+    bool ReadBindingBytes(uint8_t* buffer, size_t size) override {
+      if (size > bytes.size() - offset) return false;
+      std::copy_n(bytes.begin() + static_cast<long>(offset), size, buffer);
+      offset += size;
+      return true;
+    }
+    std::optional<std::vector<uint8_t>> PeerCertificate() override { return certificate; }
+  } source;
+  source.bytes = *binding;
+  source.certificate = viewer->PeerCertificate();
+  std::string peerId;
+  ASSERT_TRUE(agent::VerifyDeviceBinding(source, DeviceIdOf(key_->publicPoint()), false, peerId, error)) << error;
+  ASSERT_TRUE(viewer->SendToken("secret"));
+
+  // Monitors and clipboard first, on the control channel.
+  auto first = viewer->ReadFrame(3000);
+  auto second = viewer->ReadFrame(3000);
+  ASSERT_TRUE(first && second);
+  ASSERT_EQ(first->channel, 0);
+  const auto monitors = DecodeControlMessage(first->payload);
+  const auto clipboard = DecodeControlMessage(second->payload);
+  ASSERT_TRUE(monitors && clipboard);
+  EXPECT_EQ(monitors->t, static_cast<int32_t>(ControlKind::Monitors));
+  EXPECT_EQ(monitors->count, 2);
+  EXPECT_EQ(monitors->index, 0);
+  EXPECT_EQ(clipboard->data, "hello from the agent");
+
+  agent::SystemImageCodec codec;
+  SessionPicture picture(&codec);
+  ASSERT_TRUE(ReadUntil(*viewer, picture, [&] { return picture.frames >= 3; }));
+  EXPECT_EQ(picture.keyframes, 1u);
+
+  ControlMessage report = MakeControlMessage(ControlKind::QualityReport);
+  report.preset = "DataSaver";
+  report.gray = true;
+  ASSERT_TRUE(viewer->SendControl(EncodeControlMessage(report)));
+  ASSERT_TRUE(viewer->SendControl(EncodeControlMessage(MakeControlMessage(ControlKind::FullRepaint))));
+  ASSERT_TRUE(ReadUntil(*viewer, picture, [&] { return picture.keyframes >= 2 && picture.frames >= 8; }));
+  viewer.reset();  // the viewer leaves; the session ends on its own
+  ASSERT_EQ(outcome_.get(), SessionOutcome::kCompleted);
+
+  std::ifstream record(base_ + ".jsonl");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(record, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("\"message\":{\"t\":4,"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("\"preset\":\"DataSaver\",\"gray\":true"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("\"message\":{\"t\":16,"), std::string::npos) << lines[1];
+  EXPECT_EQ(picture.malformed + picture.undecodable, 0u);
+  // The saved model is gray by now; the viewer has at least its first gray frame.
+  std::ifstream bmp(base_ + ".bmp", std::ios::binary);
+  const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(bmp)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(saved.size(), 54u + 256 * 128 * 4);
+  for (size_t i = 54; i < saved.size(); i += 4) ASSERT_TRUE(saved[i] == saved[i + 1] && saved[i] == saved[i + 2]);
+}
+
+TEST_F(Session, WrongTokenEndsTheSession) {
+  options_.token = "right";
+  const uint16_t port = Serve();
+  auto viewer = TestViewer::Connect(port, true);
+  ASSERT_TRUE(viewer);
+  ASSERT_TRUE(viewer->ReadBinding(3000));
+  ASSERT_TRUE(viewer->SendToken("wrong"));
+  bool closed = false;
+  const auto bytes = viewer->ReadUntilClosed(3000, closed);
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(bytes.empty()) << "nothing is streamed to a viewer with the wrong token";
+  EXPECT_EQ(outcome_.get(), SessionOutcome::kFailed);
+}
+
+// Plaintext stream faults: one bad message in a stream that otherwise paints the model.
+class StreamFault : public Session, public ::testing::WithParamInterface<std::tuple<Fault, int, int>> {};
+
+TEST_P(StreamFault, OneBadMessageInAGoodStream) {
+  const auto [fault, malformed, undecodable] = GetParam();
+  options_.plaintext = true;
+  options_.fault = fault;
+  options_.seconds = 1;
+  options_.stream.encoding = EncodingMode::kJpeg;
+  options_.stream.scene = "desktop";
+  options_.saveFinalPath = base_ + ".bmp";
+  const uint16_t port = Serve();
+  auto viewer = TestViewer::Connect(port, false);
+  ASSERT_TRUE(viewer);
+  agent::SystemImageCodec codec;
+  SessionPicture picture(&codec);
+  ReadUntil(*viewer, picture, [] { return false; });  // until the agent closes, a second on
+  ASSERT_EQ(outcome_.get(), SessionOutcome::kCompleted);
+  EXPECT_EQ(picture.malformed, static_cast<uint64_t>(malformed));
+  EXPECT_EQ(picture.undecodable, static_cast<uint64_t>(undecodable));
+  EXPECT_GE(picture.heartbeats, 1u);
+  std::ifstream bmp(base_ + ".bmp", std::ios::binary);
+  const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(bmp)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(saved.size(), 54u + picture.framebuffer.size());
+  EXPECT_TRUE(std::equal(picture.framebuffer.begin(), picture.framebuffer.end(), saved.begin() + 54))
+      << "the saved model matches what a viewer painted, lossy tiles included";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, StreamFault,
+                         ::testing::Values(std::make_tuple(Fault::kNone, 0, 0),
+                                           std::make_tuple(Fault::kMalformedVideo, 1, 0),
+                                           std::make_tuple(Fault::kUndecodableTile, 0, 1)));
+
+}  // namespace
+}  // namespace stv::sim

@@ -1,0 +1,214 @@
+// The agent's stream, fed into the viewer's own video decoding: every scene and encoding
+// must give well-formed messages that paint exactly the agent's model of the screen.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <tuple>
+
+#include "codec/system_image_codec.h"
+#include "protocol/session_picture.h"
+#include "video_source.h"
+
+namespace stv::sim {
+namespace {
+
+static_assert(kFragmentShare == kFragmentPayloadSize, "fragments must be cut where the viewer expects them");
+
+struct Applied {
+  explicit Applied(TileImageCodec* codec) : picture(codec) {}
+  SessionPicture picture;
+  size_t fragments = 0;
+  std::vector<uint32_t> messageIds;  // of fragment trains, in order of their first fragment
+};
+
+void ApplyAll(const std::vector<Bytes>& messages, Applied& applied) {
+  for (const Bytes& message : messages) {
+    ASSERT_GE(message.size(), kEnvelopeHeaderSize);
+    ASSERT_EQ(message[0], kStreamEnvelopeType) << "every message travels in an envelope";
+    if (message[9] == kFragmentType) {
+      ++applied.fragments;
+      const uint32_t id = (uint32_t{message[10]} << 24) | (uint32_t{message[11]} << 16) |
+                          (uint32_t{message[12]} << 8) | message[13];
+      const uint16_t index = static_cast<uint16_t>((message[18] << 8) | message[19]);
+      if (index == 0) applied.messageIds.push_back(id);
+    }
+    ApplyVideoMessage(applied.picture, message);
+  }
+}
+
+class EveryScene : public ::testing::TestWithParam<std::tuple<std::string_view, std::string_view>> {};
+
+TEST_P(EveryScene, PaintsExactlyTheModel) {
+  const auto [scene, encoding] = GetParam();
+  StreamConfig config;
+  config.scene = scene;
+  config.encoding = *ParseEncodingMode(encoding);
+  config.width = 200;  // edge tiles of 8 and 22 pixels
+  config.height = 150;
+  config.fragmentThreshold = 4000;
+  std::string error;
+  const auto produced = ProduceVideoStream(config, 6, 3, StreamSettings{}, error);
+  ASSERT_TRUE(produced) << error;
+
+  agent::SystemImageCodec codec;
+  ASSERT_TRUE(codec.HasFactory());
+  Applied applied(&codec);
+  ApplyAll(produced->messages, applied);
+  const SessionPicture& picture = applied.picture;
+  EXPECT_EQ(picture.malformed, 0u);
+  EXPECT_EQ(picture.undecodable, 0u);
+  EXPECT_EQ(picture.keyframes, 1u);
+  EXPECT_EQ(picture.heartbeats, 2u);
+  EXPECT_GT(picture.tilesPainted, 0u);
+  EXPECT_EQ(picture.frames, scene == "testcard" ? 1u : 6u);
+  EXPECT_TRUE(picture.reassembly.empty()) << "a fragment train was left incomplete";
+  ASSERT_EQ(picture.width, 200);
+  ASSERT_EQ(picture.height, 150);
+  EXPECT_TRUE(picture.framebuffer == produced->model.pixels) << "the viewer's picture differs from the model";
+  for (size_t i = 1; i < applied.messageIds.size(); ++i) EXPECT_GT(applied.messageIds[i], applied.messageIds[i - 1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, EveryScene,
+                         ::testing::Combine(::testing::Values("testcard", "desktop", "motion"),
+                                            ::testing::ValuesIn(EncodingModeNames())),
+                         [](const auto& info) {
+                           std::string name = std::string(std::get<0>(info.param)) + "_" +
+                                              std::string(std::get<1>(info.param));
+                           for (char& c : name) c = c == '-' ? '_' : c;
+                           return name;
+                         });
+
+TEST(Stream, MixUsesEveryKindOfTileOnTheTestCard) {
+  StreamConfig config;
+  config.encoding = EncodingMode::kMix;
+  std::string error;
+  const auto produced = ProduceVideoStream(config, 1, 0, StreamSettings{}, error);
+  ASSERT_TRUE(produced) << error;
+  std::vector<TileRecord> tiles;
+  std::map<uint8_t, int> encodings;
+  Bytes whole;
+  // Reassemble fragment trains by hand; each batch lists its tiles' encodings.
+  for (const Bytes& message : produced->messages) {
+    const std::span<const uint8_t> inner = std::span(message).subspan(kEnvelopeHeaderSize);
+    if (inner[0] == kFragmentType) {
+      whole.insert(whole.end(), inner.begin() + kFragmentHeaderSize, inner.end());
+      const uint16_t index = static_cast<uint16_t>((inner[9] << 8) | inner[10]);
+      const uint16_t count = static_cast<uint16_t>((inner[11] << 8) | inner[12]);
+      if (index + 1 < count) continue;
+    } else {
+      whole.assign(inner.begin(), inner.end());
+    }
+    if (whole[0] == kTileBatchType && ParseTileBatch(whole, tiles)) {
+      for (const TileRecord& tile : tiles) ++encodings[tile.encoding];
+    }
+    whole.clear();
+  }
+  EXPECT_GT(encodings[kEncodingPaletteZlib], 0);
+  EXPECT_GT(encodings[kEncodingRawZlib], 0);
+  EXPECT_GT(encodings[kEncodingWebp], 0);
+  EXPECT_GT(encodings[kEncodingImage], 0);
+}
+
+TEST(Stream, LargeDesktopTravelsInFragmentsAndSingleTiles) {
+  StreamConfig config;
+  config.scene = "desktop";
+  config.encoding = EncodingMode::kRaw;
+  std::string error;
+  const auto produced = ProduceVideoStream(config, 8, 30, StreamSettings{}, error);
+  ASSERT_TRUE(produced) << error;
+  agent::SystemImageCodec codec;
+  Applied applied(&codec);
+  ApplyAll(produced->messages, applied);
+  EXPECT_GT(applied.fragments, 0u);
+  EXPECT_EQ(applied.picture.malformed + applied.picture.undecodable, 0u);
+  EXPECT_TRUE(applied.picture.framebuffer == produced->model.pixels);
+  size_t singles = 0;
+  for (const Bytes& message : produced->messages) singles += message[9] == kTileType;
+  EXPECT_GT(singles, 0u) << "a lone changed tile in a row goes as a Tile message";
+}
+
+TEST(Stream, ReplayLoopsBackToTheSamePicture) {
+  for (const char* encoding : {"mix", "jpeg"}) {
+    StreamConfig config;
+    config.scene = "desktop";
+    config.encoding = *ParseEncodingMode(encoding);
+    config.width = 300;
+    config.height = 200;
+    config.replayFrames = 4;
+    std::string error;
+    // 11 frames: the loop wraps twice and stops part-way through it.
+    const auto produced = ProduceVideoStream(config, 11, 5, StreamSettings{}, error);
+    ASSERT_TRUE(produced) << error;
+    agent::SystemImageCodec codec;
+    Applied applied(&codec);
+    ApplyAll(produced->messages, applied);
+    EXPECT_EQ(applied.picture.malformed + applied.picture.undecodable, 0u) << encoding;
+    EXPECT_EQ(applied.picture.frames, 11u) << encoding;
+    EXPECT_TRUE(applied.picture.framebuffer == produced->model.pixels) << encoding;
+
+    // The last replayed frame is scene frame 10 % 4 = 2, as a live stream shows it.
+    config.replayFrames = 0;
+    const auto reference = ProduceVideoStream(config, 3, 0, StreamSettings{}, error);
+    EXPECT_TRUE(reference->model == produced->model) << "replay shows scene frame 2 at the end";
+  }
+}
+
+TEST(Stream, KeyframesFollowTheIntervalAndRequests) {
+  StreamConfig config;
+  config.scene = "motion";
+  config.width = 64;
+  config.height = 64;
+  config.keyframeInterval = 3;
+  std::string error;
+  auto source = VideoSource::Create(config, nullptr, error);
+  ASSERT_TRUE(source) << error;
+  SessionPicture picture;
+  std::vector<Bytes> wire;
+  for (int frame = 0; frame < 7; ++frame) {
+    if (frame == 4) source->RequestKeyframe();
+    source->NextFrame(StreamSettings{}, wire);
+  }
+  for (const Bytes& message : wire) ApplyVideoMessage(picture, message);
+  EXPECT_EQ(picture.frames, 7u);
+  EXPECT_EQ(picture.keyframes, 4u);  // frames 0, 3, 4 (asked) and 6
+}
+
+TEST(Stream, StillPictureSendsNothingUntilItChanges) {
+  StreamConfig config;
+  config.width = 130;
+  config.height = 70;
+  std::string error;
+  auto source = VideoSource::Create(config, nullptr, error);
+  ASSERT_TRUE(source) << error;
+  std::vector<Bytes> wire;
+  source->NextFrame(StreamSettings{}, wire);
+  const size_t first = wire.size();
+  source->NextFrame(StreamSettings{}, wire);
+  EXPECT_EQ(wire.size(), first);
+  // Grayscale changes the picture: the coloured tiles go again, and the model follows.
+  StreamSettings gray;
+  gray.gray = true;
+  source->NextFrame(gray, wire);
+  EXPECT_GT(wire.size(), first);
+  SessionPicture picture;
+  for (const Bytes& message : wire) ApplyVideoMessage(picture, message);
+  const Image model = source->Model();
+  EXPECT_TRUE(picture.framebuffer == model.pixels);
+  for (size_t i = 0; i < model.pixels.size(); i += 4) {
+    ASSERT_TRUE(model.pixels[i] == model.pixels[i + 1] && model.pixels[i] == model.pixels[i + 2]) << i;
+  }
+}
+
+TEST(Stream, RejectsUnknownScenesAndSizes) {
+  StreamConfig config;
+  std::string error;
+  config.scene = "nothing";
+  EXPECT_FALSE(VideoSource::Create(config, nullptr, error));
+  config.scene = "motion";
+  config.width = 0;
+  EXPECT_FALSE(VideoSource::Create(config, nullptr, error));
+}
+
+}  // namespace
+}  // namespace stv::sim

@@ -1,0 +1,74 @@
+// A minimal viewer for driving the simulated agent in tests: TCP, optionally TLS through
+// OpenSSL, reading and writing frames, and starting the agent as a separate process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace stv::sim::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+struct WireFrame {
+  uint8_t channel = 0;
+  Bytes payload;
+};
+
+class TestViewer {
+ public:
+  // Connects to 127.0.0.1:port; with `tls`, runs a TLS 1.2 client handshake. Null on failure.
+  static std::unique_ptr<TestViewer> Connect(uint16_t port, bool tls);
+  ~TestViewer();
+
+  // Exactly `size` bytes within `timeoutMs`, or false (closed, error, time-out).
+  bool ReadExact(uint8_t* buffer, size_t size, int timeoutMs);
+  // Whatever arrives within `timeoutMs` until the peer closes; `closed` tells whether it did.
+  Bytes ReadUntilClosed(int timeoutMs, bool& closed);
+  bool Write(const Bytes& bytes);
+  std::optional<WireFrame> ReadFrame(int timeoutMs);
+  // The device binding and the token exchange, done by the test itself.
+  std::optional<Bytes> ReadBinding(int timeoutMs);
+  bool SendToken(const std::string& token);
+  bool SendControl(const std::string& json);
+
+  Bytes PeerCertificate() const;
+
+ private:
+  TestViewer() = default;
+  int fd_ = -1;
+  void* ssl_ = nullptr;
+  void* context_ = nullptr;
+};
+
+// The agent binary, started with `args`, its stdout read line by line.
+class AgentProcess {
+ public:
+  static std::string BinaryPath();
+  // Starts the agent and waits for "listening on ...:PORT". Null on failure.
+  static std::unique_ptr<AgentProcess> Start(const std::vector<std::string>& args);
+  ~AgentProcess();
+
+  uint16_t port() const { return port_; }
+  const std::string& deviceId() const { return deviceId_; }
+  // Waits up to `timeoutMs` for the exit; the exit code, or -1 on time-out or a signal.
+  int Wait(int timeoutMs);
+  void Signal(int signal);
+  std::string Stderr();
+
+ private:
+  pid_t pid_ = -1;
+  int stdoutFd_ = -1;
+  std::string stderrPath_;
+  uint16_t port_ = 0;
+  std::string deviceId_;
+};
+
+// Runs the agent to completion (for --print-id and bad command lines): exit code and stdout.
+int RunAgent(const std::vector<std::string>& args, std::string& output);
+
+}  // namespace stv::sim::testing
