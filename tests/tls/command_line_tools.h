@@ -1,9 +1,6 @@
-// Runs the openssl and coreutils command-line tools for tests that want an oracle
-// independent of the code under test.
+// The openssl and coreutils command-line tools, for tests that want an oracle independent
+// of the code under test.
 #pragma once
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,34 +12,27 @@
 
 namespace stv::testing {
 
-inline bool HaveTool(const char* name) {
-  const std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
-  return std::system(command.c_str()) == 0;
+inline bool HaveTool(const std::string& name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// Runs `command` with sh; returns its exit status and fills `output` with its standard output.
+// Runs `command` with sh; returns its exit status, with its standard output in `output`.
 inline int RunShell(const std::string& command, std::string& output) {
   output.clear();
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
   char buffer[4096];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
   const int status = ::pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-inline std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path) {
+inline std::vector<uint8_t> ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-// A fresh directory under the system's temporary folder, removed with everything in it.
+// A fresh directory under the temporary folder, removed with its contents.
 class TempDir {
  public:
   TempDir() {
@@ -56,7 +46,6 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  const std::filesystem::path& path() const { return path_; }
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }
 
  private:

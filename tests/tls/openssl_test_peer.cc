@@ -6,70 +6,50 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
 #include "secure/socket_io.h"
 
 namespace stv::testing {
-
-void PkeyFree::operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-void X509Free::operator()(X509* certificate) const { X509_free(certificate); }
-
 namespace {
 
-// Test set-up failures are fatal: nothing meaningful can follow a missing key.
+// Nothing meaningful can follow a failed key generation or bind.
 void Require(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "test peer: %s failed\n", what);
-    ERR_print_errors_fp(stderr);
-    std::abort();
-  }
+  if (condition) return;
+  std::fprintf(stderr, "test peer: %s failed\n", what);
+  ERR_print_errors_fp(stderr);
+  std::abort();
 }
 
-PkeyPtr GenerateP256() {
-  PkeyPtr key(EVP_EC_gen("P-256"));
+std::shared_ptr<EVP_PKEY> GenerateP256() {
+  std::shared_ptr<EVP_PKEY> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
   Require(key != nullptr, "EC key generation");
   return key;
-}
-
-Bytes UncompressedPoint(EVP_PKEY* key) {
-  Bytes point(65);
-  size_t length = 0;
-  Require(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(), point.size(),
-                                          &length) == 1 &&
-              length == 65 && point[0] == 0x04,
-          "public point");
-  return point;
 }
 
 }  // namespace
 
 TlsIdentity TlsIdentity::Generate(const std::string& commonName) {
-  TlsIdentity identity;
-  identity.key = GenerateP256();
-  identity.certificate.reset(X509_new());
+  TlsIdentity identity{GenerateP256(), std::shared_ptr<X509>(X509_new(), X509_free), {}};
   X509* x = identity.certificate.get();
-  Require(x != nullptr, "X509_new");
   X509_set_version(x, 2);
   ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
   X509_gmtime_adj(X509_getm_notBefore(x), -3600);
   X509_gmtime_adj(X509_getm_notAfter(x), 86400);
   X509_NAME* name = X509_get_subject_name(x);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
-                             -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()),
+                             -1, -1, 0);
   X509_set_issuer_name(x, name);
   X509_set_pubkey(x, identity.key.get());
   Require(X509_sign(x, identity.key.get(), EVP_sha256()) > 0, "X509_sign");
@@ -87,20 +67,18 @@ DeviceKey DeviceKey::Generate() {
   return device;
 }
 
-DeviceKey DeviceKey::LoadPem(const std::string& path) {
-  DeviceKey device;
-  FILE* file = std::fopen(path.c_str(), "r");
-  Require(file != nullptr, "open device key");
-  device.key_.reset(PEM_read_PrivateKey(file, nullptr, nullptr, nullptr));
-  std::fclose(file);
-  Require(device.key_ != nullptr, "read device key");
-  return device;
+Bytes DeviceKey::PublicPoint() const {
+  Bytes point(65);
+  size_t length = 0;
+  Require(EVP_PKEY_get_octet_string_param(key_.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(),
+                                          point.size(), &length) == 1 &&
+              length == 65 && point[0] == 0x04,
+          "public point");
+  return point;
 }
 
-Bytes DeviceKey::PublicPoint() const { return UncompressedPoint(key_.get()); }
-
 Bytes DeviceKey::CompressedPoint() const {
-  const Bytes full = UncompressedPoint(key_.get());
+  const Bytes full = PublicPoint();
   Bytes point(33);
   point[0] = full[64] & 1 ? 0x03 : 0x02;  // the parity of Y
   std::copy(full.begin() + 1, full.begin() + 33, point.begin() + 1);
@@ -108,45 +86,44 @@ Bytes DeviceKey::CompressedPoint() const {
 }
 
 Bytes DeviceKey::SignDer(std::span<const uint8_t> digest) const {
-  EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(key_.get(), nullptr);
-  Require(context != nullptr && EVP_PKEY_sign_init(context) == 1, "sign init");
+  std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> context(EVP_PKEY_CTX_new(key_.get(), nullptr),
+                                                                  EVP_PKEY_CTX_free);
   size_t length = 0;
-  Require(EVP_PKEY_sign(context, nullptr, &length, digest.data(), digest.size()) == 1, "sign size");
+  Require(context && EVP_PKEY_sign_init(context.get()) == 1 &&
+              EVP_PKEY_sign(context.get(), nullptr, &length, digest.data(), digest.size()) == 1,
+          "sign init");
   Bytes signature(length);
-  Require(EVP_PKEY_sign(context, signature.data(), &length, digest.data(), digest.size()) == 1, "sign");
-  EVP_PKEY_CTX_free(context);
+  Require(EVP_PKEY_sign(context.get(), signature.data(), &length, digest.data(), digest.size()) == 1, "sign");
   signature.resize(length);
   return signature;
 }
 
-Bytes DeviceKey::SignRaw(std::span<const uint8_t> digest) const {
-  const Bytes der = SignDer(digest);
-  const unsigned char* cursor = der.data();
-  ECDSA_SIG* parsed = d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size()));
-  Require(parsed != nullptr, "d2i_ECDSA_SIG");
-  Bytes raw(64);
-  BN_bn2binpad(ECDSA_SIG_get0_r(parsed), raw.data(), 32);
-  BN_bn2binpad(ECDSA_SIG_get0_s(parsed), raw.data() + 32, 32);
-  ECDSA_SIG_free(parsed);
-  return raw;
-}
+Bytes DeviceKey::SignRaw(std::span<const uint8_t> digest) const { return RawSignature(SignDer(digest)); }
 
 Bytes Sha256Of(std::span<const uint8_t> data) {
   Bytes digest(32);
-  unsigned int length = 0;
-  Require(EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_sha256(), nullptr) == 1, "sha256");
+  Require(EVP_Digest(data.data(), data.size(), digest.data(), nullptr, EVP_sha256(), nullptr) == 1, "sha256");
   return digest;
+}
+
+Bytes RawSignature(std::span<const uint8_t> der) {
+  const unsigned char* cursor = der.data();
+  ECDSA_SIG* parsed = d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size()));
+  if (parsed == nullptr) return {};
+  Bytes raw(64);
+  const bool fits = BN_bn2binpad(ECDSA_SIG_get0_r(parsed), raw.data(), 32) == 32 &&
+                    BN_bn2binpad(ECDSA_SIG_get0_s(parsed), raw.data() + 32, 32) == 32;
+  ECDSA_SIG_free(parsed);
+  return fits ? raw : Bytes();
 }
 
 Bytes EncodeBinding(std::span<const uint8_t> key, std::span<const uint8_t> signature) {
   Bytes bytes;
-  auto append = [&bytes](std::span<const uint8_t> field) {
+  for (std::span<const uint8_t> field : {key, signature}) {
     bytes.push_back(static_cast<uint8_t>(field.size() >> 8));
     bytes.push_back(static_cast<uint8_t>(field.size()));
     bytes.insert(bytes.end(), field.begin(), field.end());
-  };
-  append(key);
-  append(signature);
+  }
   return bytes;
 }
 
@@ -156,9 +133,10 @@ Bytes SignedBinding(const DeviceKey& device, std::span<const uint8_t> certificat
 
 Bytes MakeFrame(uint8_t channel, std::span<const uint8_t> payload) {
   const auto length = static_cast<uint32_t>(payload.size());
-  Bytes bytes = {channel, static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-                 static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  Bytes bytes(5 + payload.size());
+  bytes[0] = channel;
+  for (int i = 0; i < 4; ++i) bytes[1 + i] = static_cast<uint8_t>(length >> (24 - 8 * i));
+  std::copy(payload.begin(), payload.end(), bytes.begin() + 5);
   return bytes;
 }
 
@@ -172,12 +150,11 @@ Bytes Pattern(size_t size, uint32_t seed) {
   return bytes;
 }
 
-ServerConnection::ServerConnection(int socket, SSL_CTX* context) : socket_(socket) {
-  timeval timeout{5, 0};
+ServerConnection::ServerConnection(int socket, SSL_CTX* context) : socket_(socket), ssl_(SSL_new(context)) {
+  Require(ssl_ != nullptr, "SSL_new");
+  const timeval timeout{5, 0};
   ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   ::setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  ssl_ = SSL_new(context);
-  Require(ssl_ != nullptr, "SSL_new");
   SSL_set_fd(ssl_, socket_);
 }
 
@@ -189,12 +166,12 @@ ServerConnection::~ServerConnection() {
 bool ServerConnection::Accept() { return SSL_accept(ssl_) == 1; }
 
 bool ServerConnection::Write(std::span<const uint8_t> bytes) {
-  return bytes.empty() || SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+  return bytes.empty() ||
+         SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
 }
 
 bool ServerConnection::ReadExact(std::span<uint8_t> bytes) {
-  size_t filled = 0;
-  while (filled < bytes.size()) {
+  for (size_t filled = 0; filled < bytes.size();) {
     const int n = SSL_read(ssl_, bytes.data() + filled, static_cast<int>(bytes.size() - filled));
     if (n <= 0) return false;
     filled += static_cast<size_t>(n);
@@ -204,6 +181,13 @@ bool ServerConnection::ReadExact(std::span<uint8_t> bytes) {
 
 int ServerConnection::ReadSome(uint8_t* buffer, int capacity) { return SSL_read(ssl_, buffer, capacity); }
 
+size_t ServerConnection::DrainUntilClosed() {
+  uint8_t buffer[16384];
+  size_t total = 0;
+  for (int n; (n = ReadSome(buffer, sizeof buffer)) > 0;) total += static_cast<size_t>(n);
+  return total;
+}
+
 void ServerConnection::CloseNotify() { SSL_shutdown(ssl_); }
 
 void ServerConnection::Close() {
@@ -211,26 +195,24 @@ void ServerConnection::Close() {
   socket_ = -1;
 }
 
-TlsTestServer::TlsTestServer(const ServerOptions& options) {
-  context_ = SSL_CTX_new(TLS_server_method());
-  Require(context_ != nullptr, "SSL_CTX_new");
-  // Old protocol versions need the lowest security level to be offered at all.
-  if (options.minVersion < 0x0303) SSL_CTX_set_security_level(context_, 0);
+TlsTestServer::TlsTestServer(const ServerOptions& options) : context_(SSL_CTX_new(TLS_server_method())) {
+  Require(context_ != nullptr && options.identity != nullptr, "server context");
+  // Protocols older than TLS 1.2 are offered only at the lowest security level.
   if (options.minVersion < 0x0303) SSL_CTX_set_cipher_list(context_, "DEFAULT:@SECLEVEL=0");
   SSL_CTX_set_min_proto_version(context_, options.minVersion);
   SSL_CTX_set_max_proto_version(context_, options.maxVersion);
-  Require(options.identity != nullptr, "server identity");
-  Require(SSL_CTX_use_certificate(context_, options.identity->certificate.get()) == 1, "use certificate");
-  Require(SSL_CTX_use_PrivateKey(context_, options.identity->key.get()) == 1, "use key");
-
+  Require(SSL_CTX_use_certificate(context_, options.identity->certificate.get()) == 1 &&
+              SSL_CTX_use_PrivateKey(context_, options.identity->key.get()) == 1,
+          "server identity");
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  Require(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, "bind");
-  Require(::listen(listener_, 4) == 0, "listen");
   socklen_t length = sizeof address;
-  ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+  Require(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+              ::listen(listener_, 4) == 0 &&
+              ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0,
+          "listen");
   port_ = ntohs(address.sin_port);
 }
 
@@ -246,29 +228,27 @@ TlsTestServer::~TlsTestServer() {
   SSL_CTX_free(context_);
 }
 
-void TlsTestServer::Start(ServerScript script) {
+void TlsTestServer::Start(std::function<void(ServerConnection&)> script) {
   thread_ = std::thread([this, script = std::move(script)] {
-    // The server writes through plain sockets; a client that left must give EPIPE here,
-    // not a signal. Only this thread is shielded, so the viewer's own sends stay exposed.
+    // A client that left must give this thread EPIPE, not a signal. Only this thread is
+    // shielded, so the viewer's own sends stay exposed.
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (socket < 0) return;
-    {
-      std::lock_guard<std::mutex> lock(activeMutex_);
-      active_ = socket;
-    }
-    {
+    if (socket >= 0) {
+      {
+        std::lock_guard<std::mutex> lock(activeMutex_);
+        active_ = socket;
+      }
       ServerConnection connection(socket, context_);
       script(connection);
       // Cleared before the connection closes its socket, so teardown never touches a stale one.
       std::lock_guard<std::mutex> lock(activeMutex_);
       active_ = -1;
     }
-    // This thread's OpenSSL error queue dies with it.
-    OPENSSL_thread_stop();
+    OPENSSL_thread_stop();  // this thread's error queue dies with it
   });
 }
 

@@ -1,4 +1,4 @@
-// Test-side TLS machinery built directly on OpenSSL, independent of the channel under test:
+// The test side of TLS, built directly on OpenSSL and independent of the channel under test:
 // server identities, device keys that sign bindings, and a one-connection TLS server on
 // 127.0.0.1 that runs a scripted conversation on its own thread.
 #pragma once
@@ -18,19 +18,10 @@ namespace stv::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const;
-};
-struct X509Free {
-  void operator()(X509* certificate) const;
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-
 // A P-256 server key with a self-signed certificate.
 struct TlsIdentity {
-  PkeyPtr key;
-  X509Ptr certificate;
+  std::shared_ptr<EVP_PKEY> key;
+  std::shared_ptr<X509> certificate;
   Bytes certificateDer;
 
   static TlsIdentity Generate(const std::string& commonName);
@@ -40,35 +31,30 @@ struct TlsIdentity {
 class DeviceKey {
  public:
   static DeviceKey Generate();
-  // Loads a PEM private key file (as written by the openssl command line).
-  static DeviceKey LoadPem(const std::string& path);
-
-  // The 65-byte uncompressed point (0x04, X, Y).
-  Bytes PublicPoint() const;
-  // The 33-byte compressed point (0x02 or 0x03, X).
-  Bytes CompressedPoint() const;
-  // ECDSA over `digest` as given: raw r then s, or the DER encoding.
-  Bytes SignRaw(std::span<const uint8_t> digest) const;
+  Bytes PublicPoint() const;      // 65 bytes: 0x04, X, Y
+  Bytes CompressedPoint() const;  // 33 bytes: 0x02 or 0x03, X
+  // ECDSA over `digest` as given (not hashed again), DER-encoded or raw r then s.
   Bytes SignDer(std::span<const uint8_t> digest) const;
+  Bytes SignRaw(std::span<const uint8_t> digest) const;
 
  private:
-  PkeyPtr key_;
+  std::shared_ptr<EVP_PKEY> key_;
 };
 
 Bytes Sha256Of(std::span<const uint8_t> data);
-
+// A DER ECDSA signature as 64 raw bytes; empty when it does not parse.
+Bytes RawSignature(std::span<const uint8_t> der);
 // The wire form: 16-bit K, key, 16-bit S, signature.
 Bytes EncodeBinding(std::span<const uint8_t> key, std::span<const uint8_t> signature);
 // A valid binding of `device` over `certificateDer`.
 Bytes SignedBinding(const DeviceKey& device, std::span<const uint8_t> certificateDer);
-
 // A transport frame: channel byte, 32-bit big-endian length, payload.
 Bytes MakeFrame(uint8_t channel, std::span<const uint8_t> payload);
-// Deterministic, position-dependent filler that makes misordered bytes visible.
+// Deterministic filler that makes misordered or lost bytes visible.
 Bytes Pattern(size_t size, uint32_t seed);
 
-// One accepted connection, seen from the server side. Reads time out after a few seconds
-// so that a failing client never hangs a test.
+// One accepted connection, server side, blocking. Reads and writes time out after a few
+// seconds so that a failing client never hangs a test.
 class ServerConnection {
  public:
   ServerConnection(int socket, SSL_CTX* context);
@@ -78,20 +64,19 @@ class ServerConnection {
 
   int socket() const { return socket_; }
   SSL* ssl() const { return ssl_; }
-
   bool Accept();
   bool Write(std::span<const uint8_t> bytes);
   bool ReadExact(std::span<uint8_t> bytes);
-  // One SSL_read: the plaintext of at most one record; 0 or less when the stream ended.
+  // One SSL_read: the plaintext of one record at most; 0 or less once the stream ended.
   int ReadSome(uint8_t* buffer, int capacity);
-  // Sends the close notification without waiting for the client's.
+  // Plaintext until the client goes away; returns how many bytes came.
+  size_t DrainUntilClosed();
   void CloseNotify();
-  // Ends the TCP connection at once.
   void Close();
 
  private:
   int socket_;
-  SSL* ssl_ = nullptr;
+  SSL* ssl_;
 };
 
 struct ServerOptions {
@@ -100,10 +85,8 @@ struct ServerOptions {
   int maxVersion = 0x0303;
 };
 
-using ServerScript = std::function<void(ServerConnection&)>;
-
 // Listens on 127.0.0.1 at a free port; Start accepts one connection on a thread and runs
-// the script on it. The destructor unblocks and joins that thread.
+// the script on it. The destructor cuts a stuck conversation short and joins.
 class TlsTestServer {
  public:
   explicit TlsTestServer(const ServerOptions& options);
@@ -113,20 +96,19 @@ class TlsTestServer {
 
   uint16_t port() const { return port_; }
   SSL_CTX* context() const { return context_; }
-  void Start(ServerScript script);
-  // Waits for the script to end.
+  void Start(std::function<void(ServerConnection&)> script);
   void Join();
 
  private:
-  SSL_CTX* context_ = nullptr;
+  SSL_CTX* context_;
   int listener_ = -1;
   uint16_t port_ = 0;
   std::mutex activeMutex_;
-  int active_ = -1;  // the connection being served, so that teardown can cut it short
+  int active_ = -1;  // the connection being served
   std::thread thread_;
 };
 
-// A client socket connected to 127.0.0.1:`port` with the session's socket options.
+// A client socket connected to 127.0.0.1:`port`, with the session's socket options.
 int ConnectLoopback(uint16_t port);
 
 }  // namespace stv::testing
