@@ -1,4 +1,5 @@
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -61,6 +62,13 @@ TEST(JsonParserTest, ValuesAndObjects) {
   EXPECT_EQ(value->Find("a")->Find("k")->string, "v");
   EXPECT_EQ(value->Find("missing"), nullptr);
   EXPECT_EQ(array->Find("b"), nullptr) << "Find on a non-object";
+
+  // Byte order means unsigned bytes: a UTF-8 key sorts after every ASCII one.
+  const std::optional<JsonValue> ordered = ParseJson("{\"\xC3\xA9\":1,\"z\":2,\"zz\":3}");
+  ASSERT_TRUE(ordered);
+  std::vector<std::string> keys;
+  for (const auto& member : ordered->object) keys.push_back(member.first);
+  EXPECT_EQ(keys, (std::vector<std::string>{"z", "zz", "\xC3\xA9"}));
 
   const std::optional<JsonValue> duplicated = ParseJson(R"({"k":1,"k":2})");
   ASSERT_TRUE(duplicated);
