@@ -1,271 +1,178 @@
+// The zlib wrapper around the DEFLATE decoder (inflate_decoder.cc) and palette tiles.
 #include "protocol/tile_decompression.h"
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace stv {
 namespace {
 
-constexpr int kMaxCodeBits = 15;
-constexpr int kMaxLitLenSymbols = 288;
-constexpr int kMaxDistSymbols = 32;
-constexpr int kCodeLengthSymbols = 19;
-constexpr int kEndOfBlock = 256;
-constexpr int kPaletteMaxEntries = 256;
+constexpr size_t kPaletteMaxEntries = 256;
 
-// Base lengths and extra bits of length symbols 257..285.
-constexpr std::array<uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,
-                                                  15, 17, 19, 23, 27, 31, 35, 43,  51,  59,
-                                                  67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr std::array<uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                                  2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-// Base distances and extra bits of distance symbols 0..29.
-constexpr std::array<uint16_t, 30> kDistBase = {
-    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr std::array<uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,  4,  4,  5,  5,  6,
-                                                6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-// The order in which a dynamic header lists the code-length code's lengths.
-constexpr std::array<uint8_t, kCodeLengthSymbols> kCodeLengthOrder = {
-    16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr uint32_t kAdlerModulus = 65521;
+// The longest run whose sums cannot overflow 32 bits before they are reduced; a multiple
+// of 16 so that only the last run has a tail.
+constexpr size_t kAdlerBlock = 5552;
 
-// Bits are taken least significant first from successive bytes; asking for a bit past
-// the end of the input is a failure, wherever it happens.
-struct BitReader {
-  std::span<const uint8_t> input;
-  size_t bytePos = 0;
-  uint32_t buffer = 0;
-  int count = 0;
-};
-
-bool ReadBits(BitReader& reader, int bits, uint32_t& value) {
-  while (reader.count < bits) {
-    if (reader.bytePos == reader.input.size()) return false;
-    reader.buffer |= uint32_t{reader.input[reader.bytePos++]} << reader.count;
-    reader.count += 8;
+uint8_t HighestIndex(const uint8_t* indexes, size_t count) {
+  uint8_t highest = 0;
+  size_t i = 0;
+#if defined(__SSE2__)
+  __m128i vector = _mm_setzero_si128();
+  for (; i + 16 <= count; i += 16) {
+    vector = _mm_max_epu8(vector, _mm_loadu_si128(reinterpret_cast<const __m128i*>(indexes + i)));
   }
-  value = reader.buffer & ((uint32_t{1} << bits) - 1);
-  reader.buffer >>= bits;
-  reader.count -= bits;
-  return true;
+  alignas(16) uint8_t lanes[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), vector);
+  for (uint8_t lane : lanes) highest = std::max(highest, lane);
+#endif
+  for (; i < count; ++i) highest = std::max(highest, indexes[i]);
+  return highest;
 }
 
-// A canonical Huffman code as the number of codes of each length and the symbols
-// sorted by code length, then by symbol value.
-struct HuffmanCode {
-  std::array<uint16_t, kMaxCodeBits + 1> counts{};
-  std::array<uint16_t, kMaxLitLenSymbols> symbols{};
-};
-
-// Fails only for an over-subscribed set; incomplete sets are accepted.
-bool BuildCode(std::span<const uint8_t> lengths, HuffmanCode& code) {
-  code.counts.fill(0);
-  for (uint8_t length : lengths) ++code.counts[length];
-  int left = 1;
-  for (int length = 1; length <= kMaxCodeBits; ++length) {
-    left = left * 2 - code.counts[length];
-    if (left < 0) return false;
-  }
-  std::array<uint16_t, kMaxCodeBits + 2> offsets{};
-  for (int length = 1; length <= kMaxCodeBits; ++length) {
-    offsets[length + 1] = offsets[length] + code.counts[length];
-  }
-  for (size_t symbol = 0; symbol < lengths.size(); ++symbol) {
-    if (lengths[symbol] != 0) code.symbols[offsets[lengths[symbol]]++] = uint16_t(symbol);
-  }
-  return true;
-}
-
-// One bit at a time: the codes of each length form a contiguous range starting at `first`.
-bool DecodeSymbol(BitReader& reader, const HuffmanCode& code, int& symbol) {
-  int value = 0;
-  int first = 0;
-  int index = 0;
-  for (int length = 1; length <= kMaxCodeBits; ++length) {
-    uint32_t bit;
-    if (!ReadBits(reader, 1, bit)) return false;
-    value |= int(bit);
-    const int count = code.counts[length];
-    if (value - first < count) {
-      symbol = code.symbols[index + value - first];
-      return true;
+// One table load per pixel; on little-endian machines four indexes are read at once and
+// pixels are stored in pairs, which halves the loads and stores around the table. (GCC's
+// vectoriser would emulate a gather here, which is slower than plain scalar code.)
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((optimize("no-tree-vectorize")))
+#endif
+void ExpandWithTable(const uint8_t* indexes, size_t count,
+                     const std::array<uint32_t, kPaletteMaxEntries>& colours, uint8_t* out) {
+  size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 4 <= count; i += 4) {
+      uint32_t four;
+      std::memcpy(&four, indexes + i, 4);
+      const uint64_t first = colours[four & 0xFF] | uint64_t{colours[(four >> 8) & 0xFF]} << 32;
+      const uint64_t second = colours[(four >> 16) & 0xFF] | uint64_t{colours[four >> 24]} << 32;
+      std::memcpy(out + 4 * i, &first, 8);
+      std::memcpy(out + 4 * i + 8, &second, 8);
     }
-    index += count;
-    first = (first + count) << 1;
-    value <<= 1;
   }
-  return false;
+  for (; i < count; ++i) std::memcpy(out + 4 * i, &colours[indexes[i]], 4);
 }
 
-bool InflateStored(BitReader& reader, std::vector<uint8_t>& out, size_t maxOutput) {
-  reader.buffer = 0;  // the rest of the current byte is padding
-  reader.count = 0;
-  uint32_t length;
-  uint32_t complement;
-  if (!ReadBits(reader, 16, length) || !ReadBits(reader, 16, complement)) return false;
-  if ((length ^ 0xFFFF) != complement) return false;
-  if (length > maxOutput - out.size()) return false;
-  if (length > reader.input.size() - reader.bytePos) return false;
-  const auto bytes = reader.input.subspan(reader.bytePos, length);
-  out.insert(out.end(), bytes.begin(), bytes.end());
-  reader.bytePos += length;
-  return true;
-}
-
-bool InflateCodes(BitReader& reader, const HuffmanCode& litLen, const HuffmanCode& dist,
-                  std::vector<uint8_t>& out, size_t maxOutput) {
-  for (;;) {
-    int symbol;
-    if (!DecodeSymbol(reader, litLen, symbol)) return false;
-    if (symbol < kEndOfBlock) {
-      if (out.size() >= maxOutput) return false;
-      out.push_back(uint8_t(symbol));
-      continue;
+#if defined(__x86_64__) || defined(__i386__)
+// Palettes of up to 16 entries, the usual case for text and flat panels: each byte plane
+// of the palette is one 16-byte shuffle table, so 16 pixels take four shuffles and the
+// unpacking that interleaves the planes back into pixels.
+__attribute__((target("ssse3"))) void ExpandWithShuffles(
+    const uint8_t* indexes, size_t count, const std::array<uint32_t, kPaletteMaxEntries>& colours,
+    uint8_t* out) {
+  alignas(16) uint8_t planes[4][16];
+  for (int entry = 0; entry < 16; ++entry) {
+    for (int plane = 0; plane < 4; ++plane) {
+      planes[plane][entry] = uint8_t(colours[size_t(entry)] >> (8 * plane));
     }
-    if (symbol == kEndOfBlock) return true;
-    const size_t lengthIndex = size_t(symbol - 257);
-    if (lengthIndex >= kLengthBase.size()) return false;
-    uint32_t extra;
-    if (!ReadBits(reader, kLengthExtra[lengthIndex], extra)) return false;
-    const size_t length = kLengthBase[lengthIndex] + extra;
-
-    int distSymbol;
-    if (!DecodeSymbol(reader, dist, distSymbol)) return false;
-    if (size_t(distSymbol) >= kDistBase.size()) return false;
-    if (!ReadBits(reader, kDistExtra[distSymbol], extra)) return false;
-    const size_t distance = kDistBase[distSymbol] + extra;
-    if (distance > out.size()) return false;
-    if (length > maxOutput - out.size()) return false;
-    // Byte by byte, so that a distance shorter than the length repeats recent bytes.
-    size_t from = out.size() - distance;
-    for (size_t i = 0; i < length; ++i) out.push_back(out[from + i]);
   }
+  auto loadPlane = [&](int plane) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(planes[plane]));
+  };
+  const __m128i blue = loadPlane(0), green = loadPlane(1);
+  const __m128i red = loadPlane(2), fourth = loadPlane(3);
+  size_t i = 0;
+  for (; i + 16 <= count; i += 16) {
+    const __m128i index = _mm_loadu_si128(reinterpret_cast<const __m128i*>(indexes + i));
+    const __m128i b = _mm_shuffle_epi8(blue, index), g = _mm_shuffle_epi8(green, index);
+    const __m128i r = _mm_shuffle_epi8(red, index), x = _mm_shuffle_epi8(fourth, index);
+    const __m128i bgLow = _mm_unpacklo_epi8(b, g), bgHigh = _mm_unpackhi_epi8(b, g);
+    const __m128i rxLow = _mm_unpacklo_epi8(r, x), rxHigh = _mm_unpackhi_epi8(r, x);
+    __m128i* dst = reinterpret_cast<__m128i*>(out + 4 * i);
+    _mm_storeu_si128(dst + 0, _mm_unpacklo_epi16(bgLow, rxLow));
+    _mm_storeu_si128(dst + 1, _mm_unpackhi_epi16(bgLow, rxLow));
+    _mm_storeu_si128(dst + 2, _mm_unpacklo_epi16(bgHigh, rxHigh));
+    _mm_storeu_si128(dst + 3, _mm_unpackhi_epi16(bgHigh, rxHigh));
+  }
+  ExpandWithTable(indexes + i, count - i, colours, out + 4 * i);
+}
+#endif
+
+// Indexes must all be below the palette's entry count.
+void ExpandIndexes(const uint8_t* indexes, size_t count, size_t entries,
+                   const std::array<uint32_t, kPaletteMaxEntries>& colours, uint8_t* out) {
+#if defined(__x86_64__) || defined(__i386__)
+  static const bool hasShuffle = __builtin_cpu_supports("ssse3");
+  if (entries <= 16 && hasShuffle) {
+    ExpandWithShuffles(indexes, count, colours, out);
+    return;
+  }
+#endif
+  (void)entries;
+  ExpandWithTable(indexes, count, colours, out);
 }
 
-void BuildFixedCodes(HuffmanCode& litLen, HuffmanCode& dist) {
-  std::array<uint8_t, kMaxLitLenSymbols> lengths{};
-  std::fill(lengths.begin(), lengths.begin() + 144, 8);
-  std::fill(lengths.begin() + 144, lengths.begin() + 256, 9);
-  std::fill(lengths.begin() + 256, lengths.begin() + 280, 7);
-  std::fill(lengths.begin() + 280, lengths.end(), 8);
-  BuildCode(lengths, litLen);
-  std::array<uint8_t, 30> distLengths;
-  distLengths.fill(5);
-  BuildCode(distLengths, dist);
+#if defined(__SSE2__)
+// Adds `n` bytes (a multiple of 16, at most kAdlerBlock) to the sums, 16 at a time: over
+// n bytes, a grows by their sum and b by n * a + sum((n - i) * byte[i]). Per block of 16
+// that weight splits into 16 * (blocks after this one) + (16 - i).
+void AddSse2(const uint8_t* p, size_t n, uint32_t& a, uint32_t& b) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i weightsLow = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
+  const __m128i weightsHigh = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
+  __m128i byteSum = zero;      // sum of all bytes so far
+  __m128i earlierSums = zero;  // sum over blocks of byteSum before that block
+  __m128i weighted = zero;     // sum of (16 - i) * byte[i] within blocks
+  for (size_t i = 0; i < n; i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    earlierSums = _mm_add_epi32(earlierSums, byteSum);
+    byteSum = _mm_add_epi32(byteSum, _mm_sad_epu8(x, zero));
+    weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(x, zero), weightsLow));
+    weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(x, zero), weightsHigh));
+  }
+  auto total = [](__m128i v) {
+    alignas(16) uint32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+    return uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+  };
+  const uint64_t newB = b + uint64_t{n} * a + 16 * total(earlierSums) + total(weighted);
+  a = uint32_t((a + total(byteSum)) % kAdlerModulus);
+  b = uint32_t(newB % kAdlerModulus);
 }
-
-bool ReadDynamicCodes(BitReader& reader, HuffmanCode& litLen, HuffmanCode& dist) {
-  uint32_t litCount;
-  uint32_t distCount;
-  uint32_t codeLengthCount;
-  if (!ReadBits(reader, 5, litCount) || !ReadBits(reader, 5, distCount) ||
-      !ReadBits(reader, 4, codeLengthCount)) {
-    return false;
-  }
-  litCount += 257;
-  distCount += 1;
-  codeLengthCount += 4;
-
-  std::array<uint8_t, kCodeLengthSymbols> codeLengthLengths{};
-  for (uint32_t i = 0; i < codeLengthCount; ++i) {
-    uint32_t length;
-    if (!ReadBits(reader, 3, length)) return false;
-    codeLengthLengths[kCodeLengthOrder[i]] = uint8_t(length);
-  }
-  HuffmanCode codeLengthCode;
-  if (!BuildCode(codeLengthLengths, codeLengthCode)) return false;
-
-  // Literal/length and distance lengths form one sequence; repeats may cross between them.
-  std::array<uint8_t, kMaxLitLenSymbols + kMaxDistSymbols> lengths{};
-  const size_t total = litCount + distCount;
-  size_t filled = 0;
-  while (filled < total) {
-    int symbol;
-    if (!DecodeSymbol(reader, codeLengthCode, symbol)) return false;
-    if (symbol < 16) {
-      lengths[filled++] = uint8_t(symbol);
-      continue;
-    }
-    uint8_t value = 0;
-    uint32_t repeat;
-    if (symbol == 16) {
-      if (filled == 0) return false;
-      value = lengths[filled - 1];
-      if (!ReadBits(reader, 2, repeat)) return false;
-      repeat += 3;
-    } else if (symbol == 17) {
-      if (!ReadBits(reader, 3, repeat)) return false;
-      repeat += 3;
-    } else {
-      if (!ReadBits(reader, 7, repeat)) return false;
-      repeat += 11;
-    }
-    // A repeat running past the end is cut short there.
-    for (; repeat > 0 && filled < total; --repeat) lengths[filled++] = value;
-  }
-  const std::span<const uint8_t> all(lengths.data(), total);
-  return BuildCode(all.first(litCount), litLen) && BuildCode(all.subspan(litCount), dist);
-}
+#endif
 
 }  // namespace
 
 uint32_t Adler32(std::span<const uint8_t> bytes) {
-  constexpr uint32_t kModulus = 65521;
-  // The largest run whose sums cannot overflow 32 bits before reduction.
-  constexpr size_t kBlock = 5552;
   uint32_t a = 1;
   uint32_t b = 0;
-  while (!bytes.empty()) {
-    const size_t n = std::min(bytes.size(), kBlock);
-    for (uint8_t byte : bytes.first(n)) {
-      a += byte;
+  const uint8_t* p = bytes.data();
+  size_t left = bytes.size();
+  while (left != 0) {
+    size_t n = std::min(left, kAdlerBlock);
+    left -= n;
+#if defined(__SSE2__)
+    const size_t vectorBytes = n & ~size_t{15};
+    AddSse2(p, vectorBytes, a, b);
+    p += vectorBytes;
+    n -= vectorBytes;
+#endif
+    for (const uint8_t* stop = p + n; p != stop; ++p) {
+      a += *p;
       b += a;
     }
-    a %= kModulus;
-    b %= kModulus;
-    bytes = bytes.subspan(n);
+    a %= kAdlerModulus;
+    b %= kAdlerModulus;
   }
   return (b << 16) | a;
 }
 
-bool InflateWithLimit(std::span<const uint8_t> stream, std::vector<uint8_t>& out,
-                      size_t reserveHint, size_t maxOutput) {
-  out.clear();
-  if (reserveHint >= 1 && reserveHint <= kMaxInflatedSize) out.reserve(reserveHint);
-  maxOutput = std::min(maxOutput, kMaxInflatedSize);
-  BitReader reader{stream};
-  for (;;) {
-    uint32_t final;
-    uint32_t type;
-    if (!ReadBits(reader, 1, final) || !ReadBits(reader, 2, type)) return false;
-    bool ok = false;
-    if (type == 0) {
-      ok = InflateStored(reader, out, maxOutput);
-    } else if (type == 1) {
-      HuffmanCode litLen;
-      HuffmanCode dist;
-      BuildFixedCodes(litLen, dist);
-      ok = InflateCodes(reader, litLen, dist, out, maxOutput);
-    } else if (type == 2) {
-      HuffmanCode litLen;
-      HuffmanCode dist;
-      ok = ReadDynamicCodes(reader, litLen, dist) && InflateCodes(reader, litLen, dist, out, maxOutput);
-    }
-    if (!ok) return false;
-    if (final) return true;
-  }
-}
-
-bool Inflate(std::span<const uint8_t> stream, std::vector<uint8_t>& out, size_t reserveHint) {
-  return InflateWithLimit(stream, out, reserveHint, kMaxInflatedSize);
-}
-
 bool InflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& out, size_t reserveHint) {
-  out.clear();
-  if (data.size() < 6) return false;
+  if (data.size() < 6) {
+    out.clear();
+    return false;
+  }
   const uint32_t cmf = data[0];
   const uint32_t flg = data[1];
-  if ((cmf & 0x0F) != 8 || (cmf * 256 + flg) % 31 != 0 || (flg & 0x20) != 0) return false;
+  if ((cmf & 0x0F) != 8 || (cmf * 256 + flg) % 31 != 0 || (flg & 0x20) != 0) {
+    out.clear();
+    return false;
+  }
   if (!Inflate(data.subspan(2, data.size() - 6), out, reserveHint)) return false;
   const uint8_t* tail = data.data() + data.size() - 4;
   const uint32_t expected = uint32_t{tail[0]} << 24 | uint32_t{tail[1]} << 16 |
@@ -274,23 +181,31 @@ bool InflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& out, size_
 }
 
 bool DecodePaletteTile(std::span<const uint8_t> data, int w, int h, std::vector<uint8_t>& out) {
-  out.clear();
-  if (w < 1 || h < 1) return false;
+  if (w < 1 || h < 1) {
+    out.clear();
+    return false;
+  }
   const size_t pixels = size_t(w) * size_t(h);
   std::vector<uint8_t> decoded;
-  if (!InflateZlib(data, decoded, pixels + 2 + kPaletteMaxEntries * 4)) return false;
-  if (decoded.size() < 2) return false;
-  const size_t entries = size_t{decoded[0]} | size_t{decoded[1]} << 8;
-  if (entries < 1 || entries > kPaletteMaxEntries) return false;
+  const bool ok = InflateZlib(data, decoded, pixels + 2 + kPaletteMaxEntries * 4);
+  const size_t entries = decoded.size() >= 2 ? size_t{decoded[0]} | size_t{decoded[1]} << 8 : 0;
   const size_t indexOffset = 2 + 4 * entries;
-  if (decoded.size() < indexOffset || decoded.size() - indexOffset < pixels) return false;
-  out.resize(pixels * 4);
-  const uint8_t* palette = decoded.data() + 2;
-  const uint8_t* indexes = decoded.data() + indexOffset;
-  for (size_t i = 0; i < pixels; ++i) {
-    if (indexes[i] >= entries) return false;
-    std::copy_n(palette + 4 * size_t{indexes[i]}, 4, out.data() + 4 * i);
+  if (!ok || entries < 1 || entries > kPaletteMaxEntries || decoded.size() < indexOffset ||
+      decoded.size() - indexOffset < pixels) {
+    out.clear();
+    return false;
   }
+
+  std::array<uint32_t, kPaletteMaxEntries> colours{};
+  std::memcpy(colours.data(), decoded.data() + 2, 4 * entries);
+  const uint8_t* indexes = decoded.data() + indexOffset;
+  // A bad index fails the tile whatever was written, so the check is one separate pass.
+  if (HighestIndex(indexes, pixels) >= entries) {
+    out.clear();
+    return false;
+  }
+  out.resize(pixels * 4);  // earlier content is overwritten, not cleared first
+  ExpandIndexes(indexes, pixels, entries, colours, out.data());
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 
@@ -29,15 +30,20 @@ SymbolAndExtra FindBase(const std::array<int, N>& bases, int value, int next) {
 }  // namespace
 
 void BitWriter::Bits(uint32_t value, int count) {
-  for (int i = 0; i < count; ++i) {
+  while (count > 0) {
     if (usedBits_ == 0) bytes_.push_back(0);
-    bytes_.back() |= uint8_t(((value >> i) & 1) << usedBits_);
-    usedBits_ = (usedBits_ + 1) % 8;
+    const int n = std::min(count, 8 - usedBits_);
+    bytes_.back() |= uint8_t((value & ((1u << n) - 1)) << usedBits_);
+    value >>= n;
+    count -= n;
+    usedBits_ = (usedBits_ + n) % 8;
   }
 }
 
 void BitWriter::Code(uint32_t code, int length) {
-  for (int i = length - 1; i >= 0; --i) Bits((code >> i) & 1, 1);
+  uint32_t reversed = 0;
+  for (int i = 0; i < length; ++i) reversed |= ((code >> i) & 1) << (length - 1 - i);
+  Bits(reversed, length);
 }
 
 void BitWriter::AlignToByte() { usedBits_ = 0; }
@@ -122,11 +128,19 @@ void DynamicCode::WriteHeader(BitWriter& writer, bool final) const {
 }
 
 void DynamicCode::LitLen(BitWriter& writer, int symbol) const {
-  writer.Code(CanonicalCodes(litLengths)[size_t(symbol)], litLengths[size_t(symbol)]);
+  if (codedLit_ != litLengths) {
+    codedLit_ = litLengths;
+    litCodes_ = CanonicalCodes(litLengths);
+  }
+  writer.Code(litCodes_[size_t(symbol)], litLengths[size_t(symbol)]);
 }
 
 void DynamicCode::Distance(BitWriter& writer, int symbol) const {
-  writer.Code(CanonicalCodes(distLengths)[size_t(symbol)], distLengths[size_t(symbol)]);
+  if (codedDist_ != distLengths) {
+    codedDist_ = distLengths;
+    distCodes_ = CanonicalCodes(distLengths);
+  }
+  writer.Code(distCodes_[size_t(symbol)], distLengths[size_t(symbol)]);
 }
 
 std::vector<uint8_t> WrapZlib(std::span<const uint8_t> deflate, std::span<const uint8_t> content) {

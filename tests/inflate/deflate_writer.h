@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace stv::test {
@@ -56,11 +57,19 @@ void DynamicHeader(BitWriter& writer, bool final, int litCount, int distCount,
 
 // The usual case: plain lengths, each written as one symbol 0..15.
 struct DynamicCode {
+  DynamicCode(std::vector<uint8_t> lit, std::vector<uint8_t> dist)
+      : litLengths(std::move(lit)), distLengths(std::move(dist)) {}
+
   std::vector<uint8_t> litLengths;   // 257..288 entries
   std::vector<uint8_t> distLengths;  // 1..32 entries
   void WriteHeader(BitWriter& writer, bool final) const;
   void LitLen(BitWriter& writer, int symbol) const;
   void Distance(BitWriter& writer, int symbol) const;
+
+ private:
+  // Codes computed for the lengths as they were at the last use.
+  mutable std::vector<uint8_t> codedLit_, codedDist_;
+  mutable std::vector<uint32_t> litCodes_, distCodes_;
 };
 
 // A zlib stream around raw DEFLATE data: header 0x78 0x01 and the Adler-32 of `content`.

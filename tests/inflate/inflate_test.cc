@@ -1,6 +1,7 @@
 // The decoder's own rules, on hand-built streams: header and checksum, stored, fixed and
 // dynamic blocks, matches, the output limit and the reserve hint.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <string>
@@ -67,6 +68,15 @@ TEST(Adler32Test, KnownValuesAndLongRuns) {
     b = (b + a) % 65521;
   }
   EXPECT_EQ(Adler32(ones), (b << 16) | a);
+  // Every length and alignment around the vector width and the reduction interval.
+  std::vector<uint8_t> bytes(12000);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 2654435761u >> 13);
+  for (size_t length : {1, 15, 16, 17, 31, 5551, 5552, 5553, 11104, 11105, 11990}) {
+    for (size_t offset = 0; offset < 8; ++offset) {
+      const auto part = std::span(bytes).subspan(offset, length);
+      ASSERT_EQ(Adler32(part), adler32_z(1, part.data(), part.size())) << length << "+" << offset;
+    }
+  }
 }
 
 TEST(ZlibHeaderTest, StoredAbcAndHeaderChecks) {
@@ -236,8 +246,8 @@ TEST(DynamicBlockTest, CodeLengthSequenceRules) {
     std::vector<uint8_t> lengths;
     for (const auto& item : sequence) {
       if (item.symbol < 16) lengths.push_back(uint8_t(item.symbol));
-      if (item.symbol == 16 && !lengths.empty()) {
-        lengths.insert(lengths.end(), 3 + item.extra, lengths.back());
+      if (item.symbol == 16) {  // as if a missing previous length were 0
+        lengths.insert(lengths.end(), 3 + item.extra, lengths.empty() ? 0 : lengths.back());
       }
       if (item.symbol == 17) lengths.insert(lengths.end(), 3 + item.extra, 0);
       if (item.symbol == 18) lengths.insert(lengths.end(), 11 + item.extra, 0);
@@ -253,9 +263,14 @@ TEST(DynamicBlockTest, CodeLengthSequenceRules) {
   base.push_back({0});  // one distance length
   EXPECT_TRUE(decodes(257, 1, base, 65));
 
+  // Valid if a leading 16 repeated zeros; it fails instead.
   auto leading16 = base;
+  leading16[0] = {18, 51};
   leading16.insert(leading16.begin(), {16, 0});
   EXPECT_FALSE(decodes(257, 1, leading16, 65));
+  auto leading17 = leading16;
+  leading17[0] = {17, 0};
+  EXPECT_TRUE(decodes(257, 1, leading17, 65));
 
   // A repeat running past the end is cut short: a zero run of 138 covers the distances.
   auto overrun = base;

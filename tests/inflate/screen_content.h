@@ -54,7 +54,8 @@ inline std::vector<uint8_t> UiPixels(int w, int h, std::mt19937& rng) {
   for (size_t i = 0; i < size_t(w) * size_t(h); ++i) PutPixel(pixels, i, desktop);
   for (int panel = 0; panel < 12; ++panel) {
     const int x0 = int(rng() % uint32_t(w)), y0 = int(rng() % uint32_t(h));
-    const int x1 = std::min(w, x0 + 8 + int(rng() % uint32_t(w))), y1 = std::min(h, y0 + 8 + int(rng() % uint32_t(h)));
+    const int x1 = std::min(w, x0 + 8 + int(rng() % uint32_t(w)));
+    const int y1 = std::min(h, y0 + 8 + int(rng() % uint32_t(h)));
     const uint32_t fill = RandomColour(rng), border = RandomColour(rng);
     for (int y = y0; y < y1; ++y) {
       for (int x = x0; x < x1; ++x) {
