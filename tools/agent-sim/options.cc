@@ -169,7 +169,9 @@ std::string AgentUsage() {
       "  --record FILE            write every control message from the viewer as one JSON line:\n"
       "                           {\"recvMs\":MS,\"message\":{...}}, MS counted from the agent's start\n"
       "  --save-final FILE.bmp    at the end of each session, write the picture the viewer should\n"
-      "                           show as a 32-bit top-down BMP (lossy tiles as they decode)\n"
+      "                           show as a 32-bit top-down BMP (lossy tiles as they decode);\n"
+      "                           to compare it with the viewer's saved picture, let the agent\n"
+      "                           end the session (a shorter --seconds than the viewer's)\n"
       "\n"
       "Faults (--fault NAME), each a real misbehaving peer:\n";
   for (const FaultInfo& info : AllFaults()) {
