@@ -1,0 +1,429 @@
+// The session window on SDL2: a resizable window, a streaming texture for the picture,
+// SDL_ttf for the one line of text, an SDL timer for the once-a-second tick.
+#include <SDL.h>
+#include <SDL_ttf.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "diag/log.h"
+#include "window/fontconfig_font.h"
+#include "window/input_forwarding.h"
+#include "window/picture_layout.h"
+#include "window/repaint_coalescer.h"
+#include "window/sdl_keymap.h"
+#include "window/session_title.h"
+#include "window/session_window.h"
+#include "window/window_host.h"
+
+namespace stv {
+namespace {
+
+constexpr int kInitialWidth = 1280;
+constexpr int kInitialHeight = 800;
+constexpr Uint32 kTickMilliseconds = 1000;
+constexpr char kFontPattern[] = "DejaVu Sans";
+constexpr int kFontPixels = 16;
+
+// The framebuffer's B, G, R, X bytes as an SDL pixel format.
+constexpr Uint32 kFramebufferFormat =
+    SDL_BYTEORDER == SDL_BIG_ENDIAN ? SDL_PIXELFORMAT_BGRX8888 : SDL_PIXELFORMAT_RGB888;
+
+struct SdlDeleter {
+  void operator()(SDL_Window* window) const { SDL_DestroyWindow(window); }
+  void operator()(SDL_Renderer* renderer) const { SDL_DestroyRenderer(renderer); }
+  void operator()(SDL_Texture* texture) const { SDL_DestroyTexture(texture); }
+  void operator()(SDL_Surface* surface) const { SDL_FreeSurface(surface); }
+  void operator()(TTF_Font* font) const { TTF_CloseFont(font); }
+};
+template <typename T>
+using SdlPtr = std::unique_ptr<T, SdlDeleter>;
+
+// Without a display SDL falls back to drivers that draw nowhere; a session window nobody
+// can see is no window. Those drivers still serve whoever asks for them by name.
+bool OnRealDisplay() {
+  const char* driver = SDL_GetCurrentVideoDriver();
+  if (!driver) return false;
+  if (SDL_GetHint(SDL_HINT_VIDEODRIVER)) return true;
+  return std::strcmp(driver, "offscreen") != 0 && std::strcmp(driver, "dummy") != 0;
+}
+
+// SDL_Init and SDL_Quit, TTF_Init and TTF_Quit, as one owned resource.
+class SdlLibrary {
+ public:
+  SdlLibrary() = default;
+  SdlLibrary(const SdlLibrary&) = delete;
+  SdlLibrary& operator=(const SdlLibrary&) = delete;
+  ~SdlLibrary() {
+    if (ttfStarted_) TTF_Quit();
+    if (sdlStarted_) SDL_Quit();
+  }
+
+  bool Start(std::string& error) {
+    if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) != 0) {
+      error = std::string("SDL_Init failed (") + SDL_GetError() + ")";
+      return false;
+    }
+    sdlStarted_ = true;
+    if (!OnRealDisplay()) {
+      const char* driver = SDL_GetCurrentVideoDriver();
+      error = std::string("no display to show the window on (SDL offers only its \"") + (driver ? driver : "") +
+              "\" driver)";
+      return false;
+    }
+    // Without the font library the window still works; it only shows no waiting text.
+    ttfStarted_ = TTF_Init() == 0;
+    return true;
+  }
+  bool TtfStarted() const { return ttfStarted_; }
+
+ private:
+  bool sdlStarted_ = false;
+  bool ttfStarted_ = false;
+};
+
+SDL_Rect ToSdlRect(const PictureRect& rect) { return SDL_Rect{rect.left, rect.top, rect.Width(), rect.Height()}; }
+
+// Windows delivers what is typed with Ctrl or the left Alt held as control characters or
+// system characters, never as text; such keys reach the client as keys instead. AltGr
+// (the right Alt) does type text.
+bool ShortcutModifiersHeld(Uint16 mod) { return (mod & (KMOD_CTRL | KMOD_LALT)) != 0; }
+
+Modifiers ModifiersFrom(Uint16 mod) { return Modifiers{(mod & KMOD_CTRL) != 0, (mod & KMOD_ALT) != 0}; }
+
+std::optional<MouseButton> MouseButtonFrom(Uint8 button) {
+  switch (button) {
+    case SDL_BUTTON_LEFT: return MouseButton::Left;
+    case SDL_BUTTON_RIGHT: return MouseButton::Right;
+    case SDL_BUTTON_MIDDLE: return MouseButton::Middle;
+    default: return std::nullopt;  // extra buttons are not forwarded
+  }
+}
+
+class SdlSessionWindow final : public SessionWindow, public WindowHost {
+ public:
+  explicit SdlSessionWindow(WindowState* state) : state_(state) {}
+  ~SdlSessionWindow() override {
+    if (timer_ != 0) SDL_RemoveTimer(timer_);
+  }
+
+  bool Create(std::string& error);
+
+  std::function<void()> RepaintRequester() override {
+    return [this] { RequestRepaint(); };
+  }
+  void ReportQuality() override { stv::ReportQuality(*state_, *this); }
+  LoopEnd RunEventLoop(const std::function<bool()>& sessionOpen) override;
+
+  int Dpi() const override;
+  void SetTitle(const std::string& title) override { SDL_SetWindowTitle(window_.get(), title.c_str()); }
+
+ private:
+  static Uint32 OnTimer(Uint32 interval, void* self);
+  void RequestRepaint();
+  // False when the event closes the window.
+  bool HandleEvent(const SDL_Event& event);
+  void HandleWindowEvent(const SDL_WindowEvent& event);
+  void HandleKey(const SDL_KeyboardEvent& event);
+  void HandleWheel(const SDL_MouseWheelEvent& event);
+
+  void Paint();
+  // Copies the framebuffer into the texture; called with the picture mutex held.
+  bool UploadPicture(const SessionPicture& picture);
+  void FillRect(const PictureRect& rect, Rgb colour);
+  void PaintWaiting(const PictureRect& client);
+  void LoadWaitingText();
+
+  WindowState* state_;  // outlives the window
+  SdlLibrary library_;
+  SdlPtr<SDL_Window> window_;
+  SdlPtr<SDL_Renderer> renderer_;
+  SdlPtr<SDL_Texture> picture_;
+  int textureWidth_ = 0;
+  int textureHeight_ = 0;
+  SdlPtr<SDL_Texture> waitingText_;
+  int waitingWidth_ = 0;
+  int waitingHeight_ = 0;
+  SDL_TimerID timer_ = 0;
+  Uint32 repaintEvent_ = 0;
+  Uint32 tickEvent_ = 0;
+  RepaintCoalescer repaints_;
+  Uint16 lastKeyDownMod_ = KMOD_NONE;
+};
+
+bool SdlSessionWindow::Create(std::string& error) {
+  // Alt+F4 must reach the client like any other key, not close the window.
+  SDL_SetHint(SDL_HINT_WINDOWS_NO_CLOSE_ON_ALT_F4, "1");
+#ifdef SDL_HINT_WINDOWS_DPI_AWARENESS
+  SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
+#endif
+  if (!library_.Start(error)) return false;
+
+  const Uint32 events = SDL_RegisterEvents(2);
+  if (events == static_cast<Uint32>(-1)) {
+    error = "SDL_RegisterEvents failed";
+    return false;
+  }
+  repaintEvent_ = events;
+  tickEvent_ = events + 1;
+
+  window_.reset(SDL_CreateWindow(kInitialTitle, SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, kInitialWidth,
+                                 kInitialHeight, SDL_WINDOW_RESIZABLE | SDL_WINDOW_SHOWN));
+  if (!window_) {
+    error = std::string("SDL_CreateWindow failed (") + SDL_GetError() + ")";
+    return false;
+  }
+  renderer_.reset(SDL_CreateRenderer(window_.get(), -1, 0));
+  if (!renderer_) renderer_.reset(SDL_CreateRenderer(window_.get(), -1, SDL_RENDERER_SOFTWARE));
+  if (!renderer_) {
+    error = std::string("SDL_CreateRenderer failed (") + SDL_GetError() + ")";
+    return false;
+  }
+  if (library_.TtfStarted()) LoadWaitingText();
+
+  SDL_StartTextInput();
+  timer_ = SDL_AddTimer(kTickMilliseconds, &SdlSessionWindow::OnTimer, this);
+  if (timer_ == 0) {
+    error = std::string("SDL_AddTimer failed (") + SDL_GetError() + ")";
+    return false;
+  }
+  Paint();
+  return true;
+}
+
+// Runs on SDL's timer thread: only queues an event for the window's thread.
+Uint32 SdlSessionWindow::OnTimer(Uint32 interval, void* self) {
+  SDL_Event event{};
+  event.type = static_cast<SdlSessionWindow*>(self)->tickEvent_;
+  SDL_PushEvent(&event);
+  return interval;
+}
+
+void SdlSessionWindow::RequestRepaint() {
+  if (!repaints_.Request()) return;
+  SDL_Event event{};
+  event.type = repaintEvent_;
+  if (SDL_PushEvent(&event) != 1) repaints_.QueueFailed();
+}
+
+int SdlSessionWindow::Dpi() const {
+  float horizontal = 0.0f;
+  const int display = SDL_GetWindowDisplayIndex(window_.get());
+  if (display < 0 || SDL_GetDisplayDPI(display, nullptr, &horizontal, nullptr) != 0) return 0;
+  if (!(horizontal >= 1.0f && horizontal < 100000.0f)) return 0;
+  return static_cast<int>(std::lround(horizontal));
+}
+
+LoopEnd SdlSessionWindow::RunEventLoop(const std::function<bool()>& sessionOpen) {
+  SDL_Event event;
+  while (SDL_WaitEvent(&event) == 1) {
+    if (!sessionOpen()) return LoopEnd::TransportStopped;
+    if (!HandleEvent(event)) return LoopEnd::Closed;
+  }
+  // The event queue is gone; nothing more can happen in this window.
+  return LoopEnd::Closed;
+}
+
+bool SdlSessionWindow::HandleEvent(const SDL_Event& event) {
+  if (event.type == repaintEvent_) {
+    repaints_.Take();
+    Paint();
+    return true;
+  }
+  if (event.type == tickEvent_) {
+    OnTimerTick(*state_, *this);
+    return true;
+  }
+  switch (event.type) {
+    case SDL_QUIT:
+      return false;
+    case SDL_WINDOWEVENT:
+      if (event.window.event == SDL_WINDOWEVENT_CLOSE) return false;
+      HandleWindowEvent(event.window);
+      return true;
+    case SDL_KEYDOWN:
+    case SDL_KEYUP:
+      HandleKey(event.key);
+      return true;
+    case SDL_TEXTINPUT:
+      if (!ShortcutModifiersHeld(lastKeyDownMod_)) HandleTypedText(*state_, event.text.text);
+      return true;
+    case SDL_MOUSEMOTION:
+      SendPointer(*state_, event.motion.x, event.motion.y, std::nullopt, false, 0, 0);
+      return true;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP: {
+      const auto button = MouseButtonFrom(event.button.button);
+      if (!button) return true;
+      const bool down = event.type == SDL_MOUSEBUTTONDOWN;
+      // Keep receiving the pointer while a button is held, even outside the window, so
+      // the release is seen; it is sent only if it lands on the picture.
+      SDL_CaptureMouse(down ? SDL_TRUE : SDL_FALSE);
+      SendPointer(*state_, event.button.x, event.button.y, button, down, 0, 0);
+      return true;
+    }
+    case SDL_MOUSEWHEEL:
+      HandleWheel(event.wheel);
+      return true;
+    case SDL_RENDER_TARGETS_RESET:
+    case SDL_RENDER_DEVICE_RESET:
+      // The textures' contents are gone; rebuild them on the next paint.
+      picture_.reset();
+      textureWidth_ = textureHeight_ = 0;
+      if (library_.TtfStarted()) LoadWaitingText();
+      Paint();
+      return true;
+    default:
+      return true;
+  }
+}
+
+void SdlSessionWindow::HandleWindowEvent(const SDL_WindowEvent& event) {
+  switch (event.event) {
+    case SDL_WINDOWEVENT_SIZE_CHANGED:
+      OnResize(*state_, *this);
+      Paint();
+      break;
+    case SDL_WINDOWEVENT_EXPOSED:
+      Paint();
+      break;
+    case SDL_WINDOWEVENT_FOCUS_LOST:
+      ReleaseModifiersOnFocusLoss(*state_);
+      break;
+    default:
+      break;
+  }
+}
+
+void SdlSessionWindow::HandleKey(const SDL_KeyboardEvent& event) {
+  // The modifiers as they stood when this key event happened, which is what the client's
+  // key state would report for it.
+  const Modifiers modifiers = ModifiersFrom(event.keysym.mod);
+  const uint32_t virtualKey = VirtualKeyFromSdl(event.keysym);
+  if (event.type == SDL_KEYUP) {
+    if (virtualKey != 0) HandleKeyUp(*state_, virtualKey, modifiers);
+    return;
+  }
+  lastKeyDownMod_ = event.keysym.mod;
+  if (virtualKey == 0) return;
+  HandleKeyDown(*state_, *this, virtualKey, modifiers);
+  // SDL types no control characters, but the client expects the tab as text too.
+  if (KeyTypesTab(virtualKey, modifiers)) HandleCharacter(*state_, u'\t');
+}
+
+void SdlSessionWindow::HandleWheel(const SDL_MouseWheelEvent& event) {
+  const float flip = event.direction == SDL_MOUSEWHEEL_FLIPPED ? -1.0f : 1.0f;
+#if SDL_VERSION_ATLEAST(2, 26, 0)
+  const int x = event.mouseX;
+  const int y = event.mouseY;
+#else
+  int x = 0;
+  int y = 0;
+  SDL_GetMouseState(&x, &y);
+#endif
+  const int32_t vertical = WheelDeltaFromNotches(event.preciseY * flip);
+  const int32_t horizontal = WheelDeltaFromNotches(event.preciseX * flip);
+  if (vertical != 0) SendPointer(*state_, x, y, std::nullopt, false, vertical, 0);
+  if (horizontal != 0) SendPointer(*state_, x, y, std::nullopt, false, 0, horizontal);
+}
+
+void SdlSessionWindow::Paint() {
+  int clientWidth = 0;
+  int clientHeight = 0;
+  if (SDL_GetRendererOutputSize(renderer_.get(), &clientWidth, &clientHeight) != 0) return;
+  const PictureRect client{0, 0, clientWidth, clientHeight};
+
+  bool waiting = false;
+  {
+    std::lock_guard<std::mutex> lock(*state_->pictureMutex);
+    const SessionPicture& picture = *state_->picture;
+    const bool hasSize = picture.width >= 1 && picture.height >= 1;
+    if (hasSize && !picture.framebuffer.empty()) {
+      state_->pictureRect = LetterboxRect(client, picture.width, picture.height);
+      UploadPicture(picture);
+    } else {
+      waiting = !hasSize;
+    }
+  }
+  if (waiting) {
+    PaintWaiting(client);
+    return;
+  }
+  // A picture whose pixels have not arrived yet keeps what was shown last.
+  if (picture_) {
+    const SDL_Rect target = ToSdlRect(state_->pictureRect);
+    SDL_RenderCopy(renderer_.get(), picture_.get(), nullptr, &target);
+  } else {
+    FillRect(state_->pictureRect, kBackgroundColour);
+  }
+  for (const PictureRect& margin : MarginRects(client, state_->pictureRect)) FillRect(margin, kBackgroundColour);
+  SDL_RenderPresent(renderer_.get());
+}
+
+bool SdlSessionWindow::UploadPicture(const SessionPicture& picture) {
+  const size_t pitch = static_cast<size_t>(picture.width) * 4;
+  if (picture.framebuffer.size() < pitch * static_cast<size_t>(picture.height)) return false;
+  if (!picture_ || textureWidth_ != picture.width || textureHeight_ != picture.height) {
+    picture_.reset(SDL_CreateTexture(renderer_.get(), kFramebufferFormat, SDL_TEXTUREACCESS_STREAMING, picture.width,
+                                     picture.height));
+    if (!picture_) {
+      textureWidth_ = textureHeight_ = 0;
+      return false;
+    }
+    SDL_SetTextureScaleMode(picture_.get(), SDL_ScaleModeLinear);
+    textureWidth_ = picture.width;
+    textureHeight_ = picture.height;
+  }
+  return SDL_UpdateTexture(picture_.get(), nullptr, picture.framebuffer.data(), static_cast<int>(pitch)) == 0;
+}
+
+void SdlSessionWindow::FillRect(const PictureRect& rect, Rgb colour) {
+  SDL_SetRenderDrawColor(renderer_.get(), colour.r, colour.g, colour.b, SDL_ALPHA_OPAQUE);
+  const SDL_Rect target = ToSdlRect(rect);
+  SDL_RenderFillRect(renderer_.get(), &target);
+}
+
+void SdlSessionWindow::PaintWaiting(const PictureRect& client) {
+  FillRect(client, kBackgroundColour);
+  if (waitingText_) {
+    const SDL_Rect target{(client.Width() - waitingWidth_) / 2, (client.Height() - waitingHeight_) / 2, waitingWidth_,
+                          waitingHeight_};
+    SDL_RenderCopy(renderer_.get(), waitingText_.get(), nullptr, &target);
+  }
+  SDL_RenderPresent(renderer_.get());
+}
+
+void SdlSessionWindow::LoadWaitingText() {
+  waitingText_.reset();
+  const auto file = FindFontFile(kFontPattern);
+  if (!file) {
+    Logger::Instance().Warn("[window] no font found; the waiting text is not shown");
+    return;
+  }
+  SdlPtr<TTF_Font> font(TTF_OpenFont(file->c_str(), kFontPixels));
+  if (!font) {
+    Logger::Instance().Warn("[window] cannot open font %s (%s)", file->c_str(), TTF_GetError());
+    return;
+  }
+  const SDL_Color colour{kWaitingTextColour.r, kWaitingTextColour.g, kWaitingTextColour.b, SDL_ALPHA_OPAQUE};
+  SdlPtr<SDL_Surface> surface(TTF_RenderUTF8_Blended(font.get(), kWaitingText, colour));
+  if (!surface) return;
+  waitingText_.reset(SDL_CreateTextureFromSurface(renderer_.get(), surface.get()));
+  waitingWidth_ = surface->w;
+  waitingHeight_ = surface->h;
+}
+
+}  // namespace
+
+std::unique_ptr<SessionWindow> CreateSessionWindow(WindowState& state, std::string& error) {
+  auto window = std::make_unique<SdlSessionWindow>(&state);
+  if (!window->Create(error)) return nullptr;
+  return window;
+}
+
+}  // namespace stv
