@@ -1,0 +1,104 @@
+#include "app/interactive.h"
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/dispatch.h"
+#include "codec/system_image_codec.h"
+#include "diag/log.h"
+#include "protocol/control_message.h"
+#include "protocol/session_picture.h"
+#include "transport/tcp_transport.h"
+#include "window/session_window.h"
+#include "window/window_state.h"
+
+namespace stv {
+namespace {
+
+using agent::Channel;
+using agent::TcpTransport;
+
+// Control messages leave as JSON text on the control channel; the send's outcome is not
+// examined (a closed transport drops them).
+ControlSender SendThrough(TcpTransport* transport) {
+  return [transport](const ControlMessage& message) {
+    transport->Send(Channel::Control, EncodeControlMessage(message));
+  };
+}
+
+void PrintSummary(std::mutex& pictureMutex, const SessionPicture& picture) {
+  std::lock_guard<std::mutex> lock(pictureMutex);
+  std::printf("\n%llu messages, %llu frames (%llu keyframes), %llu tiles, %llu heartbeats, %.2f MB, %llu undecodable, "
+              "%llu malformed\n",
+              static_cast<unsigned long long>(picture.messages), static_cast<unsigned long long>(picture.frames),
+              static_cast<unsigned long long>(picture.keyframes), static_cast<unsigned long long>(picture.tilesPainted),
+              static_cast<unsigned long long>(picture.heartbeats), static_cast<double>(picture.bytes) / 1048576.0,
+              static_cast<unsigned long long>(picture.undecodable), static_cast<unsigned long long>(picture.malformed));
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunInteractive(const Options& options) {
+  std::string error;
+  if (!TcpTransport::InitSockets(error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  std::unique_ptr<TcpTransport> transport = TcpTransport::Connect(options.host, options.port, options.security, error);
+  if (!transport) {
+    std::fprintf(stderr, "could not connect to %s:%u (%s)\n", options.host.c_str(), unsigned{options.port},
+                 error.c_str());
+    TcpTransport::CleanupSockets();
+    return 1;
+  }
+  std::printf("connected to %s\n", transport->Peer().c_str());
+  std::fflush(stdout);
+
+  auto codec = std::make_unique<agent::SystemImageCodec>();
+  auto picture = std::make_unique<SessionPicture>(codec->HasFactory() ? codec.get() : nullptr);
+  std::mutex pictureMutex;
+  WindowState state;
+  state.send = SendThrough(transport.get());
+  state.picture = picture.get();
+  state.pictureMutex = &pictureMutex;
+  state.viewOnly = options.viewOnly;
+  state.lastReportNanos = MonotonicNanos();
+
+  std::unique_ptr<SessionWindow> window = CreateSessionWindow(state, error);
+  if (!window) {
+    Logger::Instance().Warn("[window] %s", error.c_str());
+    std::fprintf(stderr, "could not create the session window\n");
+    // The transport never started, so nothing points into these any more.
+    picture.reset();
+    codec.reset();
+    transport.reset();
+    TcpTransport::CleanupSockets();
+    return 1;
+  }
+
+  transport->Start(MakeInteractiveHandler(
+      InteractiveDispatch{&state.receivedBytes, &pictureMutex, picture.get(), window->RepaintRequester()}));
+  window->ReportQuality();
+
+  const LoopEnd end = window->RunEventLoop([&transport] { return transport->IsOpen(); });
+  if (end == LoopEnd::TransportStopped) {
+    std::printf("the session ended\n");
+    std::fflush(stdout);
+  }
+  PrintSummary(pictureMutex, *picture);
+
+  // The reader thread's handler points at the window, the state and the picture: join it
+  // before any of them goes away.
+  transport->Close();
+  window.reset();
+  TcpTransport::CleanupSockets();
+  picture.reset();
+  codec.reset();
+  transport.reset();
+  return 0;
+}
+
+}  // namespace stv
