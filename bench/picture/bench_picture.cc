@@ -1,0 +1,231 @@
+// One 1920 x 1080 frame of 64 x 64 tiles applied to the session picture, per encoding,
+// against decoding the same tiles directly with the underlying decoder in the same run
+// (for raw tiles: copying their rows). The "ratio" column is ours over the reference;
+// lower is better.
+
+#include <turbojpeg.h>
+#include <webp/decode.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "codec/system_image_codec.h"
+#include "protocol/session_picture.h"
+#include "protocol/tile_decompression.h"
+
+namespace stv {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr int kTileSide = 64;
+
+struct FrameTile {
+  int x, y, w, h;
+  Bytes payload;  // encoded pixels
+  Bytes message;  // the Tile message carrying them
+};
+
+// Desktop-like content: flat panels with a few colours of "text", plus a photographic
+// gradient with noise where the tile lies in the right half.
+Bytes TilePixels(int x0, int y0, int w, int h) {
+  Bytes pixels(static_cast<size_t>(w) * h * 4);
+  uint32_t noise = static_cast<uint32_t>(x0 * 7919 + y0 * 104729 + 1);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      uint8_t* p = &pixels[(static_cast<size_t>(y) * w + x) * 4];
+      const int gx = x0 + x;
+      const int gy = y0 + y;
+      if (gx < kWidth / 2) {
+        const bool ink = ((gx / 3 + gy / 5) % 7 == 0) && (gy % 16 < 11);
+        p[0] = ink ? 30 : 240;
+        p[1] = ink ? 30 : 236;
+        p[2] = ink ? 40 : 232;
+      } else {
+        noise = noise * 1664525 + 1013904223;
+        const int n = static_cast<int>(noise >> 28) - 8;
+        p[0] = static_cast<uint8_t>(std::clamp(gx / 8 + n, 0, 255));
+        p[1] = static_cast<uint8_t>(std::clamp(gy / 5 + n, 0, 255));
+        p[2] = static_cast<uint8_t>(std::clamp((gx + gy) / 12 + n, 0, 255));
+      }
+      p[3] = 255;
+    }
+  }
+  return pixels;
+}
+
+Bytes TileMessage(int x, int y, int w, int h, TileEncoding encoding, const Bytes& payload) {
+  Bytes m = {2, 0, 0, 0, 1, 0, 1};
+  for (int v : {x, y, w, h}) {
+    m.push_back(static_cast<uint8_t>(v >> 8));
+    m.push_back(static_cast<uint8_t>(v));
+  }
+  m.push_back(static_cast<uint8_t>(encoding));
+  m.insert(m.end(), payload.begin(), payload.end());
+  return m;
+}
+
+Bytes Zlib(const Bytes& data) {
+  uLongf size = compressBound(data.size());
+  Bytes out(size);
+  compress2(out.data(), &size, data.data(), data.size(), 6);
+  out.resize(size);
+  return out;
+}
+
+// A palette payload: the tile's distinct colours (at most 256, else the nearest kept).
+Bytes PalettePayload(const Bytes& pixels) {
+  std::vector<uint32_t> palette;
+  Bytes indexes;
+  for (size_t i = 0; i < pixels.size(); i += 4) {
+    uint32_t colour;
+    std::memcpy(&colour, &pixels[i], 4);
+    size_t index = 0;
+    while (index < palette.size() && palette[index] != colour) ++index;
+    if (index == palette.size()) {
+      if (palette.size() == 256) index = 0;
+      else palette.push_back(colour);
+    }
+    indexes.push_back(static_cast<uint8_t>(index));
+  }
+  Bytes plain = {static_cast<uint8_t>(palette.size() & 0xFF), static_cast<uint8_t>(palette.size() >> 8)};
+  for (uint32_t colour : palette) {
+    const uint8_t* c = reinterpret_cast<const uint8_t*>(&colour);
+    plain.insert(plain.end(), c, c + 4);
+  }
+  plain.insert(plain.end(), indexes.begin(), indexes.end());
+  return Zlib(plain);
+}
+
+std::vector<FrameTile> MakeFrame(TileEncoding encoding, agent::SystemImageCodec& codec) {
+  std::vector<FrameTile> tiles;
+  for (int y = 0; y < kHeight; y += kTileSide) {
+    for (int x = 0; x < kWidth; x += kTileSide) {
+      FrameTile tile{x, y, std::min(kTileSide, kWidth - x), std::min(kTileSide, kHeight - y), {}, {}};
+      const Bytes pixels = TilePixels(x, y, tile.w, tile.h);
+      switch (encoding) {
+        case TileEncoding::Raw: tile.payload = pixels; break;
+        case TileEncoding::PaletteZlib: tile.payload = PalettePayload(pixels); break;
+        case TileEncoding::CodecImage: tile.payload = *codec.EncodeWebp(pixels, tile.w, tile.h, 80); break;
+        default: tile.payload = codec.EncodeJpeg(pixels, tile.w, tile.h, 80); break;
+      }
+      tile.message = TileMessage(x, y, tile.w, tile.h, encoding, tile.payload);
+      tiles.push_back(std::move(tile));
+    }
+  }
+  return tiles;
+}
+
+double ThreadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Times one frame through ApplyVideoMessage and one frame of the reference work in every
+// iteration, alternating which goes first, so both see the same load and cache state; the
+// machines these run on are shared. The reported time is ours; "ratio" is ours over the
+// reference, in thread CPU time.
+template <typename Reference>
+void CompareFrame(benchmark::State& state, TileEncoding encoding, Reference reference) {
+  agent::SystemImageCodec codec;
+  const std::vector<FrameTile> tiles = MakeFrame(encoding, codec);
+  SessionPicture picture(&codec);
+  const Bytes frameStart = {1, 0, 0, 0, 0, 1, kWidth >> 8, kWidth & 0xFF, kHeight >> 8, kHeight & 0xFF,
+                            0, 0, 0, 0};
+  ApplyVideoMessage(picture, frameStart);
+  const auto apply = [&] {
+    for (const FrameTile& tile : tiles) ApplyVideoMessage(picture, tile.message);
+    benchmark::DoNotOptimize(picture.framebuffer.data());
+  };
+  const auto bare = [&] { reference(tiles); };
+
+  double ours = 0;
+  double theirs = 0;
+  bool oursFirst = true;
+  for (auto _ : state) {
+    const double t0 = ThreadCpuSeconds();
+    oursFirst ? apply() : bare();
+    const double t1 = ThreadCpuSeconds();
+    oursFirst ? bare() : apply();
+    const double t2 = ThreadCpuSeconds();
+    const double oursNow = oursFirst ? t1 - t0 : t2 - t1;
+    ours += oursNow;
+    theirs += oursFirst ? t2 - t1 : t1 - t0;
+    state.SetIterationTime(oursNow);
+    oursFirst = !oursFirst;
+  }
+  if (picture.tilesPainted != tiles.size() * state.iterations()) state.SkipWithError("a tile failed");
+  state.counters["tiles"] = static_cast<double>(tiles.size());
+  state.counters["reference_ms"] = theirs * 1e3 / static_cast<double>(state.iterations());
+  state.counters["ratio"] = theirs > 0 ? ours / theirs : 0;
+}
+
+// Raw tiles: the bare work is copying their rows into a framebuffer.
+void BM_RawFrame(benchmark::State& state) {
+  Bytes framebuffer(static_cast<size_t>(kWidth) * kHeight * 4);
+  CompareFrame(state, TileEncoding::Raw, [&](const std::vector<FrameTile>& tiles) {
+    for (const FrameTile& tile : tiles) {
+      for (int row = 0; row < tile.h; ++row) {
+        std::memcpy(&framebuffer[(static_cast<size_t>(tile.y + row) * kWidth + tile.x) * 4],
+                    &tile.payload[static_cast<size_t>(row) * tile.w * 4],
+                    static_cast<size_t>(tile.w) * 4);
+      }
+    }
+    benchmark::DoNotOptimize(framebuffer.data());
+  });
+}
+
+void BM_PaletteFrame(benchmark::State& state) {
+  Bytes out;
+  CompareFrame(state, TileEncoding::PaletteZlib, [&](const std::vector<FrameTile>& tiles) {
+    for (const FrameTile& tile : tiles) {
+      DecodePaletteTile(tile.payload, tile.w, tile.h, out);
+      benchmark::DoNotOptimize(out.data());
+    }
+  });
+}
+
+void BM_WebpFrame(benchmark::State& state) {
+  CompareFrame(state, TileEncoding::CodecImage, [](const std::vector<FrameTile>& tiles) {
+    for (const FrameTile& tile : tiles) {
+      int w = 0;
+      int h = 0;
+      uint8_t* pixels = WebPDecodeBGRA(tile.payload.data(), tile.payload.size(), &w, &h);
+      benchmark::DoNotOptimize(pixels);
+      WebPFree(pixels);
+    }
+  });
+}
+
+// JPEG tiles (encoding 4): TurboJPEG decoding each tile straight into one buffer.
+void BM_JpegFrame(benchmark::State& state) {
+  tjhandle handle = tjInitDecompress();
+  Bytes out(kTileSide * kTileSide * 4);
+  CompareFrame(state, TileEncoding::CodecImageAlt, [&](const std::vector<FrameTile>& tiles) {
+    for (const FrameTile& tile : tiles) {
+      tjDecompress2(handle, tile.payload.data(), tile.payload.size(), out.data(), tile.w,
+                    tile.w * 4, tile.h, TJPF_BGRA, 0);
+      benchmark::DoNotOptimize(out.data());
+    }
+  });
+  tjDestroy(handle);
+}
+
+BENCHMARK(BM_RawFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PaletteFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WebpFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_JpegFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace stv
+
+BENCHMARK_MAIN();
