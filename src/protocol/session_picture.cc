@@ -325,10 +325,16 @@ bool ApplyVideoMessage(SessionPicture& picture, std::span<const uint8_t> message
   ++picture.messages;
   picture.bytes += message.size();
   if (message.empty()) return CountMalformed(picture);
-  if (message[0] == static_cast<uint8_t>(VideoMessageType::StreamEnvelope)) {
-    return HandleEnvelope(picture, message);
+  // The large allocations are guarded where they happen; this catches the small ones
+  // (a table entry) that could only fail when the process is out of memory anyway.
+  try {
+    if (message[0] == static_cast<uint8_t>(VideoMessageType::StreamEnvelope)) {
+      return HandleEnvelope(picture, message);
+    }
+    return ProcessMessage(picture, message);
+  } catch (const std::bad_alloc&) {
+    return CountMalformed(picture);
   }
-  return ProcessMessage(picture, message);
 }
 
 }  // namespace stv
