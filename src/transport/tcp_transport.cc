@@ -98,19 +98,27 @@ void TcpTransport::WriterLoop() {
   }
 }
 
+FrameReadResult ReadFrame(SecureChannel& source, Channel& channel, std::vector<uint8_t>& payload) {
+  uint8_t header[kFrameHeaderSize];
+  if (!source.ReceiveExact(header, sizeof header)) return FrameReadResult::kEnded;
+  const auto frame = DecodeFrameHeader(std::span<const uint8_t, kFrameHeaderSize>(header));
+  if (!frame) return FrameReadResult::kMalformed;
+  payload.resize(frame->length);
+  if (!source.ReceiveExact(payload.data(), payload.size())) return FrameReadResult::kEnded;
+  channel = frame->channel;
+  return FrameReadResult::kFrame;
+}
+
 void TcpTransport::ReaderLoop() {
   std::vector<uint8_t> payload;
-  uint8_t header[kFrameHeaderSize];
+  Channel channel = Channel::Control;
   while (!closing_.load()) {
-    if (!channel_->ReceiveExact(header, sizeof header)) break;
-    const auto frame = DecodeFrameHeader(std::span<const uint8_t, kFrameHeaderSize>(header));
-    if (!frame) {
+    const FrameReadResult result = ReadFrame(*channel_, channel, payload);
+    if (result == FrameReadResult::kMalformed) {
       Logger::Instance().Warn("[transport] malformed frame header; closing the session");
-      break;
     }
-    payload.resize(frame->length);
-    if (!channel_->ReceiveExact(payload.data(), payload.size())) break;
-    if (handler_) handler_(frame->channel, std::move(payload));
+    if (result != FrameReadResult::kFrame) break;
+    if (handler_) handler_(channel, std::move(payload));
     payload.clear();
   }
   open_.store(false);

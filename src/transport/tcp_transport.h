@@ -24,6 +24,16 @@ using MessageHandler = std::function<void(Channel, std::vector<uint8_t>&&)>;
 
 inline constexpr size_t kMaxTokenSize = 128;
 
+enum class FrameReadResult {
+  kFrame,      // `channel` and `payload` hold the next message
+  kEnded,      // the peer closed, an error, or an interrupt
+  kMalformed,  // a header with a bad channel or length
+};
+
+// Reads one whole frame from `source`, reusing `payload`'s capacity. A frame whose payload
+// is cut short is lost with the connection.
+FrameReadResult ReadFrame(SecureChannel& source, Channel& channel, std::vector<uint8_t>& payload);
+
 class TcpTransport {
  public:
   struct Security {
