@@ -116,7 +116,8 @@ TEST(Options, ReadsValuesAndRejectsBadOnes) {
 
   for (std::vector<std::string_view> bad : std::vector<std::vector<std::string_view>>{
            {"--port", "65536"}, {"--size", "640x"}, {"--size", "0x10"}, {"--fps", "0"}, {"--scene", "space"},
-           {"--fault", "nope"}, {"--plaintext", "--fault", "bad-signature"}, {"--seconds"}, {"--what"}}) {
+           {"--fault", "nope"}, {"--plaintext", "--fault", "bad-signature"}, {"--seconds"}, {"--what"},
+           {"--restart-every", "-1"}}) {
     AgentOptions ignored;
     EXPECT_FALSE(Parse(bad, ignored, error)) << bad[0];
   }
@@ -126,7 +127,7 @@ TEST(Options, HelpNamesEveryOptionAndFault) {
   const std::string usage = AgentUsage();
   for (const char* option : {"--listen", "--port", "--sessions", "--plaintext", "--token", "--key", "--print-id",
                              "--scene", "--size", "--fps", "--seconds", "--encoding", "--keyframe-interval",
-                             "--fragment-threshold", "--replay", "--replay-frames", "--record", "--save-final",
+                             "--fragment-threshold", "--restart-every", "--replay", "--replay-frames", "--record", "--save-final",
                              "--fault", "--help"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }

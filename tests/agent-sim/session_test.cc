@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <set>
+#include <tuple>
 #include <future>
 #include <thread>
 
@@ -12,6 +14,7 @@
 #include "protocol/session_picture.h"
 #include "secure/device_binding.h"
 #include "session.h"
+#include "transport/frame.h"
 
 namespace stv::sim {
 namespace {
@@ -192,6 +195,95 @@ INSTANTIATE_TEST_SUITE_P(Faults, StreamFault,
                          ::testing::Values(std::make_tuple(Fault::kNone, 0, 0),
                                            std::make_tuple(Fault::kMalformedVideo, 1, 0),
                                            std::make_tuple(Fault::kUndecodableTile, 0, 1)));
+
+// A stream that restarts: each new stream id comes with a keyframe of the next size, and
+// fragments of every stream reassemble.
+TEST_F(Session, RestartsCycleStreamIdsAndSizes) {
+  options_.plaintext = true;
+  options_.seconds = 4;
+  options_.restartEvery = 1;
+  options_.stream.scene = "desktop";
+  options_.stream.fragmentThreshold = 16000;
+  const uint16_t port = Serve();
+  auto viewer = TestViewer::Connect(port, false);
+  ASSERT_TRUE(viewer);
+  agent::SystemImageCodec codec;
+  SessionPicture picture(&codec);
+  std::vector<std::tuple<uint32_t, int32_t, int32_t>> streams;
+  ReadUntil(*viewer, picture, [&] {
+    if (picture.width > 0 && (streams.empty() || std::get<0>(streams.back()) != picture.streamId)) {
+      streams.emplace_back(picture.streamId, picture.width, picture.height);
+    }
+    return false;
+  });
+  ASSERT_EQ(outcome_.get(), SessionOutcome::kCompleted);
+  ASSERT_GE(streams.size(), 3u);
+  EXPECT_EQ(streams[0], std::make_tuple(1u, 256, 128));
+  EXPECT_EQ(streams[1], std::make_tuple(1u + (1u << 16), 1024, 768));
+  EXPECT_EQ(streams[2], std::make_tuple(1u + (2u << 16), 1920, 1080));
+  EXPECT_EQ(picture.malformed, 0u);
+  EXPECT_EQ(picture.undecodable, 0u);
+  EXPECT_GE(picture.keyframes, streams.size());
+}
+
+// The resource faults that last: what the viewer receives besides a clean stream.
+TEST_F(Session, MaxFramesGoOnTheIgnoredChannelBetweenGoodFrames) {
+  options_.plaintext = true;
+  options_.seconds = 1;
+  options_.fps = 10;
+  options_.fault = Fault::kMaxFrames;
+  options_.stream.scene = "desktop";
+  const uint16_t port = Serve();
+  auto viewer = TestViewer::Connect(port, false);
+  ASSERT_TRUE(viewer);
+  SessionPicture picture;
+  size_t large = 0;
+  bool videoBetween = false;
+  uint64_t videoAtLastLarge = 0;
+  for (;;) {
+    const std::optional<WireFrame> frame = viewer->ReadFrame(3000);
+    if (!frame) break;
+    if (frame->channel == 1) ApplyVideoMessage(picture, frame->payload);
+    if (frame->channel != 2) continue;
+    EXPECT_EQ(frame->payload.size(), agent::kMaxFramePayload);
+    if (large > 0 && picture.messages > videoAtLastLarge) videoBetween = true;
+    videoAtLastLarge = picture.messages;
+    ++large;
+  }
+  ASSERT_EQ(outcome_.get(), SessionOutcome::kCompleted);
+  EXPECT_GE(large, 3u);
+  EXPECT_TRUE(videoBetween) << "the good stream goes on between the large frames";
+  EXPECT_EQ(picture.malformed, 0u);
+  EXPECT_GT(picture.tilesPainted, 0u);
+}
+
+TEST_F(Session, FragmentFloodLeavesThousandsOfMessagesIncomplete) {
+  options_.plaintext = true;
+  options_.seconds = 1;
+  options_.fault = Fault::kFragmentFlood;
+  options_.stream.scene = "desktop";
+  const uint16_t port = Serve();
+  auto viewer = TestViewer::Connect(port, false);
+  ASSERT_TRUE(viewer);
+  std::set<uint32_t> orphans;
+  uint32_t largest = 0;
+  for (;;) {
+    const std::optional<WireFrame> frame = viewer->ReadFrame(3000);
+    if (!frame) break;
+    const Bytes& m = frame->payload;
+    if (frame->channel != 1 || m.size() < 22 || m[0] != kStreamEnvelopeType || m[9] != kFragmentType) continue;
+    const uint32_t id = (uint32_t{m[10]} << 24) | (uint32_t{m[11]} << 16) | (uint32_t{m[12]} << 8) | m[13];
+    const uint32_t total = (uint32_t{m[14]} << 24) | (uint32_t{m[15]} << 16) | (uint32_t{m[16]} << 8) | m[17];
+    const uint16_t count = static_cast<uint16_t>((m[20] << 8) | m[21]);
+    if (count <= 1) continue;
+    EXPECT_TRUE(orphans.insert(id).second) << "id " << id << " used twice";
+    EXPECT_LE(total, kMaxWholeMessage);
+    largest = std::max(largest, total);
+  }
+  ASSERT_EQ(outcome_.get(), SessionOutcome::kCompleted);
+  EXPECT_EQ(orphans.size(), 4096u);
+  EXPECT_GT(largest, kMaxWholeMessage / 2);
+}
 
 }  // namespace
 }  // namespace stv::sim

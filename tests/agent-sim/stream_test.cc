@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
 
@@ -208,6 +209,108 @@ TEST(Stream, RejectsUnknownScenesAndSizes) {
   config.scene = "motion";
   config.width = 0;
   EXPECT_FALSE(VideoSource::Create(config, nullptr, error));
+}
+
+// The resource faults' messages are well-formed: the viewer refuses them by its limits or
+// finds their tiles undecodable, and a good stream goes on around them.
+class ResourceFault : public ::testing::Test {
+ protected:
+  ResourceFault() : applied(&codec) {}
+  void SetUp() override {
+    config.scene = "desktop";
+    config.width = 320;
+    config.height = 200;
+    config.fragmentThreshold = 4000;
+    std::string error;
+    source = VideoSource::Create(config, nullptr, error);
+    ASSERT_TRUE(source) << error;
+    std::vector<Bytes> wire;
+    source->NextFrame(StreamSettings{}, wire);
+    ApplyAll(wire, applied);
+    ASSERT_EQ(applied.picture.width, 320);
+    ASSERT_EQ(applied.picture.malformed, 0u);
+  }
+  // Sends `message` through the stream, then a keyframe that must still paint cleanly.
+  void ApplyThenKeyframe(const Bytes& message) {
+    std::vector<Bytes> wire;
+    source->WrapExtra(message, wire);
+    source->RequestKeyframe();
+    source->NextFrame(StreamSettings{}, wire);
+    ApplyAll(wire, applied);
+    EXPECT_EQ(applied.picture.width, 320);
+    EXPECT_EQ(applied.picture.framebuffer, source->Model().pixels);
+  }
+
+  StreamConfig config;
+  agent::SystemImageCodec codec;
+  Applied applied;
+  std::unique_ptr<VideoSource> source;
+};
+
+TEST_F(ResourceFault, HugeFrameStartIsRefusedByTheSizeLimit) {
+  const Bytes start = BuildHugeFrameStart(5);
+  ASSERT_EQ(start.size(), 14u);
+  ApplyThenKeyframe(start);
+  EXPECT_EQ(applied.picture.malformed, 1u);
+  EXPECT_EQ(applied.picture.undecodable, 0u);
+}
+
+TEST_F(ResourceFault, EmptyTileBatchIsWholeAndEveryTileUndecodable) {
+  const Bytes batch = BuildEmptyTileBatch(5);
+  EXPECT_EQ(batch.size(), 7 + 15 * kLargestBatch);
+  std::vector<TileRecord> tiles;
+  ASSERT_TRUE(ParseTileBatch(batch, tiles));
+  ASSERT_EQ(tiles.size(), kLargestBatch);
+  EXPECT_EQ(tiles.back().w, 0);
+  const uint64_t painted = applied.picture.tilesPainted;
+  ApplyThenKeyframe(batch);
+  EXPECT_GT(applied.fragments, 60u) << "the batch is large enough to travel in fragments";
+  EXPECT_EQ(applied.picture.malformed, 0u);
+  EXPECT_EQ(applied.picture.undecodable, kLargestBatch);
+  EXPECT_GT(applied.picture.tilesPainted, painted);
+}
+
+TEST_F(ResourceFault, OrphanFragmentsStayPendingUnderFreshIds) {
+  std::vector<Bytes> wire;
+  source->WrapOrphanFragment(1, wire);                   // raised to the smallest fragmented message
+  source->WrapOrphanFragment(kMaxWholeMessage + 9, wire);  // capped at the largest
+  source->WrapOrphanFragment(100000, wire);
+  ASSERT_EQ(wire.size(), 3u);
+  for (const Bytes& message : wire) {
+    EXPECT_EQ(message.size(), kEnvelopeHeaderSize + kFragmentHeaderSize + kFragmentShare);
+  }
+  ApplyAll(wire, applied);
+  EXPECT_EQ(applied.picture.malformed, 0u);
+  ASSERT_EQ(applied.picture.reassembly.size(), 3u);
+  EXPECT_EQ(applied.picture.reassemblyBytes, (kFragmentShare + 1) + kMaxWholeMessage + 100000);
+  // A later fragmented message of the good stream still completes beside them.
+  std::vector<Bytes> frame;
+  source->RequestKeyframe();
+  source->NextFrame(StreamSettings{}, frame);
+  const size_t before = applied.messageIds.size();
+  ApplyAll(frame, applied);
+  ASSERT_GT(applied.messageIds.size(), before);
+  EXPECT_GT(applied.messageIds[before], applied.messageIds[before - 1]) << "ids keep increasing";
+  EXPECT_EQ(applied.picture.malformed, 0u);
+  EXPECT_EQ(applied.picture.framebuffer, source->Model().pixels);
+}
+
+TEST(Restart, StreamsGetTheirOwnIdsAndCycleSizes) {
+  StreamConfig first;
+  first.width = 640;
+  first.height = 360;
+  std::set<uint32_t> ids;
+  const int sizes[][2] = {{640, 360}, {1024, 768}, {1920, 1080}, {640, 360}};
+  for (uint32_t session = 1; session <= 3; ++session) {
+    for (int restart = 0; restart < 4; ++restart) {
+      const StreamConfig config = RestartedStream(first, session, restart);
+      EXPECT_TRUE(ids.insert(config.streamId).second) << session << "/" << restart;
+      EXPECT_EQ(config.width, sizes[restart][0]);
+      EXPECT_EQ(config.height, sizes[restart][1]);
+      EXPECT_EQ(config.scene, first.scene);
+    }
+    EXPECT_EQ(RestartedStream(first, session, 0).streamId, session);
+  }
 }
 
 }  // namespace

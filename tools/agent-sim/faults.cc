@@ -5,7 +5,7 @@
 namespace stv::sim {
 namespace {
 
-constexpr std::array<FaultInfo, 15> kFaults = {{
+constexpr std::array<FaultInfo, 19> kFaults = {{
     {Fault::kHandshakeClose, "handshake-close", "read the viewer's first TLS bytes, then close mid-handshake", true},
     {Fault::kNoBinding, "no-binding", "complete the TLS handshake, then send nothing at all", true},
     {Fault::kBadSignature, "bad-signature", "device binding whose signature has one bit flipped", true},
@@ -21,6 +21,12 @@ constexpr std::array<FaultInfo, 15> kFaults = {{
     {Fault::kHeartbeatsOnly, "heartbeats-only", "a video stream of heartbeats only, at the frame rate", false},
     {Fault::kSilent, "silent", "send nothing after the binding and token (plaintext: nothing at all)", false},
     {Fault::kGarbage, "garbage", "random bytes instead of a TLS handshake (or of frames in plaintext)", false},
+    {Fault::kFragmentFlood, "fragment-flood",
+     "4096 fragmented messages of up to 8 MiB, distinct ids, never completed, in a good stream", false},
+    {Fault::kHugeFrame, "huge-frame", "one frame start of 65535x65535 in an otherwise good stream", false},
+    {Fault::kEmptyTileBatch, "empty-tile-batch", "one batch of 65535 tiles of width 0 in an otherwise good stream",
+     false},
+    {Fault::kMaxFrames, "max-frames", "an 8 MiB frame on channel 2 after every frame of a good stream", false},
 }};
 
 }  // namespace

@@ -24,6 +24,10 @@ enum class Fault {
   kHeartbeatsOnly,
   kSilent,
   kGarbage,
+  kFragmentFlood,
+  kHugeFrame,
+  kEmptyTileBatch,
+  kMaxFrames,
 };
 
 struct FaultInfo {

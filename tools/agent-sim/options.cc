@@ -66,6 +66,7 @@ bool ParseAgentOptions(std::span<const std::string_view> args, AgentOptions& opt
                       "raw, raw-zlib, palette-zlib, webp, webp-lossless, jpeg, png or mix"}},
       {"--keyframe-interval", {integer(options.stream.keyframeInterval, 0, 1000000), "frames, 0 or more"}},
       {"--fragment-threshold", {integer(options.stream.fragmentThreshold, 1, 8388608), "bytes from 1 to 8388608"}},
+      {"--restart-every", {integer(options.restartEvery, 0, 86400), "seconds from 0 to 86400"}},
       {"--replay-frames", {integer(options.stream.replayFrames, 1, 100000), "frames from 1 to 100000"}},
       {"--record", {text(options.recordPath), "a file name"}},
       {"--save-final", {text(options.saveFinalPath), "a file name"}},
@@ -161,6 +162,9 @@ std::string AgentUsage() {
       "  --keyframe-interval N    a keyframe every N frames (default 0: only the first frame and\n"
       "                           after the viewer asks for a full repaint)\n"
       "  --fragment-threshold B   messages above B bytes travel as fragments (default 65536)\n"
+      "  --restart-every N        every N seconds start a new stream (a new stream id) with a\n"
+      "                           keyframe, the size cycling through --size, 1024x768 and\n"
+      "                           1920x1080 (default 0: one stream per session)\n"
       "  --replay                 pre-encode a loop of frames once and replay it, so the agent\n"
       "                           costs little CPU (quality reports are then not followed)\n"
       "  --replay-frames N        frames in the replayed loop (default 60)\n"

@@ -25,6 +25,11 @@ constexpr size_t kMaxToken = 128;
 constexpr size_t kGarbageBytes = 1 << 20;
 constexpr auto kHeartbeatPeriod = std::chrono::seconds(1);
 constexpr auto kWakeSlice = std::chrono::milliseconds(100);
+// The fragment flood: this many orphans in all, this many after each frame.
+constexpr int kFloodMessages = 4096;
+constexpr int kFloodBurst = 128;
+// A channel the viewer reads past without looking.
+constexpr auto kIgnoredChannel = static_cast<agent::Channel>(2);
 
 void Say(uint32_t session, const std::string& text) {
   std::printf("session %u: %s\n", session, text.c_str());
@@ -65,6 +70,10 @@ class Session {
   bool SendRaw(std::span<const uint8_t> bytes) { return connection_->Send(bytes, stop_); }
   // Injects the stream faults once the first frame is out; false when the session must end.
   bool InjectFault(VideoSource& source);
+  // The resource faults that go on for the whole stream, after every frame.
+  bool StressAfterFrame(VideoSource& source);
+  // A new stream replacing `source` when --restart-every says it is time.
+  bool MaybeRestart(std::unique_ptr<VideoSource>& source, Clock::time_point& nextRestart);
   bool TimeIsUp() const { return Clock::now() >= end_; }
   void SaveFinal(const VideoSource& source);
 
@@ -76,6 +85,9 @@ class Session {
   ViewerState viewer_;
   std::vector<uint8_t> frame_;
   bool faultInjected_ = false;
+  int floodSent_ = 0;
+  Bytes ignoredFrame_;  // built once for max-frames
+  int restarts_ = 0;
 };
 
 bool Session::Handshake(Socket& socket, SessionOutcome& outcome) {
@@ -239,6 +251,15 @@ bool Session::InjectFault(VideoSource& source) {
       source.WrapExtra(BuildTile(source.framesSent(), tile), extra);
       return SendVideo(extra.front());
     }
+    case Fault::kHugeFrame:
+      source.WrapExtra(BuildHugeFrameStart(source.framesSent()), extra);
+      return SendVideo(extra.front());
+    case Fault::kEmptyTileBatch:
+      source.WrapExtra(BuildEmptyTileBatch(source.framesSent()), extra);
+      for (const Bytes& message : extra) {
+        if (!SendVideo(message)) return false;
+      }
+      return true;
     case Fault::kBadHeader: {
       const Bytes frame = {4, 0, 0, 0, 5, kHeartbeatType, 0, 0, 0, 0};
       SendRaw(frame);
@@ -269,9 +290,52 @@ bool Session::InjectFault(VideoSource& source) {
   }
 }
 
+bool Session::StressAfterFrame(VideoSource& source) {
+  if (options_.fault == Fault::kFragmentFlood) {
+    std::vector<Bytes> orphans;
+    for (int i = 0; i < kFloodBurst && floodSent_ < kFloodMessages; ++i, ++floodSent_) {
+      // Announced lengths spread over the whole range, up to the largest message.
+      const uint32_t spread = static_cast<uint32_t>(floodSent_) * 2654435761u % (kMaxWholeMessage - kFragmentShare);
+      source.WrapOrphanFragment(static_cast<uint32_t>(kFragmentShare) + 1 + spread, orphans);
+    }
+    for (const Bytes& message : orphans) {
+      if (!SendVideo(message)) return false;
+    }
+    if (floodSent_ == kFloodMessages && !orphans.empty()) {
+      Say(context_.number, "sent " + std::to_string(kFloodMessages) + " fragmented messages that never complete, as asked");
+    }
+    return true;
+  }
+  if (options_.fault == Fault::kMaxFrames) {
+    if (ignoredFrame_.empty()) {
+      const Bytes filler(agent::kMaxFramePayload, 0x5a);
+      agent::BuildFrame(kIgnoredChannel, filler, ignoredFrame_);
+    }
+    return SendRaw(ignoredFrame_);
+  }
+  return true;
+}
+
+bool Session::MaybeRestart(std::unique_ptr<VideoSource>& source, Clock::time_point& nextRestart) {
+  if (options_.restartEvery <= 0 || Clock::now() < nextRestart) return true;
+  nextRestart += std::chrono::seconds(options_.restartEvery);
+  const StreamConfig config = RestartedStream(options_.stream, context_.number, ++restarts_);
+  // The replayed loop fits only the first size; other sizes are encoded live.
+  const bool sameSize = config.width == options_.stream.width && config.height == options_.stream.height;
+  std::string error;
+  std::unique_ptr<VideoSource> next = VideoSource::Create(config, sameSize ? context_.replay : nullptr, error);
+  if (!next) {
+    Complain(context_.number, error);
+    return false;
+  }
+  source = std::move(next);
+  Say(context_.number, "new stream " + std::to_string(config.streamId) + " at " + std::to_string(config.width) +
+                           "x" + std::to_string(config.height));
+  return true;
+}
+
 void Session::Stream() {
-  StreamConfig config = options_.stream;
-  config.streamId = context_.number;
+  const StreamConfig config = RestartedStream(options_.stream, context_.number, 0);
   std::string error;
   std::unique_ptr<VideoSource> source = VideoSource::Create(config, context_.replay, error);
   if (!source) {
@@ -294,6 +358,7 @@ void Session::Stream() {
   const auto period = std::chrono::microseconds(1000000 / options_.fps);
   auto nextTick = Clock::now();
   auto nextHeartbeat = nextTick;
+  auto nextRestart = nextTick + std::chrono::seconds(options_.restartEvery);
   std::vector<Bytes> wire;
   uint32_t heartbeats = 0;
   while (open && !stop_.raised() && !TimeIsUp()) {
@@ -305,6 +370,7 @@ void Session::Stream() {
       viewer_.repaintRequested = false;
       settings = viewer_.settings;
     }
+    if (!MaybeRestart(source, nextRestart)) break;
     wire.clear();
     const auto now = Clock::now();
     if (heartbeatsOnly) {
@@ -319,7 +385,7 @@ void Session::Stream() {
     for (const Bytes& message : wire) {
       if (!(open = SendVideo(message))) break;
     }
-    if (open && options_.fault != Fault::kNone) open = InjectFault(*source);
+    if (open && options_.fault != Fault::kNone) open = InjectFault(*source) && StressAfterFrame(*source);
     nextTick += period;
     if (nextTick < Clock::now()) nextTick = Clock::now();  // running late: do not try to catch up
     std::unique_lock<std::mutex> lock(viewer_.mutex);

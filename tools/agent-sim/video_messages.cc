@@ -74,6 +74,19 @@ Bytes BuildHeartbeat(uint32_t sequence) {
   return out;
 }
 
+Bytes BuildHugeFrameStart(uint32_t frameTag) {
+  return BuildFrameStart(frameTag, true, kLargestSide, kLargestSide, 0);
+}
+
+Bytes BuildEmptyTileBatch(uint32_t frameTag) {
+  std::vector<EncodedTile> tiles(kLargestBatch);
+  for (size_t i = 0; i < tiles.size(); ++i) {
+    tiles[i].tag = static_cast<uint16_t>(i);
+    tiles[i].h = 1;
+  }
+  return BuildTileBatch(frameTag, tiles);
+}
+
 Bytes StreamWrapper::Envelope(size_t innerSize) const {
   Bytes out;
   out.reserve(kEnvelopeHeaderSize + innerSize);
@@ -82,6 +95,19 @@ Bytes StreamWrapper::Envelope(size_t innerSize) const {
   AppendU16(out, width_);
   AppendU16(out, height_);
   return out;
+}
+
+void StreamWrapper::WrapOrphanFragment(uint32_t totalLength, std::vector<Bytes>& out) {
+  totalLength = std::clamp(totalLength, static_cast<uint32_t>(kFragmentShare + 1), static_cast<uint32_t>(kMaxWholeMessage));
+  const uint32_t count = static_cast<uint32_t>((totalLength + kFragmentShare - 1) / kFragmentShare);
+  Bytes wire = Envelope(kFragmentHeaderSize + kFragmentShare);
+  wire.push_back(kFragmentType);
+  AppendU32(wire, nextMessageId_++);
+  AppendU32(wire, totalLength);
+  AppendU16(wire, 0);
+  AppendU16(wire, count);
+  wire.resize(wire.size() + kFragmentShare, 0);
+  out.push_back(std::move(wire));
 }
 
 void StreamWrapper::Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out) {

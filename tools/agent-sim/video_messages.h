@@ -51,6 +51,14 @@ Bytes BuildTile(uint32_t frameTag, const EncodedTile& tile);
 Bytes BuildTileBatch(uint32_t frameTag, std::span<const EncodedTile> tiles);
 Bytes BuildHeartbeat(uint32_t sequence);
 
+// Well-formed messages that only cost the viewer memory or work, for the resource faults.
+inline constexpr uint16_t kLargestSide = 65535;
+inline constexpr size_t kLargestBatch = 65535;
+// A keyframe start announcing the largest picture the wire can describe.
+Bytes BuildHugeFrameStart(uint32_t frameTag);
+// A batch of kLargestBatch raw tiles of width 0 and height 1, none with any payload.
+Bytes BuildEmptyTileBatch(uint32_t frameTag);
+
 // Turns whole video messages into what goes on the wire: each one inside a stream
 // envelope, or, when larger than the threshold, cut into fragments of kFragmentShare
 // bytes that each travel inside an envelope. Message ids increase with every fragmented
@@ -63,6 +71,10 @@ class StreamWrapper {
   // Appends the wire messages for `message` to `out`. Messages above kMaxWholeMessage cannot
   // be fragmented and go out in one envelope (the caller keeps them smaller).
   void Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out);
+
+  // Appends only the first fragment of a `totalLength`-byte message (zeros) under a fresh
+  // id; the rest never follows, so the viewer is left holding it. For resource faults.
+  void WrapOrphanFragment(uint32_t totalLength, std::vector<Bytes>& out);
 
   uint32_t nextMessageId() const { return nextMessageId_; }
 

@@ -98,6 +98,23 @@ bool CheckConfig(const StreamConfig& config, std::string& error) {
 
 }  // namespace
 
+StreamConfig RestartedStream(const StreamConfig& first, uint32_t session, int restart) {
+  struct Size {
+    int width;
+    int height;
+  };
+  static constexpr Size kCycle[] = {{1024, 768}, {1920, 1080}};
+  StreamConfig config = first;
+  // Ids of later streams stay apart from every session's first one.
+  config.streamId = session + (static_cast<uint32_t>(restart) << 16);
+  const int step = restart % 3;
+  if (step > 0) {
+    config.width = kCycle[step - 1].width;
+    config.height = kCycle[step - 1].height;
+  }
+  return config;
+}
+
 std::unique_ptr<ReplayLoop> PreEncodeReplayLoop(const StreamConfig& config, std::string& error) {
   if (!CheckConfig(config, error)) return nullptr;
   const StreamSettings defaults;

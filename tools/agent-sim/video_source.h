@@ -34,6 +34,11 @@ struct StreamSettings {
   friend bool operator==(const StreamSettings&, const StreamSettings&) = default;
 };
 
+// The stream that follows `restart` restarts of `first` in session `session`: a stream id of
+// its own, and the size cycling through the first size, 1024x768 and 1920x1080. Restart 0
+// is `first` itself with the session's id.
+StreamConfig RestartedStream(const StreamConfig& first, uint32_t session, int restart);
+
 // One frame's worth of whole video messages (before wrapping), and the model it leaves.
 class FrameEncoder {
  public:
@@ -91,6 +96,9 @@ class VideoSource {
   void Heartbeat(std::vector<Bytes>& out);
   // Wraps an extra whole message into the stream (used to inject faults).
   void WrapExtra(std::span<const uint8_t> message, std::vector<Bytes>& out) { wrapper_.Wrap(message, out); }
+  void WrapOrphanFragment(uint32_t totalLength, std::vector<Bytes>& out) {
+    wrapper_.WrapOrphanFragment(totalLength, out);
+  }
 
   // The viewer's picture after everything produced so far.
   Image Model() const;
