@@ -127,8 +127,8 @@ TEST(Options, HelpNamesEveryOptionAndFault) {
   const std::string usage = AgentUsage();
   for (const char* option : {"--listen", "--port", "--sessions", "--plaintext", "--token", "--key", "--print-id",
                              "--scene", "--size", "--fps", "--seconds", "--encoding", "--keyframe-interval",
-                             "--fragment-threshold", "--restart-every", "--replay", "--replay-frames", "--record", "--save-final",
-                             "--fault", "--help"}) {
+                             "--fragment-threshold", "--restart-every", "--replay", "--replay-frames", "--record",
+                             "--save-final", "--fault", "--help"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
   for (const FaultInfo& fault : AllFaults()) EXPECT_NE(usage.find(fault.name), std::string::npos) << fault.name;

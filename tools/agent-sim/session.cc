@@ -302,7 +302,8 @@ bool Session::StressAfterFrame(VideoSource& source) {
       if (!SendVideo(message)) return false;
     }
     if (floodSent_ == kFloodMessages && !orphans.empty()) {
-      Say(context_.number, "sent " + std::to_string(kFloodMessages) + " fragmented messages that never complete, as asked");
+      Say(context_.number,
+          "sent " + std::to_string(kFloodMessages) + " fragmented messages that never complete, as asked");
     }
     return true;
   }

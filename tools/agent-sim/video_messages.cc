@@ -98,7 +98,8 @@ Bytes StreamWrapper::Envelope(size_t innerSize) const {
 }
 
 void StreamWrapper::WrapOrphanFragment(uint32_t totalLength, std::vector<Bytes>& out) {
-  totalLength = std::clamp(totalLength, static_cast<uint32_t>(kFragmentShare + 1), static_cast<uint32_t>(kMaxWholeMessage));
+  constexpr auto kSmallest = static_cast<uint32_t>(kFragmentShare + 1);
+  totalLength = std::clamp(totalLength, kSmallest, static_cast<uint32_t>(kMaxWholeMessage));
   const uint32_t count = static_cast<uint32_t>((totalLength + kFragmentShare - 1) / kFragmentShare);
   Bytes wire = Envelope(kFragmentHeaderSize + kFragmentShare);
   wire.push_back(kFragmentType);
