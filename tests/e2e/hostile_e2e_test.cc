@@ -144,7 +144,12 @@ TEST_P(HostileStream, ViewerStaysResponsiveAndBounded) {
   EXPECT_EQ(*undecodable, param.undecodable) << out;
   // The verdict follows the counters whatever the pace of the run.
   const bool clean = *malformed == 0 && *undecodable == 0;
-  EXPECT_TRUE(out.ends_with(clean ? "\nHEADLESS SESSION OK\n" : "\nHEADLESS SESSION FAILED\n")) << out;
+  const std::string verdict = clean ? "\nHEADLESS SESSION OK\n" : "\nHEADLESS SESSION FAILED\n";
+  const size_t at = out.find(verdict);
+  ASSERT_NE(at, std::string::npos) << out;
+  // A transport still busy with an 8 MiB frame may log its close after the verdict.
+  static const std::regex closingLog(R"((\d{4}-\d\d-\d\d [\d:.]+ [A-Z]+ \[transport\] [^\n]*\n)*)");
+  EXPECT_TRUE(std::regex_match(out.substr(at + verdict.size()), closingLog)) << out;
   EXPECT_EQ(run.exitCode, clean ? 0 : 1) << out;
   if (!param.malformedCounted) {
     EXPECT_EQ(*malformed, 0u) << out;
