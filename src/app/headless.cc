@@ -8,6 +8,7 @@
 
 #include "app/bmp.h"
 #include "app/dispatch.h"
+#include "app/session_start.h"
 #include "codec/system_image_codec.h"
 #include "diag/log.h"
 #include "protocol/control_message.h"
@@ -102,19 +103,8 @@ std::string FormatReport(int32_t monitorCount, const SessionPicture& picture) {
 int RunHeadless(const std::string& host, uint16_t port, int32_t seconds, int32_t viewportWidth,
                 int32_t viewportHeight, QualityPreset preset, bool gray, const std::string& savePath,
                 bool probeInput, int32_t probeX, int32_t probeY, const TcpTransport::Security& security) {
-  std::string error;
-  if (!TcpTransport::InitSockets(error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return 1;
-  }
-  std::unique_ptr<TcpTransport> transport = TcpTransport::Connect(host, port, security, error);
-  if (!transport) {
-    std::fprintf(stderr, "could not connect to %s:%u (%s)\n", host.c_str(), unsigned{port}, error.c_str());
-    TcpTransport::CleanupSockets();
-    return 1;
-  }
-  std::printf("connected to %s\n", transport->Peer().c_str());
-  std::fflush(stdout);
+  std::unique_ptr<TcpTransport> transport = ConnectSession(host, port, security);
+  if (!transport) return 1;
 
   // Declared in this order so that they are destroyed picture first, then codec, then transport,
   // all after Close has joined the threads that point at them.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/dispatch.h"
+#include "app/session_start.h"
 #include "codec/system_image_codec.h"
 #include "diag/log.h"
 #include "protocol/control_message.h"
@@ -42,20 +43,8 @@ void PrintSummary(std::mutex& pictureMutex, const SessionPicture& picture) {
 }  // namespace
 
 int RunInteractive(const Options& options) {
-  std::string error;
-  if (!TcpTransport::InitSockets(error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return 1;
-  }
-  std::unique_ptr<TcpTransport> transport = TcpTransport::Connect(options.host, options.port, options.security, error);
-  if (!transport) {
-    std::fprintf(stderr, "could not connect to %s:%u (%s)\n", options.host.c_str(), unsigned{options.port},
-                 error.c_str());
-    TcpTransport::CleanupSockets();
-    return 1;
-  }
-  std::printf("connected to %s\n", transport->Peer().c_str());
-  std::fflush(stdout);
+  std::unique_ptr<TcpTransport> transport = ConnectSession(options.host, options.port, options.security);
+  if (!transport) return 1;
 
   auto codec = std::make_unique<agent::SystemImageCodec>();
   auto picture = std::make_unique<SessionPicture>(codec->HasFactory() ? codec.get() : nullptr);
@@ -67,6 +56,7 @@ int RunInteractive(const Options& options) {
   state.viewOnly = options.viewOnly;
   state.lastReportNanos = MonotonicNanos();
 
+  std::string error;
   std::unique_ptr<SessionWindow> window = CreateSessionWindow(state, error);
   if (!window) {
     Logger::Instance().Warn("[window] %s", error.c_str());

@@ -5,32 +5,7 @@
 
 #include "app/command_line.h"
 #include "app/headless.h"
-#include "transport/tcp_transport.h"
-
-namespace {
-
-int ConnectOnce(const stv::Options& options) {
-  using stv::agent::TcpTransport;
-  std::string error;
-  if (!TcpTransport::InitSockets(error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return 1;
-  }
-  auto transport = TcpTransport::Connect(options.host, options.port, options.security, error);
-  if (!transport) {
-    std::fprintf(stderr, "could not connect to %s:%u (%s)\n", options.host.c_str(), unsigned{options.port},
-                 error.c_str());
-    TcpTransport::CleanupSockets();
-    return 1;
-  }
-  std::printf("connected to %s\n", transport->Peer().c_str());
-  std::fflush(stdout);
-  transport->Close();
-  TcpTransport::CleanupSockets();
-  return 0;
-}
-
-}  // namespace
+#include "app/interactive.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -44,5 +19,5 @@ int main(int argc, char** argv) {
                             options->viewportHeight, options->preset, options->gray, options->savePath,
                             options->probeInput, options->probeX, options->probeY, options->security);
   }
-  return ConnectOnce(*options);
+  return stv::RunInteractive(*options);
 }

@@ -13,10 +13,6 @@ namespace stv {
 // cannot tell its DPI (0).
 inline constexpr int kBaseDpi = 96;
 
-// Kilobits per second for `bytes` received over `seconds`; 0 unless the time is positive.
-// Truncated toward zero and saturated to the 32-bit field.
-int32_t KilobitsPerSecond(uint64_t bytes, double seconds);
-
 // Builds the next report and starts a new measuring interval: the received-byte counter
 // is taken and cleared in one exchange, and `nowNanos` becomes the last report time. The
 // viewport is the picture rectangle scaled by dpi / 96.

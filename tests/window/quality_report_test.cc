@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "protocol/quality_report.h"
 #include "window_fixture.h"
 
 namespace stv::testing {
@@ -47,8 +48,8 @@ TEST_F(QualityReportTest, NoRateWithoutElapsedTime) {
 }
 
 TEST_F(QualityReportTest, RateSaturatesInsteadOfWrapping) {
-  EXPECT_EQ(KilobitsPerSecond(UINT64_MAX, 1e-9), INT32_MAX);
-  EXPECT_EQ(KilobitsPerSecond(125, 1.0), 1);
+  EXPECT_EQ(MeasuredKbps(UINT64_MAX, 1e-9), INT32_MAX);
+  EXPECT_EQ(MeasuredKbps(125, 1.0), 1);
 }
 
 TEST_F(QualityReportTest, ViewportScalesWithDpi) {
