@@ -140,7 +140,7 @@ void RegisterAll() {
     }
   }
   for (int size : {64, 256}) {
-    for (int entries : {4, 64}) {
+    for (int entries : {4, 64, 200}) {
       const std::string prefix = "Palette/" + std::to_string(size) + "x" + std::to_string(size) +
                                  "/p" + std::to_string(entries);
       benchmark::RegisterBenchmark((prefix + "/decode").c_str(), PaletteDecode, size, entries);
@@ -150,14 +150,19 @@ void RegisterAll() {
   }
 }
 
-// Collects each run's CPU time per iteration (steadier than wall time on a shared machine)
-// so that ratios come from this run alone.
+// Collects each benchmark's CPU time per iteration (steadier than wall time on a shared
+// machine; the median when repeated) so that ratios come from this run alone.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        seconds_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+      if (run.error_occurred) continue;
+      if (run.run_type == Run::RT_Iteration && run.repetitions <= 1) {
+        seconds_[run.run_name.str()] = run.GetAdjustedCPUTime();
+      } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+        seconds_[run.run_name.str()] = run.GetAdjustedCPUTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);

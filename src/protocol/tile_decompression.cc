@@ -1,111 +1,23 @@
-// The zlib wrapper around the DEFLATE decoder (inflate_decoder.cc) and palette tiles.
+// The zlib wrapper around the DEFLATE decoder (inflate_decoder.cc) and palette tiles
+// (expanded by palette_expansion.cc).
 #include "protocol/tile_decompression.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
 #endif
+
+#include "protocol/palette_expansion.h"
 
 namespace stv {
 namespace {
-
-constexpr size_t kPaletteMaxEntries = 256;
 
 constexpr uint32_t kAdlerModulus = 65521;
 // The longest run whose sums cannot overflow 32 bits before they are reduced; a multiple
 // of 16 so that only the last run has a tail.
 constexpr size_t kAdlerBlock = 5552;
-
-uint8_t HighestIndex(const uint8_t* indexes, size_t count) {
-  uint8_t highest = 0;
-  size_t i = 0;
-#if defined(__SSE2__)
-  __m128i vector = _mm_setzero_si128();
-  for (; i + 16 <= count; i += 16) {
-    vector = _mm_max_epu8(vector, _mm_loadu_si128(reinterpret_cast<const __m128i*>(indexes + i)));
-  }
-  alignas(16) uint8_t lanes[16];
-  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), vector);
-  for (uint8_t lane : lanes) highest = std::max(highest, lane);
-#endif
-  for (; i < count; ++i) highest = std::max(highest, indexes[i]);
-  return highest;
-}
-
-// One table load per pixel; on little-endian machines four indexes are read at once and
-// pixels are stored in pairs, which halves the loads and stores around the table. (GCC's
-// vectoriser would emulate a gather here, which is slower than plain scalar code.)
-#if defined(__GNUC__) && !defined(__clang__)
-__attribute__((optimize("no-tree-vectorize")))
-#endif
-void ExpandWithTable(const uint8_t* indexes, size_t count,
-                     const std::array<uint32_t, kPaletteMaxEntries>& colours, uint8_t* out) {
-  size_t i = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    for (; i + 4 <= count; i += 4) {
-      uint32_t four;
-      std::memcpy(&four, indexes + i, 4);
-      const uint64_t first = colours[four & 0xFF] | uint64_t{colours[(four >> 8) & 0xFF]} << 32;
-      const uint64_t second = colours[(four >> 16) & 0xFF] | uint64_t{colours[four >> 24]} << 32;
-      std::memcpy(out + 4 * i, &first, 8);
-      std::memcpy(out + 4 * i + 8, &second, 8);
-    }
-  }
-  for (; i < count; ++i) std::memcpy(out + 4 * i, &colours[indexes[i]], 4);
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-// Palettes of up to 16 entries, the usual case for text and flat panels: each byte plane
-// of the palette is one 16-byte shuffle table, so 16 pixels take four shuffles and the
-// unpacking that interleaves the planes back into pixels.
-__attribute__((target("ssse3"))) void ExpandWithShuffles(
-    const uint8_t* indexes, size_t count, const std::array<uint32_t, kPaletteMaxEntries>& colours,
-    uint8_t* out) {
-  alignas(16) uint8_t planes[4][16];
-  for (int entry = 0; entry < 16; ++entry) {
-    for (int plane = 0; plane < 4; ++plane) {
-      planes[plane][entry] = uint8_t(colours[size_t(entry)] >> (8 * plane));
-    }
-  }
-  auto loadPlane = [&](int plane) {
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(planes[plane]));
-  };
-  const __m128i blue = loadPlane(0), green = loadPlane(1);
-  const __m128i red = loadPlane(2), fourth = loadPlane(3);
-  size_t i = 0;
-  for (; i + 16 <= count; i += 16) {
-    const __m128i index = _mm_loadu_si128(reinterpret_cast<const __m128i*>(indexes + i));
-    const __m128i b = _mm_shuffle_epi8(blue, index), g = _mm_shuffle_epi8(green, index);
-    const __m128i r = _mm_shuffle_epi8(red, index), x = _mm_shuffle_epi8(fourth, index);
-    const __m128i bgLow = _mm_unpacklo_epi8(b, g), bgHigh = _mm_unpackhi_epi8(b, g);
-    const __m128i rxLow = _mm_unpacklo_epi8(r, x), rxHigh = _mm_unpackhi_epi8(r, x);
-    __m128i* dst = reinterpret_cast<__m128i*>(out + 4 * i);
-    _mm_storeu_si128(dst + 0, _mm_unpacklo_epi16(bgLow, rxLow));
-    _mm_storeu_si128(dst + 1, _mm_unpackhi_epi16(bgLow, rxLow));
-    _mm_storeu_si128(dst + 2, _mm_unpacklo_epi16(bgHigh, rxHigh));
-    _mm_storeu_si128(dst + 3, _mm_unpackhi_epi16(bgHigh, rxHigh));
-  }
-  ExpandWithTable(indexes + i, count - i, colours, out + 4 * i);
-}
-#endif
-
-// Indexes must all be below the palette's entry count.
-void ExpandIndexes(const uint8_t* indexes, size_t count, size_t entries,
-                   const std::array<uint32_t, kPaletteMaxEntries>& colours, uint8_t* out) {
-#if defined(__x86_64__) || defined(__i386__)
-  static const bool hasShuffle = __builtin_cpu_supports("ssse3");
-  if (entries <= 16 && hasShuffle) {
-    ExpandWithShuffles(indexes, count, colours, out);
-    return;
-  }
-#endif
-  (void)entries;
-  ExpandWithTable(indexes, count, colours, out);
-}
 
 #if defined(__SSE2__)
 // Adds `n` bytes (a multiple of 16, at most kAdlerBlock) to the sums, 16 at a time: over
@@ -196,16 +108,16 @@ bool DecodePaletteTile(std::span<const uint8_t> data, int w, int h, std::vector<
     return false;
   }
 
-  std::array<uint32_t, kPaletteMaxEntries> colours{};
+  PaletteColours colours{};
   std::memcpy(colours.data(), decoded.data() + 2, 4 * entries);
   const uint8_t* indexes = decoded.data() + indexOffset;
-  // A bad index fails the tile whatever was written, so the check is one separate pass.
+  // One vector pass checks every index before any pixel is written.
   if (HighestIndex(indexes, pixels) >= entries) {
     out.clear();
     return false;
   }
   out.resize(pixels * 4);  // earlier content is overwritten, not cleared first
-  ExpandIndexes(indexes, pixels, entries, colours, out.data());
+  ExpandPalette(indexes, pixels, entries, colours, out.data());
   return true;
 }
 

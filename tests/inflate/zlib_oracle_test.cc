@@ -1,9 +1,9 @@
 // zlib as compressor and oracle: whatever it produces, at any level, strategy, window and
-// flush pattern, inflates to the original bytes; corrupted streams never crash.
+// flush pattern, inflates to the original bytes; cut short, it fails. (Corrupted streams
+// are compared with the reference decoder in reference_test.cc.)
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <optional>
 #include <random>
 
 #include "inflate/deflate_writer.h"
@@ -16,28 +16,6 @@ namespace {
 using test::Content;
 
 constexpr int kStrategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
-
-// zlib's own verdict: the output when the stream ends exactly at the end of the data.
-std::optional<std::vector<uint8_t>> ZlibInflate(std::span<const uint8_t> data) {
-  z_stream stream{};
-  if (inflateInit(&stream) != Z_OK) return std::nullopt;
-  std::vector<uint8_t> out(data.size() * 4 + 1024);
-  stream.next_in = const_cast<Bytef*>(data.data());
-  stream.avail_in = uInt(data.size());
-  int result = Z_OK;
-  while (result == Z_OK && out.size() < (size_t{64} << 20)) {
-    if (stream.total_out == out.size()) out.resize(out.size() * 2);
-    stream.next_out = out.data() + stream.total_out;
-    stream.avail_out = uInt(out.size() - stream.total_out);
-    result = inflate(&stream, Z_NO_FLUSH);
-    if (result == Z_BUF_ERROR && stream.avail_out != 0) break;
-    if (result == Z_BUF_ERROR) result = Z_OK;
-  }
-  out.resize(stream.total_out);
-  const bool ok = result == Z_STREAM_END && stream.avail_in == 0;
-  inflateEnd(&stream);
-  return ok ? std::optional(out) : std::nullopt;
-}
 
 // Random runs with repeats at every distance, so that all length and distance codes occur.
 std::vector<uint8_t> RandomBuffer(std::mt19937& rng) {
@@ -144,29 +122,6 @@ TEST(CorruptStreamTest, TruncationAlwaysFails) {
       ASSERT_FALSE(Inflate(std::span(raw).first(n), out, 0)) << n;
     }
   }
-}
-
-// Flipped bits: no crash (the sanitizers watch), and where zlib also accepts the stream,
-// the same bytes.
-TEST(CorruptStreamTest, BitFlipsAgreeWithZlibWhenBothAccept) {
-  std::mt19937 rng(5);
-  std::vector<uint8_t> out;
-  int bothAccepted = 0;
-  for (int i = 0; i < 3000; ++i) {
-    const auto data = i % 2 ? RandomBuffer(rng) : test::ScreenPixels(Content(i % 4), 24, 8, rng);
-    auto stream = test::ZlibCompress(data, int(rng() % 10), kStrategies[rng() % 5]);
-    for (int flips = 1 + int(rng() % 3); flips > 0; --flips) {
-      stream[rng() % stream.size()] ^= uint8_t(1 << (rng() % 8));
-    }
-    const bool ours = InflateZlib(stream, out, 0);
-    ASSERT_LE(out.size(), kMaxInflatedSize);
-    const auto theirs = ZlibInflate(stream);
-    if (ours && theirs) {
-      ++bothAccepted;
-      ASSERT_EQ(out, *theirs);
-    }
-  }
-  EXPECT_GT(bothAccepted, 0);
 }
 
 }  // namespace
