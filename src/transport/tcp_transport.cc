@@ -89,7 +89,8 @@ void TcpTransport::WriterLoop() {
     BuildFrame(static_cast<Channel>(index), message, frame);
     const bool sent = channel_->Send(frame.data(), frame.size());
     if (!sent) {
-      Logger::Instance().Warn("[transport] write failed; closing the session");
+      // A write cut off by our own Close is not news; only a failure of a live session is.
+      if (!closing_.load()) Logger::Instance().Warn("[transport] write failed; closing the session");
       open_.store(false);
       wake_.notify_all();
       return;
