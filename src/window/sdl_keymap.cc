@@ -29,7 +29,9 @@ uint32_t KeyFromScancode(SDL_Scancode scancode) {
   if (scancode >= SDL_SCANCODE_1 && scancode <= SDL_SCANCODE_9) return vk::kDigit0 + 1 + (scancode - SDL_SCANCODE_1);
   if (scancode >= SDL_SCANCODE_F1 && scancode <= SDL_SCANCODE_F12) return vk::kF1 + (scancode - SDL_SCANCODE_F1);
   if (scancode >= SDL_SCANCODE_F13 && scancode <= SDL_SCANCODE_F24) return vk::kF1 + 12 + (scancode - SDL_SCANCODE_F13);
-  if (scancode >= SDL_SCANCODE_KP_1 && scancode <= SDL_SCANCODE_KP_9) return vk::kNumpad0 + 1 + (scancode - SDL_SCANCODE_KP_1);
+  if (scancode >= SDL_SCANCODE_KP_1 && scancode <= SDL_SCANCODE_KP_9) {
+    return vk::kNumpad0 + 1 + (scancode - SDL_SCANCODE_KP_1);
+  }
   switch (scancode) {
     case SDL_SCANCODE_0: return vk::kDigit0;
     case SDL_SCANCODE_RETURN: return vk::kReturn;

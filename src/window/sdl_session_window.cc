@@ -4,6 +4,7 @@
 #include <SDL_ttf.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "window/session_title.h"
 #include "window/session_window.h"
 #include "window/window_host.h"
+#include "window/x11_error_filter.h"
 
 namespace stv {
 namespace {
@@ -124,7 +126,7 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
   void SetTitle(const std::string& title) override { SDL_SetWindowTitle(window_.get(), title.c_str()); }
 
  private:
-  static Uint32 OnTimer(Uint32 interval, void* self);
+  static Uint32 OnTimer(Uint32 interval, void* tickEvent);
   void RequestRepaint();
   // False when the event closes the window.
   bool HandleEvent(const SDL_Event& event);
@@ -163,6 +165,7 @@ bool SdlSessionWindow::Create(std::string& error) {
   SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
 #endif
   if (!library_.Start(error)) return false;
+  if (std::strcmp(SDL_GetCurrentVideoDriver(), "x11") == 0) IgnoreLateWakeupErrors();
 
   const Uint32 events = SDL_RegisterEvents(2);
   if (events == static_cast<Uint32>(-1)) {
@@ -187,7 +190,10 @@ bool SdlSessionWindow::Create(std::string& error) {
   if (library_.TtfStarted()) LoadWaitingText();
 
   SDL_StartTextInput();
-  timer_ = SDL_AddTimer(kTickMilliseconds, &SdlSessionWindow::OnTimer, this);
+  // The event type travels by value: a tick already under way when the timer is removed
+  // must not reach into a window being destroyed.
+  timer_ = SDL_AddTimer(kTickMilliseconds, &SdlSessionWindow::OnTimer,
+                        reinterpret_cast<void*>(static_cast<uintptr_t>(tickEvent_)));
   if (timer_ == 0) {
     error = std::string("SDL_AddTimer failed (") + SDL_GetError() + ")";
     return false;
@@ -197,9 +203,9 @@ bool SdlSessionWindow::Create(std::string& error) {
 }
 
 // Runs on SDL's timer thread: only queues an event for the window's thread.
-Uint32 SdlSessionWindow::OnTimer(Uint32 interval, void* self) {
+Uint32 SdlSessionWindow::OnTimer(Uint32 interval, void* tickEvent) {
   SDL_Event event{};
-  event.type = static_cast<SdlSessionWindow*>(self)->tickEvent_;
+  event.type = static_cast<Uint32>(reinterpret_cast<uintptr_t>(tickEvent));
   SDL_PushEvent(&event);
   return interval;
 }

@@ -18,8 +18,8 @@ namespace stv {
 // Failures show the message as it would travel.
 inline void PrintTo(const ControlMessage& message, std::ostream* out) { *out << EncodeControlMessage(message); }
 
-inline void PrintTo(const PictureRect& rect, std::ostream* out) {
-  *out << "{" << rect.left << ", " << rect.top << ", " << rect.right << ", " << rect.bottom << "}";
+inline void PrintTo(const PictureRect& r, std::ostream* out) {
+  *out << "{" << r.left << ", " << r.top << ", " << r.right << ", " << r.bottom << "}";
 }
 
 }  // namespace stv
@@ -44,9 +44,6 @@ class WindowFixture : public ::testing::Test {
     state.picture = &picture;
     state.pictureMutex = &pictureMutex;
   }
-
-  // The picture as painted into `rect`.
-  void Paint(int32_t left, int32_t top, int32_t right, int32_t bottom) { state.pictureRect = {left, top, right, bottom}; }
 
   SessionPicture picture;
   std::mutex pictureMutex;
