@@ -1,0 +1,379 @@
+// End to end: stv-view's window on a private X server against the simulated agent, driven
+// the way a supporter would drive it, with what reaches the agent read from its record.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+#include "interactive/child_process.h"
+#include "interactive/virtual_display.h"
+#include "protocol/control_message.h"
+#include "scenes.h"
+
+namespace stv::testing {
+namespace {
+
+using std::chrono::seconds;
+using ::testing::Contains;
+using ::testing::ContainsRegex;
+using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+const std::string kViewer = STV_BINARY_DIR "/src/app/stv-view";
+const std::string kAgent = STV_BINARY_DIR "/tools/agent-sim/stv-agent-sim";
+constexpr int kWidth = 1280;  // the window's client area
+constexpr int kHeight = 800;
+
+using Messages = std::vector<ControlMessage>;
+
+// One short line per message, for readable expectations.
+std::string Describe(const ControlMessage& m) {
+  std::ostringstream out;
+  switch (static_cast<ControlKind>(m.t)) {
+    case ControlKind::Text: out << "text " << m.s.value_or("?"); break;
+    case ControlKind::Key: out << "key " << m.vk << (m.down ? " down" : " up"); break;
+    case ControlKind::Pointer:
+      out << "pointer " << m.x << "," << m.y;
+      if (m.btn) out << " button " << *m.btn << (m.down ? " down" : " up");
+      if (m.wheel) out << " wheel " << m.wheel;
+      if (m.hwheel) out << " hwheel " << m.hwheel;
+      break;
+    case ControlKind::QualityReport:
+      out << "report " << m.preset.value_or("?") << (m.gray ? " grey " : " ") << m.vw << "x" << m.vh;
+      break;
+    case ControlKind::CursorInStream: out << "cursor " << (m.show ? "shown" : "hidden"); break;
+    case ControlKind::SecureAttention: out << "secure attention"; break;
+    case ControlKind::FullRepaint: out << "full repaint"; break;
+    default: out << "kind " << m.t; break;
+  }
+  return out.str();
+}
+
+// The descriptions of the messages of the given kinds (all kinds when none are given).
+std::vector<std::string> Describe(const Messages& messages, std::vector<ControlKind> kinds = {}) {
+  std::vector<std::string> lines;
+  for (const auto& m : messages) {
+    bool wanted = kinds.empty();
+    for (ControlKind kind : kinds) wanted |= m.t == static_cast<int32_t>(kind);
+    if (wanted) lines.push_back(Describe(m));
+  }
+  return lines;
+}
+
+bool IsBackground(const uint8_t* pixel) { return pixel[0] == 16 && pixel[1] == 16 && pixel[2] == 16; }
+
+// Pixels of [left, right) x [top, bottom) that are not the margin colour.
+int ForeignPixels(const Screenshot& shot, int left, int top, int right, int bottom) {
+  int foreign = 0;
+  for (int y = top; y < bottom; ++y) {
+    for (int x = left; x < right; ++x) foreign += IsBackground(shot.At(x, y)) ? 0 : 1;
+  }
+  return foreign;
+}
+
+// Pixels of the card, shown 1:1 with its corner at (left, top), that differ from it.
+int DifferingPixels(const Screenshot& shot, const sim::Image& card, int left, int top) {
+  int differing = 0;
+  for (int y = 0; y < card.height; ++y) {
+    for (int x = 0; x < card.width; ++x) {
+      const uint8_t* shown = shot.At(left + x, top + y);
+      const uint8_t* source = card.At(x, y);  // B, G, R
+      differing += (shown[0] != source[2] || shown[1] != source[1] || shown[2] != source[0]) ? 1 : 0;
+    }
+  }
+  return differing;
+}
+
+class InteractiveSessionTest : public ::testing::Test {
+ protected:
+  static void TearDownTestSuite() { display_.reset(); }
+
+  void SetUp() override {
+    for (const char* tool : {"Xvfb", "xdotool", "import"}) {
+      if (!ProgramOnPath(tool)) GTEST_SKIP() << tool << " is missing; the window tests need Xvfb, xdotool, ImageMagick";
+    }
+    if (!display_) {
+      auto display = std::make_unique<VirtualDisplay>();
+      std::string error;
+      ASSERT_TRUE(display->Start(error)) << error;
+      display_ = std::move(display);
+    }
+    driver_ = std::make_unique<DisplayDriver>(display_->Name());
+    char pattern[] = "/tmp/stv-window-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+
+  void TearDown() override {
+    viewer_.Kill();
+    agent_.Kill();
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+
+  std::string PathOf(const std::string& name) const { return dir_ + "/" + name; }
+
+  // A plaintext agent that records what it receives; returns once it listens.
+  void StartAgent(std::vector<std::string> arguments) {
+    ProcessSpec spec;
+    spec.argv = {kAgent, "--plaintext", "--port", "0", "--record", PathOf("record.jsonl")};
+    spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
+    spec.stdoutPath = PathOf("agent.out");
+    spec.stderrPath = PathOf("agent.err");
+    std::string error;
+    ASSERT_TRUE(agent_.Start(spec, error)) << error;
+    ASSERT_TRUE(PollUntil(
+        [&] {
+          std::smatch match;
+          const std::string out = ReadFile(PathOf("agent.out"));
+          if (!std::regex_search(out, match, std::regex("listening on [0-9.]+:([0-9]+)\n"))) return false;
+          port_ = match[1];
+          return true;
+        },
+        seconds(10)))
+        << ReadFile(PathOf("agent.err"));
+  }
+
+  ProcessSpec ViewerSpec(std::vector<std::string> arguments) {
+    ProcessSpec spec;
+    spec.argv = {kViewer, "127.0.0.1", "--port", port_, "--insecure-plaintext"};
+    spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
+    // SDL's software renderer presenting through X11 itself, not GL: exact pictures, no GL
+    // stack. The suppressions cover memory that fontconfig and D-Bus keep to the end.
+    spec.setEnv = {"DISPLAY=" + display_->Name(), "SDL_RENDER_DRIVER=software", "SDL_FRAMEBUFFER_ACCELERATION=0",
+                   "LSAN_OPTIONS=suppressions=" STV_SOURCE_DIR "/tests/interactive/lsan.supp"};
+    spec.stdoutPath = PathOf("viewer.out");
+    spec.stderrPath = PathOf("viewer.err");
+    return spec;
+  }
+
+  // Agent, viewer, and the viewer's window found.
+  void StartSession(std::vector<std::string> agentArguments, std::vector<std::string> viewerArguments = {}) {
+    ASSERT_NO_FATAL_FAILURE(StartAgent(std::move(agentArguments)));
+    std::string error;
+    ASSERT_TRUE(viewer_.Start(ViewerSpec(std::move(viewerArguments)), error)) << error;
+    const auto window = driver_->FindWindow(viewer_.Pid(), "Stavolin");
+    ASSERT_TRUE(window) << "no window; the viewer said: " << ReadFile(PathOf("viewer.out"))
+                        << ReadFile(PathOf("viewer.err"));
+    window_ = *window;
+  }
+
+  Messages Recorded() const {
+    Messages messages;
+    std::istringstream lines(ReadFile(PathOf("record.jsonl")));
+    for (std::string line; std::getline(lines, line);) {
+      const size_t start = line.find("\"message\":");
+      if (start == std::string::npos || line.back() != '}') continue;
+      const std::string body = line.substr(start + 10, line.size() - start - 11);
+      auto message = DecodeControlMessage({reinterpret_cast<const uint8_t*>(body.data()), body.size()});
+      if (message) messages.push_back(std::move(*message));
+    }
+    return messages;
+  }
+
+  // The record once `condition` holds for it (a failure after 15 s).
+  Messages RecordedWhen(const std::function<bool(const Messages&)>& condition) {
+    Messages messages;
+    const bool met = PollUntil([&] { return condition(messages = Recorded()); }, seconds(15));
+    EXPECT_TRUE(met) << "the agent has: " << ::testing::PrintToString(Describe(messages));
+    return messages;
+  }
+
+  // The record once it holds a message described as `description`.
+  Messages RecordedUpTo(const std::string& description) {
+    return RecordedWhen([&](const Messages& messages) {
+      const auto lines = Describe(messages);
+      return std::find(lines.begin(), lines.end(), description) != lines.end();
+    });
+  }
+
+  // Gives the window the keyboard. SDL settles focus a moment later and then reports keys
+  // it finds held as pressed anew, so typing waits two more ticks: a second at least.
+  void TakeKeyboard() {
+    const size_t reports = Describe(Recorded(), {ControlKind::QualityReport}).size();
+    ASSERT_TRUE(driver_->Xdotool({"mousemove", "--window", window_, "640", "400"}));
+    ASSERT_TRUE(driver_->Xdotool({"windowfocus", "--sync", window_}));
+    RecordedWhen([&](const Messages& m) { return Describe(m, {ControlKind::QualityReport}).size() >= reports + 2; });
+  }
+
+  bool TitleEndsWith(const std::string& suffix) {
+    return PollUntil([&] { return driver_->WindowName(window_).ends_with(suffix); }, seconds(10));
+  }
+
+  // A width x height screenshot once `ready` accepts one, or the last one taken.
+  Screenshot CaptureWhen(const std::function<bool(const Screenshot&)>& ready, int width = kWidth,
+                         int height = kHeight) {
+    Screenshot last;
+    PollUntil(
+        [&] {
+          const auto shot = driver_->Capture(window_);
+          if (shot) last = *shot;
+          return shot && last.width == width && last.height == height && ready(last);
+        },
+        seconds(15));
+    return last;
+  }
+
+  // Closes the window as its close button would; the viewer must end with 0.
+  std::string CloseWindowAndWait() {
+    EXPECT_TRUE(driver_->RequestClose(window_));
+    EXPECT_EQ(viewer_.Wait(seconds(15)), 0) << ReadFile(PathOf("viewer.err"));
+    return ReadFile(PathOf("viewer.out"));
+  }
+
+  static std::unique_ptr<VirtualDisplay> display_;
+  std::unique_ptr<DisplayDriver> driver_;
+  std::string dir_;
+  std::string port_;
+  std::string window_;
+  ChildProcess agent_;
+  ChildProcess viewer_;
+};
+
+std::unique_ptr<VirtualDisplay> InteractiveSessionTest::display_;
+
+TEST_F(InteractiveSessionTest, WaitingScreenBeforeTheFirstFrame) {
+  ASSERT_NO_FATAL_FAILURE(StartSession({"--fault", "heartbeats-only"}));  // a session, but no frame
+  // Light grey text in the middle of the dark window, and nothing else anywhere.
+  auto greyText = [](const Screenshot& shot) {
+    int grey = 0;
+    for (int y = 370; y < 430; ++y) {
+      for (int x = 440; x < 840; ++x) {
+        const uint8_t* p = shot.At(x, y);
+        grey += (p[0] >= 150 && p[0] <= 200 && p[0] == p[1] && p[1] == p[2]) ? 1 : 0;
+      }
+    }
+    return grey;
+  };
+  const Screenshot shot = CaptureWhen([&](const Screenshot& s) { return greyText(s) > 100; });
+  ASSERT_EQ(shot.width, kWidth);
+  EXPECT_GT(greyText(shot), 100);
+  EXPECT_EQ(ForeignPixels(shot, 0, 0, kWidth, 370) + ForeignPixels(shot, 0, 430, kWidth, kHeight), 0);
+  EXPECT_EQ(ForeignPixels(shot, 0, 0, 440, kHeight) + ForeignPixels(shot, 840, 0, kWidth, kHeight), 0);
+
+  // The first report goes out at once, with no viewport yet.
+  const Messages messages = RecordedWhen([](const Messages& m) { return !m.empty(); });
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(Describe(messages.front()), "report High 0x0");
+
+  const std::string out = CloseWindowAndWait();
+  EXPECT_THAT(out, HasSubstr("connected to 127.0.0.1:" + port_ + "\n"));
+  EXPECT_THAT(out, ContainsRegex("\n\n[0-9]+ messages, 0 frames \\(0 keyframes\\), 0 tiles, [0-9]+ heartbeats, "
+                                 "0\\.00 MB, 0 undecodable, 0 malformed\n"));
+  EXPECT_THAT(out, ::testing::Not(HasSubstr("the session ended")));
+}
+
+TEST_F(InteractiveSessionTest, PictureIsLetterboxedAndClicksOnItAreNormalised) {
+  ASSERT_NO_FATAL_FAILURE(StartSession({"--size", "1280x720", "--encoding", "raw-zlib"}));
+  sim::Image card(1280, 720);
+  sim::MakeScene("testcard")->Render(0, card);
+  // Shown 1:1 from y 40, with 40 dark rows above and below.
+  const Screenshot shot = CaptureWhen([&](const Screenshot& s) { return DifferingPixels(s, card, 0, 40) == 0; });
+  ASSERT_EQ(shot.width, kWidth);
+  EXPECT_EQ(DifferingPixels(shot, card, 0, 40), 0);
+  EXPECT_EQ(ForeignPixels(shot, 0, 0, kWidth, 40) + ForeignPixels(shot, 0, 760, kWidth, kHeight), 0);
+  RecordedUpTo("report High 1280x720");  // the tick after the first paint, at 96 DPI
+  EXPECT_THAT(driver_->WindowName(window_),
+              ::testing::MatchesRegex("Stavolin - 1280x720 - [0-9]+ frames, [0-9]+ tiles, [0-9]+\\.[0-9] MB - High"));
+
+  ASSERT_TRUE(driver_->ClickAt(window_, 640, 20));   // margins: nothing
+  ASSERT_TRUE(driver_->ClickAt(window_, 640, 780));
+  ASSERT_TRUE(driver_->ClickAt(window_, 320, 220));  // 320 * 65535 / 1279, 180 * 65535 / 719
+  ASSERT_TRUE(driver_->ClickAt(window_, 0, 40, 3));
+  ASSERT_TRUE(driver_->ClickAt(window_, 1279, 759, 2));
+  ASSERT_TRUE(driver_->ClickAt(window_, 1279, 40, 4));  // wheel up, down, left, right
+  for (const char* button : {"5", "6", "7"}) ASSERT_TRUE(driver_->Xdotool({"click", button}));
+  std::vector<std::string> clicks;
+  for (const auto& line : Describe(RecordedUpTo("pointer 65535,0 hwheel 120"), {ControlKind::Pointer})) {
+    if (line.find("button") != std::string::npos || line.find("wheel") != std::string::npos) clicks.push_back(line);
+  }
+  EXPECT_THAT(clicks, ElementsAre("pointer 16396,16406 button 0 down", "pointer 16396,16406 button 0 up",
+                                  "pointer 0,0 button 1 down", "pointer 0,0 button 1 up",
+                                  "pointer 65535,65535 button 2 down", "pointer 65535,65535 button 2 up",
+                                  "pointer 65535,0 wheel 120", "pointer 65535,0 wheel -120",
+                                  "pointer 65535,0 hwheel -120", "pointer 65535,0 hwheel 120"));
+
+  // Resized to 1000 x 1000 (in the corner, to stay on screen): drawn 1000 x 562 from y 219.
+  ASSERT_TRUE(driver_->Xdotool({"windowmove", "--sync", window_, "0", "0"}));
+  ASSERT_TRUE(driver_->Xdotool({"windowsize", window_, "1000", "1000"}));
+  RecordedUpTo("report High 1000x562");
+  const Screenshot resized = CaptureWhen(
+      [](const Screenshot& s) { return ForeignPixels(s, 0, 0, 1000, 219) == 0 && ForeignPixels(s, 0, 219, 1000, 220); },
+      1000, 1000);
+  EXPECT_EQ(ForeignPixels(resized, 0, 0, 1000, 219) + ForeignPixels(resized, 0, 781, 1000, 1000), 0);
+  EXPECT_GT(ForeignPixels(resized, 0, 219, 1000, 781), 500 * 562);
+
+  EXPECT_THAT(CloseWindowAndWait(), ContainsRegex("\n\n[0-9]+ messages, 1 frames \\(1 keyframes\\), [0-9]+ tiles, "
+                                                  "[0-9]+ heartbeats, [0-9.]+ MB, 0 undecodable, 0 malformed\n"));
+}
+
+TEST_F(InteractiveSessionTest, TypingAndHotkeys) {
+  ASSERT_NO_FATAL_FAILURE(StartSession({"--size", "640x360"}));
+  ASSERT_NO_FATAL_FAILURE(TakeKeyboard());
+  ASSERT_TRUE(driver_->Xdotool({"key", "--delay", "50", "a", "shift+a", "Tab", "Return"}));
+  EXPECT_THAT(Describe(RecordedUpTo("key 13 up"), {ControlKind::Key, ControlKind::Text}),
+              ElementsAre("text a", "key 16 down", "text A", "key 16 up", "key 9 down", "text \t", "key 9 up",
+                          "key 13 down", "key 13 up"));
+
+  for (const char* preset : {"Balanced", "DataSaver", "High"}) {
+    ASSERT_TRUE(driver_->Xdotool({"key", "ctrl+alt+q"}));
+    EXPECT_TRUE(TitleEndsWith(std::string(" - ") + preset)) << driver_->WindowName(window_);
+  }
+  ASSERT_TRUE(driver_->Xdotool({"key", "ctrl+alt+c", "ctrl+alt+r", "ctrl+alt+Delete"}));
+  const Messages messages = RecordedUpTo("secure attention");
+  std::vector<std::string> presets;  // as the reports go by
+  for (const auto& report : messages) {
+    if (report.preset && (presets.empty() || presets.back() != *report.preset)) presets.push_back(*report.preset);
+  }
+  EXPECT_THAT(presets, ElementsAre("High", "Balanced", "DataSaver", "High"));
+  EXPECT_THAT(Describe(messages, {ControlKind::CursorInStream, ControlKind::FullRepaint, ControlKind::SecureAttention}),
+              ElementsAre("cursor shown", "full repaint", "secure attention"));
+  EXPECT_THAT(Describe(messages), Contains("key 17 down"));  // Ctrl and Alt still reach the client,
+  EXPECT_THAT(Describe(messages), Contains("key 18 down"));
+  EXPECT_THAT(Describe(messages), ::testing::Not(Contains("key 46 down")));  // Delete does not
+  CloseWindowAndWait();
+}
+
+TEST_F(InteractiveSessionTest, ViewOnlySuppressesInputButNotHotkeys) {
+  ASSERT_NO_FATAL_FAILURE(StartSession({"--size", "1280x720"}, {"--view-only"}));
+  RecordedUpTo("report High 1280x720");
+  ASSERT_TRUE(driver_->ClickAt(window_, 320, 220));
+  ASSERT_NO_FATAL_FAILURE(TakeKeyboard());
+  ASSERT_TRUE(driver_->Xdotool({"key", "a", "Tab", "ctrl+alt+g", "ctrl+alt+c", "ctrl+alt+r", "ctrl+alt+Delete"}));
+  const Messages messages = RecordedUpTo("secure attention");
+  EXPECT_THAT(Describe(messages, {ControlKind::Pointer, ControlKind::Key, ControlKind::Text}), IsEmpty());
+  EXPECT_THAT(Describe(messages, {ControlKind::CursorInStream, ControlKind::FullRepaint, ControlKind::SecureAttention}),
+              ElementsAre("cursor shown", "full repaint", "secure attention"));
+  EXPECT_THAT(Describe(messages), Contains("report High grey 1280x720"));
+  EXPECT_TRUE(TitleEndsWith(" - High - grey - view only")) << driver_->WindowName(window_);
+  CloseWindowAndWait();
+}
+
+TEST_F(InteractiveSessionTest, AgentEndingTheSessionEndsTheViewer) {
+  ASSERT_NO_FATAL_FAILURE(StartSession({"--seconds", "1"}));
+  ASSERT_EQ(viewer_.Wait(seconds(15)), 0) << ReadFile(PathOf("viewer.err"));
+  EXPECT_THAT(ReadFile(PathOf("viewer.out")),
+              ContainsRegex("the session ended\n\n[1-9][0-9]* messages, [0-9]+ frames \\([1-9][0-9]* keyframes\\)"));
+}
+
+TEST_F(InteractiveSessionTest, NoDisplayMeansNoWindow) {
+  ASSERT_NO_FATAL_FAILURE(StartAgent({"--fault", "silent"}));
+  ProcessSpec spec = ViewerSpec({});
+  spec.setEnv.erase(spec.setEnv.begin());  // DISPLAY
+  spec.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"};
+  std::string error;
+  ASSERT_TRUE(viewer_.Start(spec, error)) << error;
+  EXPECT_EQ(viewer_.Wait(seconds(15)), 1);
+  // Display libraries may complain first; the viewer's own line comes last.
+  EXPECT_THAT(ReadFile(PathOf("viewer.err")), EndsWith("could not create the session window\n"));
+}
+
+}  // namespace
+}  // namespace stv::testing

@@ -1,0 +1,57 @@
+// A private X server for the end-to-end tests, and what the tests do on it through xdotool,
+// ImageMagick's import and Xlib.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "interactive/child_process.h"
+
+namespace stv::testing {
+
+// An Xvfb server with one 1600 x 1000 x 24 screen at 96 DPI, on a free display number.
+class VirtualDisplay {
+ public:
+  // Returns once the server takes clients; false with `error`.
+  bool Start(std::string& error);
+  const std::string& Name() const { return name_; }  // ":N"
+
+ private:
+  ChildProcess server_;
+  std::string name_;
+};
+
+struct Screenshot {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> rgb;  // rows from the top, 3 bytes a pixel
+
+  const uint8_t* At(int x, int y) const { return rgb.data() + (static_cast<size_t>(y) * width + x) * 3; }
+};
+
+class DisplayDriver {
+ public:
+  explicit DisplayDriver(std::string display) : display_(std::move(display)) {}
+
+  // The visible window of process `pid` whose name starts with `prefix`, waiting up to 15 s.
+  // The process matters: a window of an earlier viewer may linger for a moment.
+  std::optional<std::string> FindWindow(pid_t pid, const std::string& prefix);
+  std::string WindowName(const std::string& window);
+  // `xdotool ARGS...`; true when it exits with 0.
+  bool Xdotool(const std::vector<std::string>& arguments);
+  // Clicks `button` (1 left, 2 middle, 3 right, 4 to 7 wheel) at window coordinates x, y.
+  bool ClickAt(const std::string& window, int x, int y, int button = 1);
+  std::optional<Screenshot> Capture(const std::string& window);
+  // Asks the window to close, as a window manager's close button does.
+  bool RequestClose(const std::string& window);
+
+ private:
+  CommandResult Run(std::vector<std::string> argv) { return RunCommand(argv, {"DISPLAY=" + display_}); }
+  std::string display_;
+};
+
+}  // namespace stv::testing
