@@ -17,15 +17,15 @@ extern char** environ;
 namespace stv::testing {
 namespace {
 
-std::vector<std::string> ChildEnvironment(const ProcessSpec& spec) {
+std::vector<std::string> ChildEnvironment(const LaunchPlan& plan) {
   auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-  std::vector<std::string> dropped = spec.unsetEnv;
-  for (const auto& entry : spec.setEnv) dropped.push_back(nameOf(entry));
+  std::vector<std::string> dropped = plan.unsetEnv;
+  for (const auto& entry : plan.setEnv) dropped.push_back(nameOf(entry));
   std::vector<std::string> environment;
   for (char** entry = environ; *entry; ++entry) {
     if (std::find(dropped.begin(), dropped.end(), nameOf(*entry)) == dropped.end()) environment.emplace_back(*entry);
   }
-  environment.insert(environment.end(), spec.setEnv.begin(), spec.setEnv.end());
+  environment.insert(environment.end(), plan.setEnv.begin(), plan.setEnv.end());
   return environment;
 }
 
@@ -48,18 +48,18 @@ struct TempFile {
 
 }  // namespace
 
-bool ChildProcess::Start(const ProcessSpec& spec, std::string& error) {
+bool ChildProcess::Start(const LaunchPlan& plan, std::string& error) {
   Kill();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, spec.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, plan.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, spec.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, plan.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
-  if (spec.passFd >= 0) posix_spawn_file_actions_adddup2(&actions, spec.passFd, 3);
-  std::vector<std::string> argv = spec.argv;
-  std::vector<std::string> environment = ChildEnvironment(spec);
+  if (plan.passFd >= 0) posix_spawn_file_actions_adddup2(&actions, plan.passFd, 3);
+  std::vector<std::string> argv = plan.argv;
+  std::vector<std::string> environment = ChildEnvironment(plan);
   const int result = posix_spawnp(&pid_, argv.at(0).c_str(), &actions, nullptr, Pointers(argv).data(),
                                   Pointers(environment).data());
   posix_spawn_file_actions_destroy(&actions);
@@ -88,14 +88,14 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector
                          std::chrono::milliseconds timeout) {
   TempFile output;
   TempFile errors;
-  ProcessSpec spec;
-  spec.argv = argv;
-  spec.setEnv = setEnv;
-  spec.stdoutPath = output.path;
-  spec.stderrPath = errors.path;
+  LaunchPlan plan;
+  plan.argv = argv;
+  plan.setEnv = setEnv;
+  plan.stdoutPath = output.path;
+  plan.stderrPath = errors.path;
   ChildProcess child;
   CommandResult result;
-  if (!child.Start(spec, result.errors)) return result;
+  if (!child.Start(plan, result.errors)) return result;
   const auto code = child.Wait(timeout);
   result.exitCode = code.value_or(-1);
   result.output = ReadFile(output.path);

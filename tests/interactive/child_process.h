@@ -12,7 +12,7 @@
 
 namespace stv::testing {
 
-struct ProcessSpec {
+struct LaunchPlan {
   std::vector<std::string> argv;
   std::vector<std::string> setEnv;    // NAME=VALUE, replacing any inherited value
   std::vector<std::string> unsetEnv;  // names dropped from the inherited environment
@@ -29,7 +29,7 @@ class ChildProcess {
   ~ChildProcess() { Kill(); }
 
   // False with `error` when the program cannot be started.
-  bool Start(const ProcessSpec& spec, std::string& error);
+  bool Start(const LaunchPlan& plan, std::string& error);
   // The exit code (128 + signal for a signal), or nothing while still running at the deadline.
   std::optional<int> Wait(std::chrono::milliseconds timeout);
   // Kills and reaps a child that still runs.

@@ -122,13 +122,13 @@ class InteractiveSessionTest : public ::testing::Test {
 
   // A plaintext agent that records what it receives; returns once it listens.
   void StartAgent(std::vector<std::string> arguments) {
-    ProcessSpec spec;
-    spec.argv = {kAgent, "--plaintext", "--port", "0", "--record", PathOf("record.jsonl")};
-    spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
-    spec.stdoutPath = PathOf("agent.out");
-    spec.stderrPath = PathOf("agent.err");
+    LaunchPlan plan;
+    plan.argv = {kAgent, "--plaintext", "--port", "0", "--record", PathOf("record.jsonl")};
+    plan.argv.insert(plan.argv.end(), arguments.begin(), arguments.end());
+    plan.stdoutPath = PathOf("agent.out");
+    plan.stderrPath = PathOf("agent.err");
     std::string error;
-    ASSERT_TRUE(agent_.Start(spec, error)) << error;
+    ASSERT_TRUE(agent_.Start(plan, error)) << error;
     ASSERT_TRUE(PollUntil(
         [&] {
           std::smatch match;
@@ -141,24 +141,24 @@ class InteractiveSessionTest : public ::testing::Test {
         << ReadFile(PathOf("agent.err"));
   }
 
-  ProcessSpec ViewerSpec(std::vector<std::string> arguments) {
-    ProcessSpec spec;
-    spec.argv = {kViewer, "127.0.0.1", "--port", port_, "--insecure-plaintext"};
-    spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
+  LaunchPlan ViewerLaunch(std::vector<std::string> arguments) {
+    LaunchPlan plan;
+    plan.argv = {kViewer, "127.0.0.1", "--port", port_, "--insecure-plaintext"};
+    plan.argv.insert(plan.argv.end(), arguments.begin(), arguments.end());
     // SDL's software renderer presenting through X11 itself, not GL: exact pictures, no GL
     // stack. The suppressions cover memory that fontconfig and D-Bus keep to the end.
-    spec.setEnv = {"DISPLAY=" + display_->Name(), "SDL_RENDER_DRIVER=software", "SDL_FRAMEBUFFER_ACCELERATION=0",
+    plan.setEnv = {"DISPLAY=" + display_->Name(), "SDL_RENDER_DRIVER=software", "SDL_FRAMEBUFFER_ACCELERATION=0",
                    "LSAN_OPTIONS=suppressions=" STV_SOURCE_DIR "/tests/interactive/lsan.supp"};
-    spec.stdoutPath = PathOf("viewer.out");
-    spec.stderrPath = PathOf("viewer.err");
-    return spec;
+    plan.stdoutPath = PathOf("viewer.out");
+    plan.stderrPath = PathOf("viewer.err");
+    return plan;
   }
 
   // Agent, viewer, and the viewer's window found.
   void StartSession(std::vector<std::string> agentArguments, std::vector<std::string> viewerArguments = {}) {
     ASSERT_NO_FATAL_FAILURE(StartAgent(std::move(agentArguments)));
     std::string error;
-    ASSERT_TRUE(viewer_.Start(ViewerSpec(std::move(viewerArguments)), error)) << error;
+    ASSERT_TRUE(viewer_.Start(ViewerLaunch(std::move(viewerArguments)), error)) << error;
     const auto window = driver_->FindWindow(viewer_.Pid(), "Stavolin");
     ASSERT_TRUE(window) << "no window; the viewer said: " << ReadFile(PathOf("viewer.out"))
                         << ReadFile(PathOf("viewer.err"));
@@ -365,11 +365,11 @@ TEST_F(InteractiveSessionTest, AgentEndingTheSessionEndsTheViewer) {
 
 TEST_F(InteractiveSessionTest, NoDisplayMeansNoWindow) {
   ASSERT_NO_FATAL_FAILURE(StartAgent({"--fault", "silent"}));
-  ProcessSpec spec = ViewerSpec({});
-  spec.setEnv.erase(spec.setEnv.begin());  // DISPLAY
-  spec.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"};
+  LaunchPlan plan = ViewerLaunch({});
+  plan.setEnv.erase(plan.setEnv.begin());  // DISPLAY
+  plan.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"};
   std::string error;
-  ASSERT_TRUE(viewer_.Start(spec, error)) << error;
+  ASSERT_TRUE(viewer_.Start(plan, error)) << error;
   EXPECT_EQ(viewer_.Wait(seconds(15)), 1);
   // Display libraries may complain first; the viewer's own line comes last.
   EXPECT_THAT(ReadFile(PathOf("viewer.err")), EndsWith("could not create the session window\n"));

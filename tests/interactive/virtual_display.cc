@@ -17,13 +17,13 @@ bool VirtualDisplay::Start(std::string& error) {
     error = "pipe failed";
     return false;
   }
-  ProcessSpec spec;
+  LaunchPlan plan;
   // -noreset: by default the server resets whenever its last client leaves and drops any
   // connection arriving meanwhile, which between two viewers happens all the time.
-  spec.argv = {"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "1600x1000x24", "-dpi", "96",
+  plan.argv = {"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "1600x1000x24", "-dpi", "96",
                "-nolisten", "tcp"};
-  spec.passFd = fds[1];
-  const bool started = server_.Start(spec, error);
+  plan.passFd = fds[1];
+  const bool started = server_.Start(plan, error);
   close(fds[1]);
   std::string number;  // written by Xvfb, with a newline, once it has chosen
   pollfd readable{fds[0], POLLIN, 0};
