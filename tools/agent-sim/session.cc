@@ -205,6 +205,7 @@ void Session::ReadViewer() {
     if (frame->channel != agent::Channel::Control) continue;
     const std::optional<ControlMessage> message = DecodeControlMessage(payload);
     if (!message) continue;
+    if (context_.onControl) context_.onControl(*message);
     if (context_.recorder != nullptr) context_.recorder->Record(*message);
     std::lock_guard<std::mutex> lock(viewer_.mutex);
     ++viewer_.controlMessages;

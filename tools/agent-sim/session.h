@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "connection.h"
 #include "device_key.h"
@@ -19,6 +20,9 @@ struct SessionContext {
   Recorder* recorder = nullptr;    // may be null
   const ReplayLoop* replay = nullptr;  // the pre-encoded loop under --replay
   uint32_t number = 1;             // also the stream id
+  // Runs on the session's reading thread the moment each control message has arrived, so a
+  // measurement in the same process can timestamp it; may be empty.
+  std::function<void(const ControlMessage&)> onControl;
 };
 
 enum class SessionOutcome {

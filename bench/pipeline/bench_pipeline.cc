@@ -1,0 +1,287 @@
+// The whole viewer against a bare decode loop. For each encoding, stv-agent-sim replays a
+// pre-encoded 1920x1080 full-motion loop over loopback TLS as fast as `stv-view --headless`
+// takes it (up to 240 frames per second); the viewer's CPU time (user + system of the
+// whole process, from wait4) per frame is set against decoding the same loop's tiles in a
+// tight loop in this process, in the same run. "ratio" is the viewer's CPU per frame over
+// the tight loop's: what framing, TLS, reassembly, copying into the picture and locking
+// add. "fps" is the frame rate the session reached.
+//
+// STV_PIPELINE_SECONDS sets the session length (default 6).
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <turbojpeg.h>
+#include <webp/decode.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "codec/system_image_codec.h"
+#include "protocol/session_picture.h"
+#include "protocol/tile_decompression.h"
+#include "video_source.h"
+
+extern char** environ;
+
+namespace stv {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr int kLoopFrames = 30;
+
+double ThreadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A child whose output goes to a file and whose resource use is collected when it ends.
+class Child {
+ public:
+  Child(std::vector<std::string> argv, std::string outPath) : outPath_(std::move(outPath)) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args;
+    for (auto& arg : argv) args.push_back(arg.data());
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // The first capture of `pattern` in the output, waiting up to `limit`.
+  std::optional<std::string> WaitFor(const std::string& pattern, std::chrono::seconds limit) const {
+    const std::regex re(pattern);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::smatch match;
+      const std::string out = Slurp(outPath_);
+      if (std::regex_search(out, match, re)) return match[1].str();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::nullopt;
+  }
+
+  // Waits for the end; the CPU seconds (user + system) it used, or nothing when it failed.
+  std::optional<double> WaitCpuSeconds() {
+    if (pid_ <= 0) return std::nullopt;
+    int status = 0;
+    rusage usage{};
+    const pid_t done = wait4(pid_, &status, 0, &usage);
+    pid_ = -1;
+    if (done <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  }
+
+  std::string Output() const { return Slurp(outPath_); }
+
+ private:
+  std::string outPath_;
+  pid_t pid_ = -1;
+};
+
+// The tiles of the replay loop, parsed once; their payloads view the loop's messages.
+struct LoopTiles {
+  std::unique_ptr<sim::ReplayLoop> loop;
+  std::vector<TileRecord> tiles;
+};
+
+std::optional<LoopTiles> ParseLoop(sim::EncodingMode mode) {
+  sim::StreamConfig config;
+  config.scene = "motion";
+  config.encoding = mode;
+  config.width = kWidth;
+  config.height = kHeight;
+  config.replayFrames = kLoopFrames;
+  std::string error;
+  LoopTiles parsed;
+  parsed.loop = sim::PreEncodeReplayLoop(config, error);
+  if (!parsed.loop) return std::nullopt;
+  std::vector<TileRecord> batch;
+  for (const auto& frame : parsed.loop->frames) {
+    for (const Bytes& message : frame) {
+      if (message.empty()) continue;
+      if (message[0] == static_cast<uint8_t>(VideoMessageType::Tile)) {
+        if (auto tile = ParseTile(message)) parsed.tiles.push_back(*tile);
+      } else if (message[0] == static_cast<uint8_t>(VideoMessageType::TileBatch)) {
+        if (!ParseTileBatch(message, batch)) return std::nullopt;
+        parsed.tiles.insert(parsed.tiles.end(), batch.begin(), batch.end());
+      }
+    }
+  }
+  return parsed;
+}
+
+// Decodes every tile of the loop once with the decoder its encoding names: our inflate for
+// zlib payloads (as fast as zlib or faster), libwebp and TurboJPEG for images, each into a
+// reused tile-sized buffer. False when a tile does not decode.
+class TightDecoder {
+ public:
+  TightDecoder() : jpeg_(tjInitDecompress()) {}
+  ~TightDecoder() { tjDestroy(jpeg_); }
+  TightDecoder(const TightDecoder&) = delete;
+  TightDecoder& operator=(const TightDecoder&) = delete;
+
+  bool DecodeAll(const std::vector<TileRecord>& tiles) {
+    for (const TileRecord& tile : tiles) {
+      if (!Decode(tile)) return false;
+      benchmark::DoNotOptimize(pixels_.data());
+    }
+    return true;
+  }
+
+ private:
+  bool Decode(const TileRecord& tile) {
+    const size_t size = static_cast<size_t>(tile.w) * tile.h * 4;
+    switch (static_cast<TileEncoding>(tile.encoding)) {
+      case TileEncoding::RawZlib: return InflateZlib(tile.payload, pixels_, size) && pixels_.size() >= size;
+      case TileEncoding::PaletteZlib: return DecodePaletteTile(tile.payload, tile.w, tile.h, pixels_);
+      case TileEncoding::CodecImage:
+      case TileEncoding::CodecImageAlt:
+        pixels_.resize(size);
+        if (WebPDecodeBGRAInto(tile.payload.data(), tile.payload.size(), pixels_.data(), size, tile.w * 4)) {
+          return true;
+        }
+        return tjDecompress2(jpeg_, tile.payload.data(), tile.payload.size(), pixels_.data(), tile.w, tile.w * 4,
+                             tile.h, TJPF_BGRA, 0) == 0;
+      default: return false;
+    }
+  }
+
+  tjhandle jpeg_;
+  Bytes pixels_;
+};
+
+// Mean CPU seconds of one call of `pass`, over at least three calls and a second.
+template <typename Pass>
+std::optional<double> MeanPassSeconds(Pass pass) {
+  double total = 0;
+  int passes = 0;
+  for (; passes < 3 || total < 1.0; ++passes) {
+    const double start = ThreadCpuSeconds();
+    if (!pass()) return std::nullopt;
+    total += ThreadCpuSeconds() - start;
+  }
+  return total / passes;
+}
+
+// The loop's messages through ApplyVideoMessage in this process: the viewer's work
+// without the connection.
+std::optional<double> ApplyLoopSeconds(const sim::ReplayLoop& loop) {
+  agent::SystemImageCodec codec;
+  SessionPicture picture(&codec);
+  return MeanPassSeconds([&] {
+    const uint64_t before = picture.undecodable + picture.malformed;
+    for (const auto& frame : loop.frames) {
+      for (const Bytes& message : frame) ApplyVideoMessage(picture, message);
+    }
+    return picture.undecodable + picture.malformed == before;
+  });
+}
+
+int SessionSeconds() {
+  const char* text = std::getenv("STV_PIPELINE_SECONDS");
+  const int seconds = text ? std::atoi(text) : 0;
+  return seconds > 0 ? seconds : 6;
+}
+
+std::optional<uint64_t> ReportNumber(const std::string& report, const std::string& pattern) {
+  std::smatch match;
+  if (!std::regex_search(report, match, std::regex(pattern))) return std::nullopt;
+  return std::stoull(match[1].str());
+}
+
+void BM_Pipeline(benchmark::State& state, sim::EncodingMode mode, const char* encoding) {
+  const auto parsed = ParseLoop(mode);
+  if (!parsed || parsed->tiles.empty()) return state.SkipWithError("could not pre-encode the loop");
+  TightDecoder decoder;
+  const auto tight = MeanPassSeconds([&] { return decoder.DecodeAll(parsed->tiles); });
+  const auto apply = ApplyLoopSeconds(*parsed->loop);
+  if (!tight || !apply) return state.SkipWithError("a tile of the loop does not decode");
+  const double tightPerFrame = *tight / kLoopFrames;
+
+  const std::string dir = std::filesystem::temp_directory_path() / ("stv-pipeline-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const int seconds = SessionSeconds();
+  double viewerCpu = 0;
+  uint64_t frames = 0;
+  uint64_t tiles = 0;
+  for (auto _ : state) {
+    Child agent({STV_AGENT_PATH, "--port", "0", "--key", dir + "/device-key.pem", "--scene", "motion", "--size",
+                 "1920x1080", "--encoding", encoding, "--replay", "--replay-frames", std::to_string(kLoopFrames),
+                 "--fps", "240"},
+                dir + "/agent.out");
+    const auto port = agent.WaitFor(R"(listening on [^ ]+:(\d+)\n)", std::chrono::seconds(60));
+    const auto id = agent.WaitFor(R"(device id: ([a-z2-7]+)\n)", std::chrono::seconds(5));
+    if (!port || !id) return state.SkipWithError("the agent did not start");
+    Child viewer({STV_VIEWER_PATH, "127.0.0.1", "--port", *port, "--pin", *id, "--headless", "--seconds",
+                  std::to_string(seconds)},
+                 dir + "/viewer.out");
+    const auto cpu = viewer.WaitCpuSeconds();
+    const std::string report = viewer.Output();
+    const auto sessionFrames = ReportNumber(report, R"(frames/keyframes *: (\d+))");
+    const auto sessionTiles = ReportNumber(report, R"(tiles *: (\d+) painted, 0 undecodable)");
+    if (!cpu || !sessionFrames || !sessionTiles || *sessionFrames == 0) {
+      const std::string why = "the session failed:\n" + report;
+      return state.SkipWithError(why.c_str());
+    }
+    viewerCpu = *cpu;
+    frames = *sessionFrames;
+    tiles = *sessionTiles;
+    state.SetIterationTime(*cpu);
+  }
+  std::filesystem::remove_all(dir);
+  const double viewerPerFrame = viewerCpu / static_cast<double>(frames);
+  state.counters["fps"] = static_cast<double>(frames) / seconds;
+  state.counters["tiles_per_frame"] = static_cast<double>(tiles) / static_cast<double>(frames);
+  state.counters["viewer_ms_per_frame"] = viewerPerFrame * 1e3;
+  state.counters["decode_ms_per_frame"] = tightPerFrame * 1e3;
+  state.counters["apply_ms_per_frame"] = *apply / kLoopFrames * 1e3;
+  state.counters["ratio"] = viewerPerFrame / tightPerFrame;
+}
+
+BENCHMARK_CAPTURE(BM_Pipeline, raw_zlib, sim::EncodingMode::kRawZlib, "raw-zlib")->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Pipeline, palette_zlib, sim::EncodingMode::kPaletteZlib, "palette-zlib")->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Pipeline, webp, sim::EncodingMode::kWebp, "webp")->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Pipeline, jpeg, sim::EncodingMode::kJpeg, "jpeg")->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace stv
+
+BENCHMARK_MAIN();
