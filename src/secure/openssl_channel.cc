@@ -158,8 +158,7 @@ bool OpenSslChannel::ReceiveCiphertext() {
   return false;
 }
 
-bool OpenSslChannel::ReceiveRecord() {
-  if (decrypted_.size() < kMaxRecordPlaintext) decrypted_.resize(kMaxRecordPlaintext);
+std::optional<size_t> OpenSslChannel::OpenRecord(uint8_t* target, size_t capacity) {
   for (;;) {
     int result = 0;
     int sslError = SSL_ERROR_NONE;
@@ -168,21 +167,17 @@ bool OpenSslChannel::ReceiveRecord() {
       ERR_clear_error();
       // One call opens at most one record; records without application data (a refused
       // renegotiation, warning alerts) are consumed inside it and never show up here.
-      result = SSL_read(session_.get(), decrypted_.data(), static_cast<int>(decrypted_.size()));
+      result = SSL_read(session_.get(), target, static_cast<int>(std::min(capacity, kMaxRecordPlaintext)));
       sslError = SSL_get_error(session_.get(), result);
       if (result > 0) bufferedCiphertext_ = BIO_ctrl_pending(networkIn_);
       ERR_clear_error();
     }
-    if (result > 0) {
-      decryptedBegin_ = 0;
-      decryptedEnd_ = static_cast<size_t>(result);
-      return true;
-    }
+    if (result > 0) return static_cast<size_t>(result);
     // The close notification, a fatal alert or a record that does not open.
-    if (sslError != SSL_ERROR_WANT_READ) return false;
+    if (sslError != SSL_ERROR_WANT_READ) return std::nullopt;
     // A peer whose bytes never complete a record must not grow this buffer forever.
-    if (bufferedCiphertext_ > kMaxBufferedCiphertext) return false;
-    if (!ReceiveCiphertext()) return false;
+    if (bufferedCiphertext_ > kMaxBufferedCiphertext) return std::nullopt;
+    if (!ReceiveCiphertext()) return std::nullopt;
   }
 }
 
@@ -214,7 +209,19 @@ bool OpenSslChannel::ReceiveExact(uint8_t* buffer, size_t size) {
   size_t filled = 0;
   while (filled < size) {
     if (decryptedBegin_ == decryptedEnd_) {
-      if (!ReceiveRecord()) return false;
+      // Where a whole record fits, it opens straight into the caller's buffer: video
+      // arrives in full records, and this spares a copy of every byte of it.
+      const bool direct = size - filled >= kMaxRecordPlaintext;
+      if (decrypted_.size() < kMaxRecordPlaintext) decrypted_.resize(kMaxRecordPlaintext);
+      const auto opened = direct ? OpenRecord(buffer + filled, size - filled)
+                                 : OpenRecord(decrypted_.data(), decrypted_.size());
+      if (!opened) return false;
+      if (direct) {
+        filled += *opened;
+      } else {
+        decryptedBegin_ = 0;
+        decryptedEnd_ = *opened;
+      }
       continue;
     }
     const size_t count = std::min(decryptedEnd_ - decryptedBegin_, size - filled);

@@ -68,8 +68,9 @@ class OpenSslChannel final : public SecureChannel, private DeviceBindingSource {
   // One receive from the socket, fed to the read BIO. False on close, error or interrupt,
   // and, while the handshake runs, after idleLimit_ without a byte.
   bool ReceiveCiphertext();
-  // Opens records until at least one application byte lands in `decrypted_`.
-  bool ReceiveRecord();
+  // Opens records until one yields application bytes, at most `capacity` of them (up to a
+  // whole record) at `target`; how many, or nothing when the session has ended.
+  std::optional<size_t> OpenRecord(uint8_t* target, size_t capacity);
 
   // DeviceBindingSource: the binding travels as ordinary application bytes.
   bool ReadBindingBytes(uint8_t* buffer, size_t size) override { return ReceiveExact(buffer, size); }
