@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -11,13 +12,26 @@ namespace stv::agent {
 // Starts with the SOI marker and the first byte of the next marker: FF D8 FF.
 bool IsJpeg(std::span<const uint8_t> image);
 
-// One TurboJPEG decompressor, reused for every tile. Not thread-safe: it belongs to one
-// codec, which the reader thread calls one tile at a time.
+// The frame header of a JPEG: its size and whether it is a plain grey or colour image in
+// one of the layouts TurboJPEG names (4:4:4, 4:2:2, 4:2:0, 4:4:0, 4:1:1).
+struct JpegFrameInfo {
+  int width = 0;
+  int height = 0;
+  bool standardLayout = false;
+};
+
+// Reads the frame header the way a decoder reaches it: SOI, then whole marker segments up
+// to the first start-of-frame. Nothing for anything less regular (fill bytes, stray data,
+// a scan or the end before the frame, a height of 0), which callers leave to the decoder's
+// own header parser.
+std::optional<JpegFrameInfo> ScanJpegFrame(std::span<const uint8_t> image);
+
+// JPEG decoding through TurboJPEG, once it is known to start. Each image is decoded by a
+// decompressor of its own, so no image depends on the ones before it.
 class JpegDecoder {
  public:
   // Null when TurboJPEG cannot start; `failureCode` then holds the reason (an errno value).
   static std::unique_ptr<JpegDecoder> Create(unsigned long& failureCode);
-  ~JpegDecoder();
   JpegDecoder(const JpegDecoder&) = delete;
   JpegDecoder& operator=(const JpegDecoder&) = delete;
 
@@ -27,8 +41,7 @@ class JpegDecoder {
                      std::vector<uint8_t>& out);
 
  private:
-  explicit JpegDecoder(void* handle) : handle_(handle) {}
-  void* handle_;  // tjhandle
+  JpegDecoder() = default;
 };
 
 // One TurboJPEG compressor, created on first use.

@@ -1,13 +1,17 @@
 #include "codec/system_image_codec.h"
 
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+
+#include "codec/jpeg_image.h"
 
 namespace stv::agent {
 namespace {
@@ -161,6 +165,82 @@ TEST_F(ToolImages, JpegFromImageMagickDecodesCloselyAndCrops) {
   const Bytes jpeg = Make("convert opaque.pam -quality 95 t.jpg", "t.jpg");
   EXPECT_FALSE(codec_.Decode(std::span(jpeg).first(jpeg.size() - 40), 24, 20, out));
   EXPECT_TRUE(out.empty());
+}
+
+// The decoder skips TurboJPEG's header call when its own scan finds an exact-size image in a
+// layout TurboJPEG names. Across the layouts a real encoder writes, the scan must read the
+// same size, choose only images that call accepts, and decode them to the same pixels.
+TEST_F(ToolImages, JpegFrameScanAgreesWithTurboJpegOnEveryLayout) {
+  if (!Have("convert")) GTEST_SKIP() << "ImageMagick's convert is not installed";
+  tjhandle handle = tjInitDecompress();
+  struct Case {
+    const char* options;
+    bool standard;
+  };
+  for (const Case& c : {Case{"-sampling-factor 1x1", true}, Case{"-sampling-factor 2x1", true},
+                        Case{"-sampling-factor 2x2", true}, Case{"-sampling-factor 1x2", true},
+                        Case{"-sampling-factor 4x1", true}, Case{"-interlace JPEG", true},
+                        Case{"-colorspace Gray", true}, Case{"-sampling-factor 1x4", false},
+                        Case{"-sampling-factor 3x1", false}, Case{"-sampling-factor 2x2,1x1,2x2", false},
+                        Case{"-colorspace CMYK", false}}) {
+    const Bytes jpeg = Make(std::string("convert opaque.pam -quality 90 ") + c.options + " s.jpg", "s.jpg");
+    const auto frame = ScanJpegFrame(jpeg);
+    ASSERT_TRUE(frame.has_value()) << c.options;
+    EXPECT_EQ(frame->width, 24) << c.options;
+    EXPECT_EQ(frame->height, 20) << c.options;
+    EXPECT_EQ(frame->standardLayout, c.standard) << c.options;
+    int width = 0, height = 0, subsampling = 0, colorspace = 0;
+    const bool headerAccepts =
+        tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colorspace) == 0;
+    if (c.standard) {
+      ASSERT_TRUE(headerAccepts) << c.options;
+    }
+    Bytes out;
+    EXPECT_EQ(codec_.Decode(jpeg, 24, 20, out), headerAccepts) << c.options;
+    if (!c.standard || !headerAccepts) continue;
+    Bytes reference(24 * 20 * 4);
+    ASSERT_EQ(tjDecompress2(handle, jpeg.data(), jpeg.size(), reference.data(), 24, 96, 20, TJPF_BGRA, 0), 0);
+    EXPECT_TRUE(out == reference) << c.options;
+  }
+  tjDestroy(handle);
+
+  // Anything irregular before the frame header is left to TurboJPEG.
+  const Bytes jpeg = codec_.EncodeJpeg(SourcePixels(false), 24, 20, 90);
+  ASSERT_TRUE(ScanJpegFrame(jpeg).has_value());
+  Bytes filled = jpeg;
+  filled.insert(filled.begin() + 2, 0xFF);  // a fill byte after SOI
+  EXPECT_FALSE(ScanJpegFrame(filled).has_value());
+  EXPECT_FALSE(ScanJpegFrame(std::span(jpeg).first(20)).has_value());
+  Bytes noHeight = jpeg;
+  const uint8_t baselineFrame[] = {0xFF, 0xC0};
+  const size_t sof = static_cast<size_t>(
+      std::search(jpeg.begin(), jpeg.end(), std::begin(baselineFrame), std::end(baselineFrame)) - jpeg.begin());
+  ASSERT_LT(sof, jpeg.size());
+  noHeight[sof + 5] = noHeight[sof + 6] = 0;
+  EXPECT_FALSE(ScanJpegFrame(noHeight).has_value());
+}
+
+// A JPEG without its quantisation tables only decodes with tables left over from an
+// earlier image. No tile may lean on the tile before it: each one decodes on its own.
+TEST(SystemImageCodecTest, AJpegTileNeverBorrowsTablesFromThePreviousTile) {
+  SystemImageCodec codec;
+  const Bytes jpeg = codec.EncodeJpeg(SourcePixels(false), 24, 20, 90);
+  ASSERT_FALSE(jpeg.empty());
+  Bytes withoutTables(jpeg.begin(), jpeg.begin() + 2);
+  for (size_t at = 2; at + 4 <= jpeg.size();) {
+    const size_t length = (size_t{jpeg[at + 2]} << 8) | jpeg[at + 3];
+    if (jpeg[at + 1] != 0xDB) withoutTables.insert(withoutTables.end(), jpeg.begin() + at, jpeg.begin() + at + 2 + length);
+    if (jpeg[at + 1] == 0xDA) {  // the scan: keep everything after it
+      withoutTables.insert(withoutTables.end(), jpeg.begin() + at + 2 + length, jpeg.end());
+      break;
+    }
+    at += 2 + length;
+  }
+  ASSERT_LT(withoutTables.size(), jpeg.size());
+  Bytes out;
+  ASSERT_TRUE(codec.Decode(jpeg, 24, 20, out));
+  EXPECT_FALSE(codec.Decode(withoutTables, 24, 20, out));
+  EXPECT_FALSE(codec.Decode(withoutTables, 7, 5, out));  // the header path as well
 }
 
 TEST(SystemImageCodecTest, RejectsBadArgumentsAndUnknownData) {
