@@ -1,5 +1,6 @@
 #include "app/bmp.h"
 
+#include <array>
 #include <cstdio>
 #include <limits>
 
@@ -17,15 +18,15 @@ void PutLe32(uint8_t* at, uint32_t value) {
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> EncodeBmp(int32_t width, int32_t height, std::span<const uint8_t> pixels) {
-  if (width <= 0 || height <= 0) return std::nullopt;
+bool WriteBmpFile(const std::string& path, int32_t width, int32_t height, std::span<const uint8_t> pixels) {
+  if (width <= 0 || height <= 0) return false;
   const uint64_t size = uint64_t(width) * uint64_t(height) * 4;
   // A picture whose file would not fit the header's 32-bit sizes cannot be described; refuse it
   // rather than write a file that no reader can open.
-  if (size + kBmpHeaderSize > std::numeric_limits<uint32_t>::max() || pixels.size() < size) return std::nullopt;
+  if (size + kBmpHeaderSize > std::numeric_limits<uint32_t>::max() || pixels.size() < size) return false;
 
-  std::vector<uint8_t> file(kBmpHeaderSize + size);
-  uint8_t* h = file.data();
+  std::array<uint8_t, kBmpHeaderSize> header{};
+  uint8_t* h = header.data();
   h[0] = 'B';
   h[1] = 'M';
   PutLe32(h + 2, static_cast<uint32_t>(kBmpHeaderSize + size));
@@ -36,14 +37,12 @@ std::optional<std::vector<uint8_t>> EncodeBmp(int32_t width, int32_t height, std
   PutLe16(h + 26, 1);
   PutLe16(h + 28, 32);
   PutLe32(h + 34, static_cast<uint32_t>(size));
-  std::copy(pixels.begin(), pixels.begin() + static_cast<ptrdiff_t>(size), file.begin() + kBmpHeaderSize);
-  return file;
-}
 
-bool WriteFile(const std::string& path, std::span<const uint8_t> bytes) {
   FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) return false;
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  // Short writes are not reported, as for any other output of the session.
+  std::fwrite(header.data(), 1, header.size(), file);
+  std::fwrite(pixels.data(), 1, static_cast<size_t>(size), file);
   std::fclose(file);
   return true;
 }

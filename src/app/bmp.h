@@ -2,21 +2,18 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 namespace stv {
 
 inline constexpr size_t kBmpHeaderSize = 54;
 
-// The 54-byte header and the first width * height * 4 bytes of `pixels`, unchanged.
-// Absent when the size is not positive, the pixels are too few, or the file would not
-// fit the format's 32-bit sizes.
-std::optional<std::vector<uint8_t>> EncodeBmp(int32_t width, int32_t height, std::span<const uint8_t> pixels);
-
-// Writes `bytes` to `path`, replacing the file. False when it cannot be opened.
-bool WriteFile(const std::string& path, std::span<const uint8_t> bytes);
+// Writes the 54-byte header and then the first width * height * 4 bytes of `pixels`,
+// unchanged, to `path`, replacing the file. The pixels go straight from the caller's
+// buffer: saving a 3840 x 2160 picture needs no second 33 MB copy of it. False, writing
+// nothing, when the size is not positive, the pixels are too few, or the file would not fit
+// the format's 32-bit sizes; false as well when the file cannot be opened.
+bool WriteBmpFile(const std::string& path, int32_t width, int32_t height, std::span<const uint8_t> pixels);
 
 }  // namespace stv

@@ -54,8 +54,7 @@ void SendInputProbe(TcpTransport& transport, std::mutex& pictureMutex, const Ses
 
 void SavePicture(const std::string& path, const SessionPicture& picture) {
   if (path.empty() || picture.framebuffer.empty()) return;
-  const auto file = EncodeBmp(picture.width, picture.height, picture.framebuffer);
-  if (!file || !WriteFile(path, *file)) {
+  if (!WriteBmpFile(path, picture.width, picture.height, picture.framebuffer)) {
     std::fprintf(stderr, "could not write %s\n", path.c_str());
     return;
   }

@@ -1,7 +1,10 @@
 // The session's own logic: message dispatch, the headless report and verdict, the BMP file.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "app/bmp.h"
 #include "app/dispatch.h"
@@ -133,30 +136,38 @@ TEST(QualityReportTest, RateAndFields) {
 
 TEST(BmpTest, HeaderDescribesATopDownPicture) {
   const std::vector<uint8_t> pixels = {1, 2, 3, 4, 5, 6, 7, 8, 99};
-  const auto file = EncodeBmp(2, 1, pixels);
-  ASSERT_TRUE(file);
-  ASSERT_EQ(file->size(), 62u);
+  const std::string path = ::testing::TempDir() + "stv-bmp-test.bmp";
+  auto written = [&] {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  };
+  ASSERT_TRUE(WriteBmpFile(path, 2, 1, pixels));
+  const std::vector<uint8_t> file = written();
+  ASSERT_EQ(file.size(), 62u);
   auto le32 = [&](size_t at) {
     uint32_t v;
-    std::memcpy(&v, file->data() + at, 4);
+    std::memcpy(&v, file.data() + at, 4);
     return v;
   };
-  EXPECT_EQ((*file)[0], 'B');
-  EXPECT_EQ((*file)[1], 'M');
+  EXPECT_EQ(file[0], 'B');
+  EXPECT_EQ(file[1], 'M');
   EXPECT_EQ(le32(2), 62u);
   EXPECT_EQ(le32(10), 54u);
   EXPECT_EQ(le32(14), 40u);
   EXPECT_EQ(static_cast<int32_t>(le32(18)), 2);
   EXPECT_EQ(static_cast<int32_t>(le32(22)), -1);
-  EXPECT_EQ((*file)[26] | ((*file)[27] << 8), 1);
-  EXPECT_EQ((*file)[28] | ((*file)[29] << 8), 32);
+  EXPECT_EQ(file[26] | (file[27] << 8), 1);
+  EXPECT_EQ(file[28] | (file[29] << 8), 32);
   EXPECT_EQ(le32(30), 0u);
   EXPECT_EQ(le32(34), 8u);
-  EXPECT_EQ(std::vector<uint8_t>(file->begin() + 54, file->end()), std::vector<uint8_t>(pixels.begin(), pixels.begin() + 8));
+  EXPECT_EQ(std::vector<uint8_t>(file.begin() + 54, file.end()), std::vector<uint8_t>(pixels.begin(), pixels.begin() + 8));
 
-  EXPECT_FALSE(EncodeBmp(0, 1, pixels));
-  EXPECT_FALSE(EncodeBmp(3, 1, pixels));          // fewer pixels than the size needs
-  EXPECT_FALSE(EncodeBmp(65535, 65535, pixels));  // beyond the format's 32-bit sizes
+  std::remove(path.c_str());
+  EXPECT_FALSE(WriteBmpFile(path, 0, 1, pixels));
+  EXPECT_FALSE(WriteBmpFile(path, 3, 1, pixels));          // fewer pixels than the size needs
+  EXPECT_FALSE(WriteBmpFile(path, 65535, 65535, pixels));  // beyond the format's 32-bit sizes
+  EXPECT_TRUE(written().empty()) << "a refused picture writes no file";
+  EXPECT_FALSE(WriteBmpFile(::testing::TempDir() + "no-such-folder/x.bmp", 2, 1, pixels));
 }
 
 }  // namespace
