@@ -6,6 +6,7 @@
 #include "app/bmp.h"
 #include "app/dispatch.h"
 #include "app/headless.h"
+#include "picture/video_messages.h"
 #include "protocol/quality_report.h"
 
 namespace stv {
@@ -15,20 +16,13 @@ using agent::Channel;
 
 std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
-std::vector<uint8_t> FrameStart(uint16_t width, uint16_t height, bool keyframe) {
-  std::vector<uint8_t> message = {1, 0, 0, 0, 1, uint8_t(keyframe ? 1 : 0),
-                                  uint8_t(width >> 8), uint8_t(width), uint8_t(height >> 8), uint8_t(height),
-                                  0, 0, 0, 0};
-  return message;
-}
-
 // A raw 1x1 tile at (x, y).
 std::vector<uint8_t> RawTile(uint16_t x, uint16_t y, uint32_t bgrx) {
-  std::vector<uint8_t> message = {2, 0, 0, 0, 1, 0, 7, uint8_t(x >> 8), uint8_t(x), uint8_t(y >> 8), uint8_t(y),
-                                  0, 1, 0, 1, 0};
-  for (int i = 0; i < 4; ++i) message.push_back(static_cast<uint8_t>(bgrx >> (8 * i)));
-  return message;
+  const uint8_t pixel[4] = {uint8_t(bgrx), uint8_t(bgrx >> 8), uint8_t(bgrx >> 16), uint8_t(bgrx >> 24)};
+  return testing::Tile(x, y, 1, 1, 0, pixel);
 }
+
+using testing::FrameStart;
 
 class DispatchTest : public ::testing::Test {
  protected:
