@@ -2,9 +2,9 @@
 // the opening control messages, the stream, and the agent's reaction to what the viewer says.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <future>
 #include <set>
+#include <sstream>
 #include <tuple>
 
 #include "agent-sim/test_viewer.h"
@@ -27,6 +27,7 @@ class Session : public ::testing::Test {
   void SetUp() override {
     options_.stream.width = 256;
     options_.stream.height = 128;
+    options_.stream.scene = "desktop";
     options_.fps = 50;
     options_.seconds = 10;
   }
@@ -53,6 +54,15 @@ class Session : public ::testing::Test {
     return LocalPort(listener_);
   }
 
+  // A plaintext session with `fault`, and a viewer connected to it.
+  std::unique_ptr<TestViewer> ServePlaintext(Fault fault = Fault::kNone) {
+    options_.plaintext = true;
+    options_.fault = fault;
+    auto viewer = TestViewer::Connect(Serve(), false);
+    EXPECT_TRUE(viewer);
+    return viewer;
+  }
+
   // Reads frames until `done` says so; video goes into `picture`.
   bool ReadUntil(TestViewer& viewer, SessionPicture& picture, const std::function<bool()>& done) {
     while (!done()) {
@@ -76,10 +86,8 @@ TEST_F(Session, TlsSessionBindsStreamsAndFollowsTheViewer) {
   std::string error;
   recorder_ = Recorder::Open(dir_ / "record.jsonl", std::chrono::steady_clock::now(), error);
   options_.token = "secret";
-  options_.stream.scene = "desktop";
   options_.saveFinalPath = dir_ / "final.bmp";
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, true);
+  auto viewer = TestViewer::Connect(Serve(), true);
   ASSERT_TRUE(viewer);
 
   // The binding verifies against the certificate this very connection presented.
@@ -117,7 +125,7 @@ TEST_F(Session, TlsSessionBindsStreamsAndFollowsTheViewer) {
   viewer.reset();  // the viewer leaves; the session ends on its own
   ASSERT_EQ(outcome_.get(), SessionOutcome::kCompleted);
 
-  std::ifstream record(dir_ / "record.jsonl");
+  std::istringstream record(stv::testing::ReadFile(dir_ / "record.jsonl"));
   std::vector<std::string> lines;
   for (std::string line; std::getline(record, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 2u);
@@ -133,8 +141,7 @@ TEST_F(Session, TlsSessionBindsStreamsAndFollowsTheViewer) {
 
 TEST_F(Session, WrongTokenEndsTheSession) {
   options_.token = "right";
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, true);
+  auto viewer = TestViewer::Connect(Serve(), true);
   ASSERT_TRUE(viewer);
   ASSERT_TRUE(viewer->ReadBinding(3000));
   ASSERT_TRUE(viewer->SendToken("wrong"));
@@ -150,14 +157,10 @@ class StreamFault : public Session, public ::testing::WithParamInterface<std::tu
 
 TEST_P(StreamFault, OneBadMessageInAGoodStream) {
   const auto [fault, malformed, undecodable] = GetParam();
-  options_.plaintext = true;
-  options_.fault = fault;
   options_.seconds = 1;
   options_.stream.encoding = EncodingMode::kJpeg;
-  options_.stream.scene = "desktop";
   options_.saveFinalPath = dir_ / "final.bmp";
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, false);
+  auto viewer = ServePlaintext(fault);
   ASSERT_TRUE(viewer);
   agent::SystemImageCodec codec;
   SessionPicture picture(&codec);
@@ -180,13 +183,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, StreamFault,
 // A stream that restarts: each new stream id comes with a keyframe of the next size, and
 // fragments of every stream reassemble.
 TEST_F(Session, RestartsCycleStreamIdsAndSizes) {
-  options_.plaintext = true;
   options_.seconds = 4;
   options_.restartEvery = 1;
-  options_.stream.scene = "desktop";
   options_.stream.fragmentThreshold = 16000;
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, false);
+  auto viewer = ServePlaintext();
   ASSERT_TRUE(viewer);
   agent::SystemImageCodec codec;
   SessionPicture picture(&codec);
@@ -209,13 +209,9 @@ TEST_F(Session, RestartsCycleStreamIdsAndSizes) {
 
 // The resource faults that last: what the viewer receives besides a clean stream.
 TEST_F(Session, MaxFramesGoOnTheIgnoredChannelBetweenGoodFrames) {
-  options_.plaintext = true;
   options_.seconds = 2;
   options_.fps = 10;
-  options_.fault = Fault::kMaxFrames;
-  options_.stream.scene = "desktop";
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, false);
+  auto viewer = ServePlaintext(Fault::kMaxFrames);
   ASSERT_TRUE(viewer);
   SessionPicture picture;
   size_t large = 0;
@@ -239,12 +235,8 @@ TEST_F(Session, MaxFramesGoOnTheIgnoredChannelBetweenGoodFrames) {
 }
 
 TEST_F(Session, FragmentFloodLeavesThousandsOfMessagesIncomplete) {
-  options_.plaintext = true;
   options_.seconds = 10;  // an upper bound; the test leaves once the flood is in
-  options_.fault = Fault::kFragmentFlood;
-  options_.stream.scene = "desktop";
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, false);
+  auto viewer = ServePlaintext(Fault::kFragmentFlood);
   ASSERT_TRUE(viewer);
   std::set<uint32_t> orphans;
   uint32_t largest = 0;

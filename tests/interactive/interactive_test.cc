@@ -7,7 +7,7 @@
 #include <memory>
 #include <sstream>
 
-#include "support/child_process.h"
+#include "support/agent_sim.h"
 #include "interactive/virtual_display.h"
 #include "protocol/control_message.h"
 #include "scenes.h"
@@ -23,8 +23,6 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-const std::string kViewer = STV_BINARY_DIR "/src/app/stv-view";
-const std::string kAgent = STV_BINARY_DIR "/tools/agent-sim/stv-agent-sim";
 constexpr int kWidth = 1280;  // the window's client area
 constexpr int kHeight = 800;
 
@@ -107,19 +105,15 @@ class InteractiveSessionTest : public ::testing::Test {
 
   // A plaintext agent that records what it receives; returns once it listens.
   void StartAgent(std::vector<std::string> arguments) {
-    LaunchPlan plan =
-        PlanWithOutput({kAgent, "--plaintext", "--port", "0", "--record", dir_ / "record.jsonl"}, dir_ / "agent");
-    plan.argv.insert(plan.argv.end(), arguments.begin(), arguments.end());
-    std::string error;
-    ASSERT_TRUE(agent_.Start(plan, error)) << error;
-    port_ = agent_.WaitForOutput("listening on [0-9.]+:([0-9]+)\n", seconds(10)).value_or("");
-    ASSERT_FALSE(port_.empty()) << agent_.Err();
+    arguments.insert(arguments.end(), {"--record", dir_ / "record.jsonl"});
+    agent_ = std::make_unique<Agent>(dir_, arguments, /*useTls=*/false);
+    ASSERT_TRUE(agent_->ready()) << agent_->process.Err();
   }
 
-  LaunchPlan ViewerLaunch(std::vector<std::string> arguments) {
-    LaunchPlan plan =
-        PlanWithOutput({kViewer, "127.0.0.1", "--port", port_, "--insecure-plaintext"}, dir_ / "viewer");
-    plan.argv.insert(plan.argv.end(), arguments.begin(), arguments.end());
+  LaunchPlan ViewerLaunch(const std::vector<std::string>& arguments) {
+    LaunchPlan plan = PlanWithOutput({ViewerPath()}, dir_ / "viewer");
+    const auto session = agent_->Session(arguments);
+    plan.argv.insert(plan.argv.end(), session.begin(), session.end());
     // SDL's software renderer presenting through X11 itself, not GL: exact pictures, no GL
     // stack. The suppressions cover memory that fontconfig and D-Bus keep to the end.
     plan.setEnv = {"DISPLAY=" + display_->Name(), "SDL_RENDER_DRIVER=software", "SDL_FRAMEBUFFER_ACCELERATION=0",
@@ -203,9 +197,8 @@ class InteractiveSessionTest : public ::testing::Test {
   static std::unique_ptr<VirtualDisplay> display_;
   std::unique_ptr<DisplayDriver> driver_;
   TempDir dir_;
-  std::string port_;
   std::string window_;
-  ChildProcess agent_;
+  std::unique_ptr<Agent> agent_;
   ChildProcess viewer_;
 };
 
@@ -236,7 +229,7 @@ TEST_F(InteractiveSessionTest, WaitingScreenBeforeTheFirstFrame) {
   EXPECT_EQ(Describe(messages.front()), "report High 0x0");
 
   const std::string out = CloseWindowAndWait();
-  EXPECT_THAT(out, HasSubstr("connected to 127.0.0.1:" + port_ + "\n"));
+  EXPECT_THAT(out, HasSubstr("connected to 127.0.0.1:" + agent_->port + "\n"));
   EXPECT_THAT(out, ContainsRegex("\n\n[0-9]+ messages, 0 frames \\(0 keyframes\\), 0 tiles, [0-9]+ heartbeats, "
                                  "0\\.00 MB, 0 undecodable, 0 malformed\n"));
   EXPECT_THAT(out, ::testing::Not(HasSubstr("the session ended")));
