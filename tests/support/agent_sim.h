@@ -1,6 +1,7 @@
 // The simulated agent as a separate process, started the way a user starts it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
