@@ -2,44 +2,42 @@
 // seen from the wire by a bare client.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
-
-#include <cstdio>
 
 #include "agent-sim/test_viewer.h"
+#include "support/agent_sim.h"
+#include "support/wire.h"
 
 namespace stv::sim::testing {
 namespace {
 
+using stv::testing::Agent;
+using std::chrono::seconds;
+
 class AgentRun : public ::testing::Test {
  protected:
-  void SetUp() override { keyPath_ = "/tmp/stv-agent-sim-process-" + std::to_string(::getpid()) + ".pem"; }
-  void TearDown() override { std::remove(keyPath_.c_str()); }
-
-  std::unique_ptr<AgentProcess> Start(std::vector<std::string> args) {
-    args.insert(args.end(), {"--port", "0", "--key", keyPath_, "--size", "320x200", "--seconds", "1"});
-    return AgentProcess::Start(args);
+  std::unique_ptr<Agent> Start(std::vector<std::string> args, bool tls = true) {
+    args.insert(args.end(), {"--size", "320x200", "--seconds", "1"});
+    auto agent = std::make_unique<Agent>(dir_, args, tls);
+    EXPECT_TRUE(agent->ready()) << agent->process.Err();
+    return agent->ready() ? std::move(agent) : nullptr;
   }
 
   // Plaintext bytes from an agent with `fault`, until it closes or `timeoutMs` passes.
   Bytes PlainBytes(const std::string& fault, bool& closed, int timeoutMs = 2000) {
-    auto agent = Start({"--plaintext", "--fault", fault});
-    EXPECT_TRUE(agent);
-    if (!agent) return {};
-    auto viewer = TestViewer::Connect(agent->port(), false);
+    const auto agent = Start({"--fault", fault}, /*tls=*/false);
+    auto viewer = agent ? TestViewer::Connect(agent->Port(), false) : nullptr;
     EXPECT_TRUE(viewer);
     return viewer ? viewer->ReadUntilClosed(timeoutMs, closed) : Bytes();
   }
 
-  std::string keyPath_;
+  stv::testing::TempDir dir_;
 };
 
 // Walks the frames of a byte stream: the offset where the walk stopped, and the frames.
 size_t WalkFrames(const Bytes& bytes, std::vector<WireFrame>& frames) {
   size_t offset = 0;
   while (bytes.size() - offset >= 5) {
-    const uint32_t length = (uint32_t{bytes[offset + 1]} << 24) | (uint32_t{bytes[offset + 2]} << 16) |
-                            (uint32_t{bytes[offset + 3]} << 8) | bytes[offset + 4];
+    const uint32_t length = stv::testing::ReadU32(bytes, offset + 1);
     if (bytes[offset] > 3 || length == 0 || length > 8388608 || bytes.size() - offset - 5 < length) break;
     frames.push_back({bytes[offset], Bytes(bytes.begin() + offset + 5, bytes.begin() + offset + 5 + length)});
     offset += 5 + length;
@@ -48,54 +46,55 @@ size_t WalkFrames(const Bytes& bytes, std::vector<WireFrame>& frames) {
 }
 
 TEST_F(AgentRun, PrintsAStableIdAndTheSameIdWhenListening) {
-  std::string first;
-  std::string second;
-  ASSERT_EQ(RunAgent({"--key", keyPath_, "--print-id"}, first), 0);
-  ASSERT_EQ(RunAgent({"--key", keyPath_, "--print-id"}, second), 0);
-  EXPECT_EQ(first, second);
-  ASSERT_EQ(first.size(), 17u);
+  const std::vector<std::string> printId = {stv::testing::AgentPath(), "--key", Agent::KeyPath(dir_), "--print-id"};
+  const auto first = stv::testing::RunCommand(printId);
+  const auto second = stv::testing::RunCommand(printId);
+  ASSERT_EQ(first.exitCode, 0);
+  ASSERT_EQ(second.exitCode, 0);
+  EXPECT_EQ(first.output, second.output);
+  ASSERT_EQ(first.output.size(), 17u);
   auto agent = Start({});
   ASSERT_TRUE(agent);
-  EXPECT_EQ(agent->deviceId() + "\n", first);
-  agent->Signal(SIGTERM);
-  EXPECT_EQ(agent->Wait(3000), 0) << "a stop signal ends the agent cleanly";
+  EXPECT_EQ(agent->deviceId + "\n", first.output);
+  agent->process.Signal(SIGTERM);
+  EXPECT_EQ(agent->process.Wait(seconds(3)), 0) << "a stop signal ends the agent cleanly";
 }
 
 TEST_F(AgentRun, BadCommandLineExitsWithTwo) {
-  std::string output;
-  EXPECT_EQ(RunAgent({"--encoding", "gif"}, output), 2);
-  EXPECT_NE(output.find("--encoding"), std::string::npos) << output;
-  EXPECT_EQ(RunAgent({"--help"}, output), 0);
+  const auto bad = stv::testing::RunCommand({stv::testing::AgentPath(), "--encoding", "gif"});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_NE((bad.output + bad.errors).find("--encoding"), std::string::npos) << bad.output << bad.errors;
+  EXPECT_EQ(stv::testing::RunCommand({stv::testing::AgentPath(), "--help"}).exitCode, 0);
 }
 
 TEST_F(AgentRun, WrongTokenIsReportedAndFailsTheRun) {
   auto agent = Start({"--token", "right"});
   ASSERT_TRUE(agent);
-  auto viewer = TestViewer::Connect(agent->port(), true);
+  auto viewer = TestViewer::Connect(agent->Port(), true);
   ASSERT_TRUE(viewer);
   ASSERT_TRUE(viewer->ReadBinding(3000));
   ASSERT_TRUE(viewer->SendToken("left"));
-  EXPECT_EQ(agent->Wait(5000), 1);
-  EXPECT_NE(agent->Stderr().find("wrong session token"), std::string::npos) << agent->Stderr();
+  EXPECT_EQ(agent->process.Wait(seconds(5)), 1);
+  EXPECT_NE(agent->process.Err().find("wrong session token"), std::string::npos) << agent->process.Err();
 }
 
 TEST_F(AgentRun, TlsFaultsMisbehaveBelowAndAtTheBinding) {
   auto closing = Start({"--fault", "handshake-close"});
   ASSERT_TRUE(closing);
-  EXPECT_FALSE(TestViewer::Connect(closing->port(), true)) << "the handshake must not complete";
-  EXPECT_EQ(closing->Wait(3000), 0);
+  EXPECT_FALSE(TestViewer::Connect(closing->Port(), true)) << "the handshake must not complete";
+  EXPECT_EQ(closing->process.Wait(seconds(3)), 0);
 
   auto garbage = Start({"--fault", "garbage"});
   ASSERT_TRUE(garbage);
-  EXPECT_FALSE(TestViewer::Connect(garbage->port(), true));
+  EXPECT_FALSE(TestViewer::Connect(garbage->Port(), true));
 
   auto silent = Start({"--fault", "no-binding"});
   ASSERT_TRUE(silent);
-  auto viewer = TestViewer::Connect(silent->port(), true);
+  auto viewer = TestViewer::Connect(silent->Port(), true);
   ASSERT_TRUE(viewer) << "the handshake completes";
   bool closed = false;
   EXPECT_TRUE(viewer->ReadUntilClosed(2500, closed).empty()) << "but no binding follows";
-  EXPECT_EQ(silent->Wait(3000), 0);
+  EXPECT_EQ(silent->process.Wait(seconds(3)), 0);
 }
 
 TEST_F(AgentRun, FramingFaultsFollowOneGoodFrame) {
@@ -117,9 +116,7 @@ TEST_F(AgentRun, FramingFaultsFollowOneGoodFrame) {
   end = WalkFrames(bytes, frames);
   EXPECT_TRUE(closed);
   ASSERT_GE(bytes.size() - end, 5u);
-  const uint32_t announced = (uint32_t{bytes[end + 1]} << 24) | (uint32_t{bytes[end + 2]} << 16) |
-                             (uint32_t{bytes[end + 3]} << 8) | bytes[end + 4];
-  EXPECT_LT(bytes.size() - end - 5, announced) << "the last frame is cut short";
+  EXPECT_LT(bytes.size() - end - 5, stv::testing::ReadU32(bytes, end + 1)) << "the last frame is cut short";
   EXPECT_GT(bytes.size() - end - 5, 0u);
 }
 

@@ -1,19 +1,19 @@
 // Whole sessions in-process, against a test viewer on loopback: the handshake, the token,
 // the opening control messages, the stream, and the agent's reaction to what the viewer says.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <fstream>
-#include <set>
-#include <tuple>
 #include <future>
-#include <thread>
+#include <set>
+#include <sstream>
+#include <tuple>
 
 #include "agent-sim/test_viewer.h"
 #include "codec/system_image_codec.h"
 #include "protocol/session_picture.h"
 #include "secure/device_binding.h"
 #include "session.h"
+#include "support/child_process.h"
+#include "support/wire.h"
 #include "transport/frame.h"
 
 namespace stv::sim {
@@ -27,13 +27,9 @@ class Session : public ::testing::Test {
   void SetUp() override {
     options_.stream.width = 256;
     options_.stream.height = 128;
+    options_.stream.scene = "desktop";
     options_.fps = 50;
     options_.seconds = 10;
-    base_ = "/tmp/stv-agent-sim-session-" + std::to_string(::getpid());
-  }
-  void TearDown() override {
-    std::remove((base_ + ".jsonl").c_str());
-    std::remove((base_ + ".bmp").c_str());
   }
 
   // Starts one session on a free port in the background; its outcome arrives in the future.
@@ -58,6 +54,15 @@ class Session : public ::testing::Test {
     return LocalPort(listener_);
   }
 
+  // A plaintext session with `fault`, and a viewer connected to it.
+  std::unique_ptr<TestViewer> ServePlaintext(Fault fault = Fault::kNone) {
+    options_.plaintext = true;
+    options_.fault = fault;
+    auto viewer = TestViewer::Connect(Serve(), false);
+    EXPECT_TRUE(viewer);
+    return viewer;
+  }
+
   // Reads frames until `done` says so; video goes into `picture`.
   bool ReadUntil(TestViewer& viewer, SessionPicture& picture, const std::function<bool()>& done) {
     while (!done()) {
@@ -69,7 +74,7 @@ class Session : public ::testing::Test {
   }
 
   AgentOptions options_;
-  std::string base_;
+  stv::testing::TempDir dir_;
   std::unique_ptr<DeviceKey> key_;
   std::unique_ptr<TlsServer> tls_;
   std::unique_ptr<Recorder> recorder_;
@@ -79,30 +84,16 @@ class Session : public ::testing::Test {
 
 TEST_F(Session, TlsSessionBindsStreamsAndFollowsTheViewer) {
   std::string error;
-  recorder_ = Recorder::Open(base_ + ".jsonl", std::chrono::steady_clock::now(), error);
+  recorder_ = Recorder::Open(dir_ / "record.jsonl", std::chrono::steady_clock::now(), error);
   options_.token = "secret";
-  options_.stream.scene = "desktop";
-  options_.saveFinalPath = base_ + ".bmp";
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, true);
+  options_.saveFinalPath = dir_ / "final.bmp";
+  auto viewer = TestViewer::Connect(Serve(), true);
   ASSERT_TRUE(viewer);
 
   // The binding verifies against the certificate this very connection presented.
   const auto binding = viewer->ReadBinding(3000);
   ASSERT_TRUE(binding);
-  struct Source final : agent::DeviceBindingSource {
-    std::vector<uint8_t> bytes, certificate;
-    size_t offset = 0;
-    bool ReadBindingBytes(uint8_t* buffer, size_t size) override {
-      if (size > bytes.size() - offset) return false;
-      std::copy_n(bytes.begin() + static_cast<long>(offset), size, buffer);
-      offset += size;
-      return true;
-    }
-    std::optional<std::vector<uint8_t>> PeerCertificate() override { return certificate; }
-  } source;
-  source.bytes = *binding;
-  source.certificate = viewer->PeerCertificate();
+  stv::testing::RecordedBinding source(*binding, viewer->PeerCertificate());
   std::string peerId;
   ASSERT_TRUE(agent::VerifyDeviceBinding(source, DeviceIdOf(key_->publicPoint()), false, peerId, error)) << error;
   ASSERT_TRUE(viewer->SendToken("secret"));
@@ -134,7 +125,7 @@ TEST_F(Session, TlsSessionBindsStreamsAndFollowsTheViewer) {
   viewer.reset();  // the viewer leaves; the session ends on its own
   ASSERT_EQ(outcome_.get(), SessionOutcome::kCompleted);
 
-  std::ifstream record(base_ + ".jsonl");
+  std::istringstream record(stv::testing::ReadFile(dir_ / "record.jsonl"));
   std::vector<std::string> lines;
   for (std::string line; std::getline(record, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 2u);
@@ -143,16 +134,14 @@ TEST_F(Session, TlsSessionBindsStreamsAndFollowsTheViewer) {
   EXPECT_NE(lines[1].find("\"message\":{\"t\":16,"), std::string::npos) << lines[1];
   EXPECT_EQ(picture.malformed + picture.undecodable, 0u);
   // The saved model is gray by now; the viewer has at least its first gray frame.
-  std::ifstream bmp(base_ + ".bmp", std::ios::binary);
-  const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(bmp)), std::istreambuf_iterator<char>());
+  const std::vector<uint8_t> saved = stv::testing::ReadFileBytes(dir_ / "final.bmp");
   ASSERT_EQ(saved.size(), 54u + 256 * 128 * 4);
   for (size_t i = 54; i < saved.size(); i += 4) ASSERT_TRUE(saved[i] == saved[i + 1] && saved[i] == saved[i + 2]);
 }
 
 TEST_F(Session, WrongTokenEndsTheSession) {
   options_.token = "right";
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, true);
+  auto viewer = TestViewer::Connect(Serve(), true);
   ASSERT_TRUE(viewer);
   ASSERT_TRUE(viewer->ReadBinding(3000));
   ASSERT_TRUE(viewer->SendToken("wrong"));
@@ -168,14 +157,10 @@ class StreamFault : public Session, public ::testing::WithParamInterface<std::tu
 
 TEST_P(StreamFault, OneBadMessageInAGoodStream) {
   const auto [fault, malformed, undecodable] = GetParam();
-  options_.plaintext = true;
-  options_.fault = fault;
   options_.seconds = 1;
   options_.stream.encoding = EncodingMode::kJpeg;
-  options_.stream.scene = "desktop";
-  options_.saveFinalPath = base_ + ".bmp";
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, false);
+  options_.saveFinalPath = dir_ / "final.bmp";
+  auto viewer = ServePlaintext(fault);
   ASSERT_TRUE(viewer);
   agent::SystemImageCodec codec;
   SessionPicture picture(&codec);
@@ -184,8 +169,7 @@ TEST_P(StreamFault, OneBadMessageInAGoodStream) {
   EXPECT_EQ(picture.malformed, static_cast<uint64_t>(malformed));
   EXPECT_EQ(picture.undecodable, static_cast<uint64_t>(undecodable));
   EXPECT_GE(picture.heartbeats, 1u);
-  std::ifstream bmp(base_ + ".bmp", std::ios::binary);
-  const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(bmp)), std::istreambuf_iterator<char>());
+  const std::vector<uint8_t> saved = stv::testing::ReadFileBytes(dir_ / "final.bmp");
   ASSERT_EQ(saved.size(), 54u + picture.framebuffer.size());
   EXPECT_TRUE(std::equal(picture.framebuffer.begin(), picture.framebuffer.end(), saved.begin() + 54))
       << "the saved model matches what a viewer painted, lossy tiles included";
@@ -199,13 +183,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, StreamFault,
 // A stream that restarts: each new stream id comes with a keyframe of the next size, and
 // fragments of every stream reassemble.
 TEST_F(Session, RestartsCycleStreamIdsAndSizes) {
-  options_.plaintext = true;
   options_.seconds = 4;
   options_.restartEvery = 1;
-  options_.stream.scene = "desktop";
   options_.stream.fragmentThreshold = 16000;
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, false);
+  auto viewer = ServePlaintext();
   ASSERT_TRUE(viewer);
   agent::SystemImageCodec codec;
   SessionPicture picture(&codec);
@@ -228,13 +209,9 @@ TEST_F(Session, RestartsCycleStreamIdsAndSizes) {
 
 // The resource faults that last: what the viewer receives besides a clean stream.
 TEST_F(Session, MaxFramesGoOnTheIgnoredChannelBetweenGoodFrames) {
-  options_.plaintext = true;
   options_.seconds = 2;
   options_.fps = 10;
-  options_.fault = Fault::kMaxFrames;
-  options_.stream.scene = "desktop";
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, false);
+  auto viewer = ServePlaintext(Fault::kMaxFrames);
   ASSERT_TRUE(viewer);
   SessionPicture picture;
   size_t large = 0;
@@ -258,12 +235,8 @@ TEST_F(Session, MaxFramesGoOnTheIgnoredChannelBetweenGoodFrames) {
 }
 
 TEST_F(Session, FragmentFloodLeavesThousandsOfMessagesIncomplete) {
-  options_.plaintext = true;
   options_.seconds = 10;  // an upper bound; the test leaves once the flood is in
-  options_.fault = Fault::kFragmentFlood;
-  options_.stream.scene = "desktop";
-  const uint16_t port = Serve();
-  auto viewer = TestViewer::Connect(port, false);
+  auto viewer = ServePlaintext(Fault::kFragmentFlood);
   ASSERT_TRUE(viewer);
   std::set<uint32_t> orphans;
   uint32_t largest = 0;
@@ -272,9 +245,9 @@ TEST_F(Session, FragmentFloodLeavesThousandsOfMessagesIncomplete) {
     if (!frame) break;
     const Bytes& m = frame->payload;
     if (frame->channel != 1 || m.size() < 22 || m[0] != kStreamEnvelopeType || m[9] != kFragmentType) continue;
-    const uint32_t id = (uint32_t{m[10]} << 24) | (uint32_t{m[11]} << 16) | (uint32_t{m[12]} << 8) | m[13];
-    const uint32_t total = (uint32_t{m[14]} << 24) | (uint32_t{m[15]} << 16) | (uint32_t{m[16]} << 8) | m[17];
-    const uint16_t count = static_cast<uint16_t>((m[20] << 8) | m[21]);
+    const uint32_t id = stv::testing::ReadU32(m, 10);
+    const uint32_t total = stv::testing::ReadU32(m, 14);
+    const uint16_t count = stv::testing::ReadU16(m, 20);
     if (count <= 1) continue;
     EXPECT_TRUE(orphans.insert(id).second) << "id " << id << " used twice";
     EXPECT_LE(total, kMaxWholeMessage);

@@ -1,8 +1,6 @@
 // A minimal viewer for driving the simulated agent in tests: TCP, optionally TLS through
-// OpenSSL, reading and writing frames, and starting the agent as a separate process.
+// OpenSSL, reading and writing frames.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -44,31 +42,5 @@ class TestViewer {
   void* ssl_ = nullptr;
   void* context_ = nullptr;
 };
-
-// The agent binary, started with `args`, its stdout read line by line.
-class AgentProcess {
- public:
-  static std::string BinaryPath();
-  // Starts the agent and waits for "listening on ...:PORT". Null on failure.
-  static std::unique_ptr<AgentProcess> Start(const std::vector<std::string>& args);
-  ~AgentProcess();
-
-  uint16_t port() const { return port_; }
-  const std::string& deviceId() const { return deviceId_; }
-  // Waits up to `timeoutMs` for the exit; the exit code, or -1 on time-out or a signal.
-  int Wait(int timeoutMs);
-  void Signal(int signal);
-  std::string Stderr();
-
- private:
-  pid_t pid_ = -1;
-  int stdoutFd_ = -1;
-  std::string stderrPath_;
-  uint16_t port_ = 0;
-  std::string deviceId_;
-};
-
-// Runs the agent to completion (for --print-id and bad command lines): exit code and stdout.
-int RunAgent(const std::vector<std::string>& args, std::string& output);
 
 }  // namespace stv::sim::testing

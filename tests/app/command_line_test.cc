@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
-#include <sys/wait.h>
+
+#include "support/agent_sim.h"
 
 namespace stv {
 namespace {
@@ -102,41 +102,26 @@ TEST(QualityPresetTest, NamesAndCycle) {
 }
 
 // The real program: usage text on standard error, exit code 2, nothing on standard output.
-struct ProcessResult {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-ProcessResult RunViewer(const std::string& arguments) {
-  const std::string errFile = ::testing::TempDir() + "stv_view_stderr.txt";
-  const std::string command = std::string(STV_BINARY_DIR) + "/src/app/stv-view " + arguments + " 2>" + errFile;
-  ProcessResult result;
-  FILE* pipe = popen(command.c_str(), "r");
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-  const int status = pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  FILE* err = fopen(errFile.c_str(), "r");
-  while (err && (n = fread(buffer, 1, sizeof buffer, err)) > 0) result.err.append(buffer, n);
-  if (err) fclose(err);
-  return result;
+testing::CommandResult RunViewer(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), testing::ViewerPath());
+  return testing::RunCommand(arguments);
 }
 
 TEST(ViewerProcessTest, BadCommandLinesPrintUsageAndExitTwo) {
-  for (const std::string arguments : {"", "--port", "host --viewport 1280X720", "host --frobnicate"}) {
-    const ProcessResult result = RunViewer(arguments);
-    EXPECT_EQ(result.exitCode, 2) << arguments;
-    EXPECT_EQ(result.err, kUsageText) << arguments;
-    EXPECT_EQ(result.out, "") << arguments;
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {}, {"--port"}, {"host", "--viewport", "1280X720"}, {"host", "--frobnicate"}}) {
+    const testing::CommandResult result = RunViewer(arguments);
+    EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments);
+    EXPECT_EQ(result.errors, kUsageText) << ::testing::PrintToString(arguments);
+    EXPECT_EQ(result.output, "") << ::testing::PrintToString(arguments);
   }
 }
 
 TEST(ViewerProcessTest, UnreachableHostExitsOne) {
-  const ProcessResult result = RunViewer("host.invalid --port 7443 --insecure-plaintext");
+  const testing::CommandResult result = RunViewer({"host.invalid", "--port", "7443", "--insecure-plaintext"});
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.err.rfind("could not connect to host.invalid:7443 (getaddrinfo failed (WSA ", 0), 0u) << result.err;
+  EXPECT_TRUE(result.errors.starts_with("could not connect to host.invalid:7443 (getaddrinfo failed (WSA "))
+      << result.errors;
 }
 
 }  // namespace

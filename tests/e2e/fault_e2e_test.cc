@@ -11,6 +11,8 @@ constexpr char kToken[] = "token-7f3a9c";
 const std::string kInvalidSignature =
     "the device binding signature is invalid: the machine that answered does not hold the key it claims";
 
+bool ShowsToken(const ViewerRun& run) { return (run.out + run.err).find(kToken) != std::string::npos; }
+
 struct ConnectFault {
   const char* fault;
   std::string reason;  // what follows "could not connect to 127.0.0.1:PORT ("
@@ -19,17 +21,15 @@ struct ConnectFault {
 class TlsConnectFaultTest : public ::testing::TestWithParam<ConnectFault> {};
 
 TEST_P(TlsConnectFaultTest, RefusesTheMachineWithTheRightReason) {
-  const std::string dir = ScratchDir();
-  Agent agent = Agent::Start(dir, {"--fault", GetParam().fault});
-  ASSERT_TRUE(agent.ready()) << agent.process->Err();
-  const auto start = std::chrono::steady_clock::now();
-  const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--pin", agent.deviceId, "--token", kToken,
-                                        "--headless"});
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
+  const TempDir dir;
+  Agent agent(dir, {"--fault", GetParam().fault});
+  ASSERT_TRUE(agent.ready()) << agent.process.Err();
+  const ViewerRun run = RunViewer(dir, agent.Session({"--token", kToken, "--headless"}));
+  EXPECT_LT(run.took, std::chrono::seconds(25));
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.err, "could not connect to 127.0.0.1:" + agent.port + " (" + GetParam().reason + ")\n");
   EXPECT_EQ(run.out.find("connected to"), std::string::npos) << run.out;
-  EXPECT_EQ((run.out + run.err).find(kToken), std::string::npos);
+  EXPECT_FALSE(ShowsToken(run));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -41,48 +41,43 @@ INSTANTIATE_TEST_SUITE_P(
                       ConnectFault{"key-length", "the client sent no device binding"},
                       ConnectFault{"compressed-key", kInvalidSignature},
                       ConnectFault{"der-signature", kInvalidSignature}),
-    [](const auto& info) {
-      std::string name = info.param.fault;
-      std::erase(name, '-');
-      return name;
-    });
+    [](const auto& info) { return FaultTestName(info.param.fault); });
 
 TEST(TlsConnectTest, GarbageInsteadOfTlsIsAHandshakeFailure) {
-  const std::string dir = ScratchDir();
-  Agent agent = Agent::Start(dir, {"--fault", "garbage"});
+  const TempDir dir;
+  Agent agent(dir, {"--fault", "garbage"});
   ASSERT_TRUE(agent.ready());
-  const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--pin", agent.deviceId, "--headless"});
+  const ViewerRun run = RunViewer(dir, agent.Session({"--headless"}));
   EXPECT_EQ(run.exitCode, 1);
-  const std::string prefix = "could not connect to 127.0.0.1:" + agent.port + " (";
-  EXPECT_EQ(run.err.rfind(prefix, 0), 0u) << run.err;
+  EXPECT_TRUE(run.err.starts_with("could not connect to 127.0.0.1:" + agent.port + " (")) << run.err;
   EXPECT_TRUE(run.err.find("InitializeSecurityContext failed (0x") != std::string::npos ||
               run.err.find("the peer closed during the TLS handshake") != std::string::npos)
       << run.err;
 }
 
-TEST(TlsConnectTest, PinsAreComparedExactly) {
-  const std::string dir = ScratchDir();
-  Agent agent = Agent::Start(dir, {"--sessions", "4", "--token", kToken});
+TEST(TlsConnectTest, PinsAreComparedExactlyAndAreRequired) {
+  const TempDir dir;
+  Agent agent(dir, {"--sessions", "4", "--token", kToken});
   ASSERT_TRUE(agent.ready());
   std::string upper = agent.deviceId;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string refused = "could not connect to 127.0.0.1:" + agent.port + " (";
   for (const std::string& pin : {upper, agent.deviceId + " ", std::string("aaaaaaaaaaaaaaaa")}) {
-    const ViewerRun run =
-        RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--pin", pin, "--token", kToken, "--headless"});
+    const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--pin", pin, "--token", kToken,
+                                          "--headless"});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "could not connect to 127.0.0.1:" + agent.port + " (device id mismatch: expected " + pin +
-                           ", the machine that answered is " + agent.deviceId + ")\n");
-    EXPECT_EQ((run.out + run.err).find(kToken), std::string::npos);
+    EXPECT_EQ(run.err, refused + "device id mismatch: expected " + pin + ", the machine that answered is " +
+                           agent.deviceId + ")\n");
+    EXPECT_FALSE(ShowsToken(run));
   }
   const ViewerRun unpinned = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--token", kToken, "--headless"});
   EXPECT_EQ(unpinned.exitCode, 1);
-  EXPECT_EQ(unpinned.err, "could not connect to 127.0.0.1:" + agent.port +
-                              " (no device id to pin against (pass --pin <deviceId>, or --insecure-no-pin))\n");
+  EXPECT_EQ(unpinned.err, refused + "no device id to pin against (pass --pin <deviceId>, or --insecure-no-pin))\n");
 }
 
 TEST(TlsConnectTest, InsecureNoPinWarnsAndConnects) {
-  const std::string dir = ScratchDir();
-  Agent agent = Agent::Start(dir, {"--token", kToken, "--scene", "testcard", "--size", "320x200"});
+  const TempDir dir;
+  Agent agent(dir, {"--token", kToken, "--scene", "testcard", "--size", "320x200"});
   ASSERT_TRUE(agent.ready());
   const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--insecure-no-pin", "--token", kToken,
                                         "--headless", "--seconds", "1"});
@@ -91,74 +86,59 @@ TEST(TlsConnectTest, InsecureNoPinWarnsAndConnects) {
                          " without verifying it was the expected one\n"),
             std::string::npos)
       << run.out;
-  EXPECT_EQ((run.out + run.err).find(kToken), std::string::npos);
+  EXPECT_FALSE(ShowsToken(run));
 }
 
 TEST(TlsConnectTest, WrongTokenEndsTheSession) {
-  const std::string dir = ScratchDir();
-  Agent agent = Agent::Start(dir, {"--token", kToken});
+  const TempDir dir;
+  Agent agent(dir, {"--token", kToken});
   ASSERT_TRUE(agent.ready());
-  const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--pin", agent.deviceId, "--token",
-                                        "not-the-token", "--headless", "--seconds", "3"});
+  const ViewerRun run = RunViewer(dir, agent.Session({"--token", "not-the-token", "--headless", "--seconds", "3"}));
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_TRUE(run.out.ends_with("\nHEADLESS SESSION FAILED\n")) << run.out;
 }
 
 struct StreamFault {
   const char* fault;
-  bool plaintext;
-  const char* logLine;  // a warning the viewer must print, or empty
+  bool tls;
+  bool malformedHeader;  // the viewer must log the malformed frame header
 };
 
 class StreamFaultTest : public ::testing::TestWithParam<StreamFault> {};
 
 TEST_P(StreamFaultTest, SessionEndsPromptlyWithTheRightLine) {
-  const std::string dir = ScratchDir();
-  const bool tls = !GetParam().plaintext;
-  Agent agent = Agent::Start(dir, {"--fault", GetParam().fault, "--size", "320x200"}, tls);
-  ASSERT_TRUE(agent.ready(tls)) << agent.process->Err();
-  std::vector<std::string> arguments = {"127.0.0.1", "--port", agent.port, "--headless", "--seconds", "4"};
-  if (tls) {
-    arguments.insert(arguments.end(), {"--pin", agent.deviceId, "--token", kToken});
-  } else {
-    arguments.push_back("--insecure-plaintext");
-  }
-  const auto start = std::chrono::steady_clock::now();
-  const ViewerRun run = RunViewer(dir, arguments);
-  const auto took = std::chrono::steady_clock::now() - start;
+  const TempDir dir;
+  const std::string fault = GetParam().fault;
+  Agent agent(dir, {"--fault", fault, "--size", "320x200"}, GetParam().tls);
+  ASSERT_TRUE(agent.ready()) << agent.process.Err();
+  const ViewerRun run = RunViewer(dir, agent.Session({"--token", kToken, "--headless", "--seconds", "4"}));
   // A fault after a good first frame leaves the verdict to what arrived; silence or garbage fail it.
-  const bool silentOrGarbage = std::string(GetParam().fault) == "silent" || std::string(GetParam().fault) == "garbage";
-  if (silentOrGarbage) {
+  if (fault == "silent" || fault == "garbage") {
     EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
     EXPECT_TRUE(run.out.ends_with("\nHEADLESS SESSION FAILED\n")) << run.out;
   } else {
     EXPECT_TRUE(run.out.ends_with("\nHEADLESS SESSION OK\n") || run.out.ends_with("\nHEADLESS SESSION FAILED\n"))
         << run.out;
   }
-  if (*GetParam().logLine) {
-    EXPECT_NE(run.out.find(GetParam().logLine), std::string::npos) << run.out;
+  if (GetParam().malformedHeader) {
+    EXPECT_NE(run.out.find(" WRN [transport] malformed frame header; closing the session\n"), std::string::npos)
+        << run.out;
   }
-  if (std::string(GetParam().fault) != "silent") {
+  if (fault != "silent") {
     // The transport's end stops the timed passes at the next check, long before the four seconds.
-    EXPECT_LT(took, std::chrono::milliseconds(3500)) << run.out;
+    EXPECT_LT(run.took, std::chrono::milliseconds(3500)) << run.out;
   }
-  EXPECT_EQ((run.out + run.err).find(kToken), std::string::npos);
+  EXPECT_FALSE(ShowsToken(run));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, StreamFaultTest,
-    ::testing::Values(
-        StreamFault{"close-mid-frame", false, ""}, StreamFault{"close-mid-frame", true, ""},
-        StreamFault{"bad-header", false, " WRN [transport] malformed frame header; closing the session\n"},
-        StreamFault{"bad-header", true, " WRN [transport] malformed frame header; closing the session\n"},
-        StreamFault{"oversized-frame", false, " WRN [transport] malformed frame header; closing the session\n"},
-        StreamFault{"oversized-frame", true, " WRN [transport] malformed frame header; closing the session\n"},
-        StreamFault{"garbage", true, ""}, StreamFault{"silent", false, ""}, StreamFault{"silent", true, ""}),
-    [](const auto& info) {
-      std::string name = info.param.fault;
-      std::erase(name, '-');
-      return name + (info.param.plaintext ? "Plaintext" : "Tls");
-    });
+    ::testing::Values(StreamFault{"close-mid-frame", false, false}, StreamFault{"close-mid-frame", true, false},
+                      StreamFault{"bad-header", false, true}, StreamFault{"bad-header", true, true},
+                      StreamFault{"oversized-frame", false, true}, StreamFault{"oversized-frame", true, true},
+                      StreamFault{"garbage", false, false}, StreamFault{"silent", false, false},
+                      StreamFault{"silent", true, false}),
+    [](const auto& info) { return FaultTestName(info.param.fault, info.param.tls ? "Tls" : "Plaintext"); });
 
 }  // namespace
 }  // namespace stv::testing

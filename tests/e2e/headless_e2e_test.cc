@@ -1,102 +1,73 @@
 // Headless sessions of the real viewer against the simulated agent, over TLS and plaintext.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "agent_session.h"
 
 namespace stv::testing {
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  return lines;
-}
-
-std::vector<std::smatch> StatusLines(const std::string& out, std::vector<std::string>& storage) {
-  storage = Lines(out);
-  static const std::regex status(R"(  t\+(\d+)s  (\d+)x(\d+)  (\d+) frames  (\d+) tiles  (\d+) beats  (\d+) KB)");
-  std::vector<std::smatch> found;
-  for (const auto& line : storage) {
-    std::smatch match;
-    if (std::regex_match(line, match, status)) found.push_back(match);
-  }
-  return found;
-}
-
 TEST(HeadlessSessionTest, TlsSessionReportsSavesThePictureAndAnnouncesItsWishes) {
-  const std::string dir = ScratchDir();
-  Agent agent = Agent::Start(dir, {"--token", "s3cret", "--scene", "testcard", "--encoding", "mix", "--size",
-                                   "640x360", "--record", dir + "/record.jsonl", "--save-final", dir + "/final.bmp"});
-  ASSERT_TRUE(agent.ready()) << agent.process->Out() << agent.process->Err();
+  const TempDir dir;
+  Agent agent(dir, {"--token", "s3cret", "--scene", "testcard", "--encoding", "mix", "--size", "640x360", "--record",
+                    dir / "record.jsonl", "--save-final", dir / "final.bmp"});
+  ASSERT_TRUE(agent.ready()) << agent.process.Out() << agent.process.Err();
 
-  const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--pin", agent.deviceId, "--token",
-                                        "s3cret", "--headless", "--viewport", "800x600", "--preset", "balanced",
-                                        "--gray", "--save", dir + "/view.bmp"});
+  const ViewerRun run = RunViewer(dir, agent.Session({"--token", "s3cret", "--headless", "--viewport", "800x600",
+                                                      "--preset", "balanced", "--gray", "--save", dir / "view.bmp"}));
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_EQ(run.err, "");
   EXPECT_NE(run.out.find("connected to 127.0.0.1:" + agent.port + " (" + agent.deviceId + ")\n"), std::string::npos)
       << run.out;
 
-  std::vector<std::string> storage;
-  const auto status = StatusLines(run.out, storage);
+  const auto status = StatusLines(run.out);
   ASSERT_EQ(status.size(), 5u) << run.out;
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(status[i][1], std::to_string(i + 1));
-    EXPECT_EQ(status[i][2], "640");
-    EXPECT_EQ(status[i][3], "360");
+    EXPECT_EQ(status[i][0], std::to_string(i + 1));
+    EXPECT_EQ(status[i][1] + "x" + status[i][2], "640x360");
   }
   EXPECT_NE(run.out.find("\nclient monitors  : 2\nframebuffer      : 640x360\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("saved            : " + dir + "/view.bmp\n"), std::string::npos);
+  EXPECT_NE(run.out.find("saved            : " + dir / "view.bmp" + "\n"), std::string::npos);
   EXPECT_TRUE(run.out.ends_with("\nHEADLESS SESSION OK\n")) << run.out;
 
   // The agent ends its session when the viewer leaves, and then writes its own model of the screen.
-  ASSERT_TRUE(agent.process->Wait(std::chrono::seconds(10)).has_value());
-  const auto saved = ReadFileBytes(dir + "/view.bmp");
+  ASSERT_TRUE(agent.process.Wait(std::chrono::seconds(10)).has_value());
+  const auto saved = ReadFileBytes(dir / "view.bmp");
   ASSERT_EQ(saved.size(), 54u + 640 * 360 * 4);
-  EXPECT_TRUE(saved == ReadFileBytes(dir + "/final.bmp")) << "the saved picture differs from the agent's screen";
+  EXPECT_TRUE(saved == ReadFileBytes(dir / "final.bmp")) << "the saved picture differs from the agent's screen";
 
   // A first report at start, then one a second, each with the wishes from the command line.
-  const auto messages = RecordedMessages(dir + "/record.jsonl");
-  std::vector<const JsonValue*> reports;
-  for (const auto& message : messages) {
-    if (GetJsonInt(message, "t") == 4) reports.push_back(&message);
+  std::vector<JsonValue> reports;
+  for (const auto& message : RecordedMessages(dir / "record.jsonl")) {
+    if (GetJsonInt(message, "t") == 4) reports.push_back(message);
   }
   ASSERT_GE(reports.size(), 5u);
-  for (const JsonValue* report : reports) {
-    EXPECT_EQ(GetJsonString(*report, "preset"), "Balanced");
-    EXPECT_TRUE(GetJsonBool(*report, "gray"));
-    EXPECT_EQ(GetJsonInt(*report, "vw"), 800);
-    EXPECT_EQ(GetJsonInt(*report, "vh"), 600);
+  for (const JsonValue& report : reports) {
+    EXPECT_EQ(GetJsonString(report, "preset"), "Balanced");
+    EXPECT_TRUE(GetJsonBool(report, "gray"));
+    EXPECT_EQ(GetJsonInt(report, "vw"), 800);
+    EXPECT_EQ(GetJsonInt(report, "vh"), 600);
   }
-  EXPECT_EQ(GetJsonInt(*reports[0], "kbps"), 0);
+  EXPECT_EQ(GetJsonInt(reports[0], "kbps"), 0);
   // The first timed report covers everything received so far, as does the first status line.
-  const double kbps = static_cast<double>(GetJsonInt(*reports[1], "kbps"));
-  const double statusKb = std::stod(status[0][7]);
+  const double kbps = static_cast<double>(GetJsonInt(reports[1], "kbps"));
   EXPECT_GT(kbps, 0);
-  EXPECT_NEAR(kbps, statusKb * 1024 * 8 / 1000, 8 * 1024 / 1000.0 + 1);
+  EXPECT_NEAR(kbps, std::stod(status[0][6]) * 1024 * 8 / 1000, 8 * 1024 / 1000.0 + 1);
 }
 
 TEST(HeadlessSessionTest, PlaintextSessionWithAnInputProbe) {
-  const std::string dir = ScratchDir();
-  Agent agent = Agent::Start(dir, {"--scene", "desktop", "--encoding", "mix", "--size", "800x600", "--record",
-                                   dir + "/record.jsonl"},
-                             /*tls=*/false);
-  ASSERT_TRUE(agent.ready(false)) << agent.process->Err();
-  const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--insecure-plaintext", "--headless",
-                                        "--seconds", "2", "--probe-input", "100,200"});
+  const TempDir dir;
+  Agent agent(dir, {"--scene", "desktop", "--encoding", "mix", "--size", "800x600", "--record", dir / "record.jsonl"},
+              /*useTls=*/false);
+  ASSERT_TRUE(agent.ready()) << agent.process.Err();
+  const ViewerRun run = RunViewer(dir, agent.Session({"--headless", "--seconds", "2", "--probe-input", "100,200"}));
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("connected to 127.0.0.1:" + agent.port + "\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("input probe      : sent a move to normalized (100, 200)\n"), std::string::npos);
   EXPECT_TRUE(run.out.ends_with("\nHEADLESS SESSION OK\n")) << run.out;
 
-  ASSERT_TRUE(agent.process->Wait(std::chrono::seconds(10)).has_value());
+  ASSERT_TRUE(agent.process.Wait(std::chrono::seconds(10)).has_value());
   bool probeSeen = false;
-  for (const auto& message : RecordedMessages(dir + "/record.jsonl")) {
+  for (const auto& message : RecordedMessages(dir / "record.jsonl")) {
     if (GetJsonInt(message, "t") != 2) continue;
     EXPECT_EQ(GetJsonInt(message, "x"), 100);
     EXPECT_EQ(GetJsonInt(message, "y"), 200);
@@ -109,16 +80,25 @@ TEST(HeadlessSessionTest, PlaintextSessionWithAnInputProbe) {
 }
 
 TEST(HeadlessSessionTest, ZeroSecondsPrintsNoStatusLine) {
-  const std::string dir = ScratchDir();
-  Agent agent = Agent::Start(dir, {"--fault", "heartbeats-only"}, /*tls=*/false);
-  ASSERT_TRUE(agent.ready(false)) << agent.process->Err();
-  const ViewerRun run =
-      RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--insecure-plaintext", "--headless", "--seconds", "0"});
-  std::vector<std::string> storage;
-  EXPECT_TRUE(StatusLines(run.out, storage).empty()) << run.out;
+  const TempDir dir;
+  Agent agent(dir, {"--fault", "heartbeats-only"}, /*useTls=*/false);
+  ASSERT_TRUE(agent.ready()) << agent.process.Err();
+  const ViewerRun run = RunViewer(dir, agent.Session({"--headless", "--seconds", "0"}));
+  EXPECT_TRUE(StatusLines(run.out).empty()) << run.out;
   EXPECT_NE(run.out.find("\nclient monitors  : "), std::string::npos);
   EXPECT_TRUE(run.out.ends_with("\nHEADLESS SESSION FAILED\n")) << run.out;
   EXPECT_EQ(run.exitCode, 1);
+}
+
+TEST(HeadlessSessionTest, UnwritableSaveDoesNotChangeAGoodVerdict) {
+  const TempDir dir;
+  Agent agent(dir, {"--scene", "testcard", "--size", "320x200"}, /*useTls=*/false);
+  ASSERT_TRUE(agent.ready());
+  const std::string path = dir / "no/such/dir/view.bmp";
+  const ViewerRun run = RunViewer(dir, agent.Session({"--headless", "--seconds", "1", "--save", path}));
+  EXPECT_EQ(run.err, "could not write " + path + "\n");
+  EXPECT_TRUE(run.out.ends_with("\nHEADLESS SESSION OK\n")) << run.out;
+  EXPECT_EQ(run.exitCode, 0);
 }
 
 struct FaultCase {
@@ -129,11 +109,11 @@ struct FaultCase {
 class HeadlessFaultTest : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(HeadlessFaultTest, BadStreamsFailTheVerdict) {
-  const std::string dir = ScratchDir();
-  Agent agent = Agent::Start(dir, {"--fault", GetParam().fault, "--scene", "testcard", "--size", "320x200"});
-  ASSERT_TRUE(agent.ready()) << agent.process->Err();
-  const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--pin", agent.deviceId, "--headless",
-                                        "--seconds", "2", "--save", dir + "/missing/dir/view.bmp"});
+  const TempDir dir;
+  Agent agent(dir, {"--fault", GetParam().fault, "--scene", "testcard", "--size", "320x200"});
+  ASSERT_TRUE(agent.ready()) << agent.process.Err();
+  const ViewerRun run =
+      RunViewer(dir, agent.Session({"--headless", "--seconds", "2", "--save", dir / "missing/dir/view.bmp"}));
   EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
   EXPECT_NE(run.out.find(GetParam().reportLine), std::string::npos) << run.out;
   EXPECT_TRUE(run.out.ends_with("\nHEADLESS SESSION FAILED\n")) << run.out;
@@ -143,23 +123,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, HeadlessFaultTest,
                          ::testing::Values(FaultCase{"heartbeats-only", "frames/keyframes : 0 / 0\n"},
                                            FaultCase{"malformed-video", "(1 malformed)\n"},
                                            FaultCase{"undecodable-tile", "painted, 1 undecodable\n"}),
-                         [](const auto& info) {
-                           std::string name = info.param.fault;
-                           std::erase(name, '-');
-                           return name;
-                         });
-
-TEST(HeadlessSessionTest, UnwritableSaveDoesNotChangeAGoodVerdict) {
-  const std::string dir = ScratchDir();
-  Agent agent = Agent::Start(dir, {"--scene", "testcard", "--size", "320x200"}, /*tls=*/false);
-  ASSERT_TRUE(agent.ready(false));
-  const std::string path = dir + "/no/such/dir/view.bmp";
-  const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--insecure-plaintext", "--headless",
-                                        "--seconds", "1", "--save", path});
-  EXPECT_EQ(run.err, "could not write " + path + "\n");
-  EXPECT_TRUE(run.out.ends_with("\nHEADLESS SESSION OK\n")) << run.out;
-  EXPECT_EQ(run.exitCode, 0);
-}
+                         [](const auto& info) { return FaultTestName(info.param.fault); });
 
 }  // namespace
 }  // namespace stv::testing

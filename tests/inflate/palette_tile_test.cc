@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <random>
-
 #include "inflate/deflate_writer.h"
-#include "inflate/screen_content.h"
 #include "protocol/tile_decompression.h"
 
 namespace stv {
@@ -67,23 +63,6 @@ TEST(PaletteTileTest, IndexesAndLengths) {
   auto badChecksum = good;
   badChecksum.back() ^= 0x80;
   EXPECT_FALSE(DecodePaletteTile(badChecksum, 3, 2, out));
-}
-
-TEST(PaletteTileTest, RandomTilesExpandToTheirPalette) {
-  std::mt19937 rng(7);
-  std::vector<uint8_t> out = {1, 2, 3};  // stale content must not survive
-  for (int i = 0; i < 300; ++i) {
-    const int w = 1 + int(rng() % 130), h = 1 + int(rng() % 70);
-    const int entries = 1 + int(rng() % 256);
-    const auto payload = test::PaletteTilePayload(w, h, entries, rng);
-    const auto data = test::ZlibCompress(payload, int(rng() % 10), 0);
-    ASSERT_TRUE(DecodePaletteTile(data, w, h, out));
-    ASSERT_EQ(out.size(), size_t(w) * size_t(h) * 4);
-    const uint8_t* indexes = payload.data() + 2 + 4 * entries;
-    for (size_t p = 0; p < size_t(w) * size_t(h); ++p) {
-      ASSERT_EQ(0, std::memcmp(out.data() + 4 * p, payload.data() + 2 + 4 * indexes[p], 4)) << p;
-    }
-  }
 }
 
 }  // namespace

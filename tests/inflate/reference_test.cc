@@ -139,21 +139,24 @@ TEST(ReferenceTest, CorruptedZlibStreamsAndSmallLimits) {
 
 TEST(ReferenceTest, PaletteTilesAgree) {
   std::mt19937 rng(13);
+  std::vector<uint8_t> fast;  // reused: nothing of an earlier tile may survive
+  int accepted = 0;
   for (int i = 0; i < 500; ++i) {
-    const int w = 1 + int(rng() % 40), h = 1 + int(rng() % 40);
+    const int w = 1 + int(rng() % 130), h = 1 + int(rng() % 70);
     auto payload = test::PaletteTilePayload(w, h, 1 + int(rng() % 256), rng);
     if (rng() % 4 == 0) payload[rng() % payload.size()] = uint8_t(rng());  // maybe a bad index
     if (rng() % 8 == 0) payload.resize(rng() % payload.size());
-    const auto data = test::ZlibCompress(payload, 6, 0);
-    std::vector<uint8_t> fast;
+    const auto data = test::ZlibCompress(payload, int(rng() % 10), 0);
     std::vector<uint8_t> reference;
     const int tw = rng() % 10 == 0 ? w + 1 : w;
     const bool ok = DecodePaletteTile(data, tw, h, fast);
     ASSERT_EQ(ok, test::ReferenceDecodePaletteTile(data, tw, h, reference));
     if (ok) {
+      ++accepted;
       ASSERT_EQ(fast, reference);
     }
   }
+  EXPECT_GT(accepted, 250) << "most tiles should be valid";
 }
 
 }  // namespace

@@ -2,16 +2,12 @@
 // the way a supporter would drive it, with what reaches the agent read from its record.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <memory>
-#include <regex>
 #include <sstream>
 
-#include "interactive/child_process.h"
+#include "support/agent_sim.h"
 #include "interactive/virtual_display.h"
 #include "protocol/control_message.h"
 #include "scenes.h"
@@ -27,8 +23,6 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-const std::string kViewer = STV_BINARY_DIR "/src/app/stv-view";
-const std::string kAgent = STV_BINARY_DIR "/tools/agent-sim/stv-agent-sim";
 constexpr int kWidth = 1280;  // the window's client area
 constexpr int kHeight = 800;
 
@@ -107,50 +101,23 @@ class InteractiveSessionTest : public ::testing::Test {
       display_ = std::move(display);
     }
     driver_ = std::make_unique<DisplayDriver>(display_->Name());
-    char pattern[] = "/tmp/stv-window-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
   }
-
-  void TearDown() override {
-    viewer_.Kill();
-    agent_.Kill();
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
-
-  std::string PathOf(const std::string& name) const { return dir_ + "/" + name; }
 
   // A plaintext agent that records what it receives; returns once it listens.
   void StartAgent(std::vector<std::string> arguments) {
-    LaunchPlan plan;
-    plan.argv = {kAgent, "--plaintext", "--port", "0", "--record", PathOf("record.jsonl")};
-    plan.argv.insert(plan.argv.end(), arguments.begin(), arguments.end());
-    plan.stdoutPath = PathOf("agent.out");
-    plan.stderrPath = PathOf("agent.err");
-    std::string error;
-    ASSERT_TRUE(agent_.Start(plan, error)) << error;
-    ASSERT_TRUE(PollUntil(
-        [&] {
-          std::smatch match;
-          const std::string out = ReadFile(PathOf("agent.out"));
-          if (!std::regex_search(out, match, std::regex("listening on [0-9.]+:([0-9]+)\n"))) return false;
-          port_ = match[1];
-          return true;
-        },
-        seconds(10)))
-        << ReadFile(PathOf("agent.err"));
+    arguments.insert(arguments.end(), {"--record", dir_ / "record.jsonl"});
+    agent_ = std::make_unique<Agent>(dir_, arguments, /*useTls=*/false);
+    ASSERT_TRUE(agent_->ready()) << agent_->process.Err();
   }
 
-  LaunchPlan ViewerLaunch(std::vector<std::string> arguments) {
-    LaunchPlan plan;
-    plan.argv = {kViewer, "127.0.0.1", "--port", port_, "--insecure-plaintext"};
-    plan.argv.insert(plan.argv.end(), arguments.begin(), arguments.end());
+  LaunchPlan ViewerLaunch(const std::vector<std::string>& arguments) {
+    LaunchPlan plan = PlanWithOutput({ViewerPath()}, dir_ / "viewer");
+    const auto session = agent_->Session(arguments);
+    plan.argv.insert(plan.argv.end(), session.begin(), session.end());
     // SDL's software renderer presenting through X11 itself, not GL: exact pictures, no GL
     // stack. The suppressions cover memory that fontconfig and D-Bus keep to the end.
     plan.setEnv = {"DISPLAY=" + display_->Name(), "SDL_RENDER_DRIVER=software", "SDL_FRAMEBUFFER_ACCELERATION=0",
                    "LSAN_OPTIONS=suppressions=" STV_SOURCE_DIR "/tests/interactive/lsan.supp"};
-    plan.stdoutPath = PathOf("viewer.out");
-    plan.stderrPath = PathOf("viewer.err");
     return plan;
   }
 
@@ -160,14 +127,13 @@ class InteractiveSessionTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(viewer_.Start(ViewerLaunch(std::move(viewerArguments)), error)) << error;
     const auto window = driver_->FindWindow(viewer_.Pid(), "Stavolin");
-    ASSERT_TRUE(window) << "no window; the viewer said: " << ReadFile(PathOf("viewer.out"))
-                        << ReadFile(PathOf("viewer.err"));
+    ASSERT_TRUE(window) << "no window; the viewer said: " << viewer_.Out() << viewer_.Err();
     window_ = *window;
   }
 
   Messages Recorded() const {
     Messages messages;
-    std::istringstream lines(ReadFile(PathOf("record.jsonl")));
+    std::istringstream lines(ReadFile(dir_ / "record.jsonl"));
     for (std::string line; std::getline(lines, line);) {
       const size_t start = line.find("\"message\":");
       if (start == std::string::npos || line.back() != '}') continue;
@@ -224,16 +190,15 @@ class InteractiveSessionTest : public ::testing::Test {
   // Closes the window as its close button would; the viewer must end with 0.
   std::string CloseWindowAndWait() {
     EXPECT_TRUE(driver_->RequestClose(window_));
-    EXPECT_EQ(viewer_.Wait(seconds(15)), 0) << ReadFile(PathOf("viewer.err"));
-    return ReadFile(PathOf("viewer.out"));
+    EXPECT_EQ(viewer_.Wait(seconds(15)), 0) << viewer_.Err();
+    return viewer_.Out();
   }
 
   static std::unique_ptr<VirtualDisplay> display_;
   std::unique_ptr<DisplayDriver> driver_;
-  std::string dir_;
-  std::string port_;
+  TempDir dir_;
   std::string window_;
-  ChildProcess agent_;
+  std::unique_ptr<Agent> agent_;
   ChildProcess viewer_;
 };
 
@@ -264,7 +229,7 @@ TEST_F(InteractiveSessionTest, WaitingScreenBeforeTheFirstFrame) {
   EXPECT_EQ(Describe(messages.front()), "report High 0x0");
 
   const std::string out = CloseWindowAndWait();
-  EXPECT_THAT(out, HasSubstr("connected to 127.0.0.1:" + port_ + "\n"));
+  EXPECT_THAT(out, HasSubstr("connected to 127.0.0.1:" + agent_->port + "\n"));
   EXPECT_THAT(out, ContainsRegex("\n\n[0-9]+ messages, 0 frames \\(0 keyframes\\), 0 tiles, [0-9]+ heartbeats, "
                                  "0\\.00 MB, 0 undecodable, 0 malformed\n"));
   EXPECT_THAT(out, ::testing::Not(HasSubstr("the session ended")));
@@ -358,8 +323,8 @@ TEST_F(InteractiveSessionTest, ViewOnlySuppressesInputButNotHotkeys) {
 
 TEST_F(InteractiveSessionTest, AgentEndingTheSessionEndsTheViewer) {
   ASSERT_NO_FATAL_FAILURE(StartSession({"--seconds", "1"}));
-  ASSERT_EQ(viewer_.Wait(seconds(15)), 0) << ReadFile(PathOf("viewer.err"));
-  EXPECT_THAT(ReadFile(PathOf("viewer.out")),
+  ASSERT_EQ(viewer_.Wait(seconds(15)), 0) << viewer_.Err();
+  EXPECT_THAT(viewer_.Out(),
               ContainsRegex("the session ended\n\n[1-9][0-9]* messages, [0-9]+ frames \\([1-9][0-9]* keyframes\\)"));
 }
 
@@ -372,7 +337,7 @@ TEST_F(InteractiveSessionTest, NoDisplayMeansNoWindow) {
   ASSERT_TRUE(viewer_.Start(plan, error)) << error;
   EXPECT_EQ(viewer_.Wait(seconds(15)), 1);
   // Display libraries may complain first; the viewer's own line comes last.
-  EXPECT_THAT(ReadFile(PathOf("viewer.err")), EndsWith("could not create the session window\n"));
+  EXPECT_THAT(viewer_.Err(), EndsWith("could not create the session window\n"));
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "interactive/child_process.h"
+#include "support/child_process.h"
 
 namespace stv::testing {
 

@@ -151,20 +151,13 @@ TEST(JsonReadersTest, GetJsonInt) {
   const JsonValue object = *ParseJson(
       R"({"a":2.9,"b":-2.9,"c":"5","d":true,"e":null,"f":1e19,"g":-1e19,)"
       R"("h":9223372036854775807,"i":-9223372036854775808,"j":9223372036854774784,"k":[1]})");
-  EXPECT_EQ(GetJsonInt(object, "a"), 2);
-  EXPECT_EQ(GetJsonInt(object, "b"), -2);
-  EXPECT_EQ(GetJsonInt(object, "c"), 0);
-  EXPECT_EQ(GetJsonInt(object, "d"), 0);
-  EXPECT_EQ(GetJsonInt(object, "e"), 0);
-  EXPECT_EQ(GetJsonInt(object, "k"), 0);
-  EXPECT_EQ(GetJsonInt(object, "missing"), 0);
-  EXPECT_EQ(GetJsonInt(object, "f"), INT64_MIN);
-  EXPECT_EQ(GetJsonInt(object, "g"), INT64_MIN);
-  // 2^63 - 1 rounds to 2^63 as a double, which is out of range.
-  EXPECT_EQ(GetJsonInt(object, "h"), INT64_MIN);
-  EXPECT_EQ(GetJsonInt(object, "i"), INT64_MIN);
-  // The largest double below 2^63 still converts.
-  EXPECT_EQ(GetJsonInt(object, "j"), 9223372036854774784);
+  // Truncated towards zero; anything but a number, or a missing key, is 0; out of range is
+  // INT64_MIN, including 2^63 - 1, which rounds to 2^63 as a double; the largest double below
+  // 2^63 still converts.
+  const std::pair<const char*, int64_t> cases[] = {
+      {"a", 2},         {"b", -2},        {"c", 0},         {"d", 0}, {"e", 0}, {"k", 0}, {"missing", 0},
+      {"f", INT64_MIN}, {"g", INT64_MIN}, {"h", INT64_MIN}, {"i", INT64_MIN}, {"j", 9223372036854774784}};
+  for (const auto& [key, expected] : cases) EXPECT_EQ(GetJsonInt(object, key), expected) << key;
   EXPECT_EQ(GetJsonInt(*ParseJson("[1]"), "a"), 0) << "not an object";
 }
 
@@ -172,24 +165,15 @@ TEST(JsonReadersTest, GetJsonBoolAndString) {
   const JsonValue object = *ParseJson(
       R"({"zero":0.0,"negzero":-0.0,"half":0.5,"neg":-3,"t":true,"f":false,)"
       R"("word":"true","null":null,"arr":[1],"s":"text","empty":""})");
-  EXPECT_FALSE(GetJsonBool(object, "zero"));
-  EXPECT_FALSE(GetJsonBool(object, "negzero"));
-  EXPECT_TRUE(GetJsonBool(object, "half"));
-  EXPECT_TRUE(GetJsonBool(object, "neg"));
-  EXPECT_TRUE(GetJsonBool(object, "t"));
-  EXPECT_FALSE(GetJsonBool(object, "f"));
-  EXPECT_FALSE(GetJsonBool(object, "word"));
-  EXPECT_FALSE(GetJsonBool(object, "null"));
-  EXPECT_FALSE(GetJsonBool(object, "arr"));
-  EXPECT_FALSE(GetJsonBool(object, "missing"));
-
+  for (const char* key : {"half", "neg", "t"}) EXPECT_TRUE(GetJsonBool(object, key)) << key;
+  for (const char* key : {"zero", "negzero", "f", "word", "null", "arr", "missing"}) {
+    EXPECT_FALSE(GetJsonBool(object, key)) << key;
+  }
   EXPECT_EQ(GetJsonString(object, "s"), "text");
   EXPECT_EQ(GetJsonString(object, "empty"), "");
-  EXPECT_EQ(GetJsonString(object, "null"), std::nullopt);
-  EXPECT_EQ(GetJsonString(object, "half"), std::nullopt);
-  EXPECT_EQ(GetJsonString(object, "t"), std::nullopt);
-  EXPECT_EQ(GetJsonString(object, "arr"), std::nullopt);
-  EXPECT_EQ(GetJsonString(object, "missing"), std::nullopt);
+  for (const char* key : {"null", "half", "t", "arr", "missing"}) {
+    EXPECT_EQ(GetJsonString(object, key), std::nullopt) << key;
+  }
 }
 
 }  // namespace

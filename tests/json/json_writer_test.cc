@@ -9,55 +9,32 @@ namespace {
 
 std::string Escape(std::string_view bytes) { return EscapeJsonString(bytes); }
 
-TEST(EscapeJsonStringTest, Ascii) {
-  EXPECT_EQ(Escape(""), "");
-  EXPECT_EQ(Escape("abc"), "abc");
-  EXPECT_EQ(Escape("a<b"), "a\\u003Cb");
-  EXPECT_EQ(Escape("/~ \x7F"), "/~ \x7F");
-  EXPECT_EQ(Escape("\"\\"), "\\\"\\\\");
-  EXPECT_EQ(Escape("\b\t\n\f\r"), "\\b\\t\\n\\f\\r");
-  EXPECT_EQ(Escape("\x01\x1F\x0B"), "\\u0001\\u001F\\u000B");
-  EXPECT_EQ(Escape(std::string_view("\0", 1)), "\\u0000");
-  EXPECT_EQ(Escape("&'+<>`"), "\\u0026\\u0027\\u002B\\u003C\\u003E\\u0060");
+TEST(EscapeJsonStringTest, EscapesAsciiAndUtf8AndReplacesEachBrokenByte) {
+  const std::string r = "\\uFFFD";
+  const std::pair<std::string_view, std::string> cases[] = {
+      // ASCII: quotes, backslashes and control bytes, and the characters markup cares about.
+      {"", ""}, {"abc", "abc"}, {"a<b", "a\\u003Cb"}, {"/~ \x7F", "/~ \x7F"}, {"\"\\", "\\\"\\\\"},
+      {"\b\t\n\f\r", "\\b\\t\\n\\f\\r"}, {"\x01\x1F\x0B", "\\u0001\\u001F\\u000B"},
+      {std::string_view("\0", 1), "\\u0000"}, {"&'+<>`", "\\u0026\\u0027\\u002B\\u003C\\u003E\\u0060"},
+      // Valid UTF-8 at the ends of each length; surrogates in three-byte form pass as they stand.
+      {"\xC3\xA9", "\\u00E9"}, {"\xC2\x80", "\\u0080"}, {"\xDF\xBF", "\\u07FF"}, {"\xE0\xA0\x80", "\\u0800"},
+      {"\xE2\x82\xAC", "\\u20AC"}, {"\xEF\xBF\xBF", "\\uFFFF"}, {"\xED\xA0\x80", "\\uD800"},
+      {"\xF0\x9F\x98\x80", "\\uD83D\\uDE00"}, {"\xF0\x90\x80\x80", "\\uD800\\uDC00"},
+      {"\xF4\x8F\xBF\xBF", "\\uDBFF\\uDFFF"}, {"a\xC3\xA9z", "a\\u00E9z"},
+      // Broken UTF-8: cut short by the end or by another byte, stray continuations, over-long
+      // forms, beyond U+10FFFF, five-byte forms; a good sequence after a broken lead still counts.
+      {"\xFF", r}, {"\xC3", r}, {"\xC3z", r + "z"}, {"\x80\xBF", r + r}, {"\xC0\x80", r + r}, {"\xC1\xBF", r + r},
+      {"\xE0\x9F\xBF", r + r + r}, {"\xF0\x8F\xBF\xBF", r + r + r + r}, {"\xF4\x90\x80\x80", r + r + r + r},
+      {"\xF8\x88\x80\x80\x80", r + r + r + r + r}, {"\xE2\x82", r + r}, {"\xE2\xC3\xA9", r + "\\u00E9"},
+      {"\xF0\x9F\x98", r + r + r},
+  };
+  for (const auto& [bytes, escaped] : cases) EXPECT_EQ(Escape(bytes), escaped) << ::testing::PrintToString(bytes);
   // Everything else printable stays, so plain text costs nothing.
   std::string printable;
   for (char c = 0x20; c < 0x7F; ++c) {
     if (std::string_view("\"\\&'+<>`").find(c) == std::string_view::npos) printable += c;
   }
   EXPECT_EQ(Escape(printable), printable);
-}
-
-TEST(EscapeJsonStringTest, ValidUtf8) {
-  EXPECT_EQ(Escape("\xC3\xA9"), "\\u00E9");
-  EXPECT_EQ(Escape("\xC2\x80"), "\\u0080");
-  EXPECT_EQ(Escape("\xDF\xBF"), "\\u07FF");
-  EXPECT_EQ(Escape("\xE0\xA0\x80"), "\\u0800");
-  EXPECT_EQ(Escape("\xE2\x82\xAC"), "\\u20AC");
-  EXPECT_EQ(Escape("\xEF\xBF\xBF"), "\\uFFFF");
-  // Surrogates in three-byte form pass as they stand.
-  EXPECT_EQ(Escape("\xED\xA0\x80"), "\\uD800");
-  EXPECT_EQ(Escape("\xF0\x9F\x98\x80"), "\\uD83D\\uDE00");
-  EXPECT_EQ(Escape("\xF0\x90\x80\x80"), "\\uD800\\uDC00");
-  EXPECT_EQ(Escape("\xF4\x8F\xBF\xBF"), "\\uDBFF\\uDFFF");
-  EXPECT_EQ(Escape("a\xC3\xA9z"), "a\\u00E9z");
-}
-
-TEST(EscapeJsonStringTest, BrokenUtf8GivesOneReplacementPerByte) {
-  const std::string r = "\\uFFFD";
-  EXPECT_EQ(Escape("\xFF"), r);
-  EXPECT_EQ(Escape("\xC3"), r) << "cut short by the end";
-  EXPECT_EQ(Escape("\xC3z"), r + "z") << "cut short by a non-continuation byte";
-  EXPECT_EQ(Escape("\x80\xBF"), r + r) << "stray continuation bytes";
-  EXPECT_EQ(Escape("\xC0\x80"), r + r) << "over-long NUL";
-  EXPECT_EQ(Escape("\xC1\xBF"), r + r) << "over-long two-byte";
-  EXPECT_EQ(Escape("\xE0\x9F\xBF"), r + r + r) << "over-long three-byte";
-  EXPECT_EQ(Escape("\xF0\x8F\xBF\xBF"), r + r + r + r) << "over-long four-byte";
-  EXPECT_EQ(Escape("\xF4\x90\x80\x80"), r + r + r + r) << "above U+10FFFF";
-  EXPECT_EQ(Escape("\xF8\x88\x80\x80\x80"), r + r + r + r + r) << "five-byte form";
-  EXPECT_EQ(Escape("\xE2\x82"), r + r) << "three-byte sequence cut short";
-  // A good sequence right after a broken lead is still recognised.
-  EXPECT_EQ(Escape("\xE2\xC3\xA9"), r + "\\u00E9");
-  EXPECT_EQ(Escape("\xF0\x9F\x98"), r + r + r);
 }
 
 TEST(EscapeJsonStringTest, OutputIsAsciiAndParsesBack) {

@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "secure/crypto.h"
-#include "tls/command_line_tools.h"
+#include "support/wire.h"
 #include "tls/openssl_test_peer.h"
 
 namespace stv::agent {
@@ -17,32 +15,9 @@ constexpr char kNoBinding[] = "the client sent no device binding";
 constexpr char kBadSignature[] =
     "the device binding signature is invalid: the machine that answered does not hold the key it claims";
 
-// Serves a fixed byte stream as the tunnel, and a fixed certificate.
-class FakeSource : public DeviceBindingSource {
- public:
-  FakeSource(Bytes stream, std::optional<Bytes> certificate)
-      : stream_(std::move(stream)), certificate_(std::move(certificate)) {}
+using testing::RecordedBinding;
 
-  bool ReadBindingBytes(uint8_t* buffer, size_t size) override {
-    if (size > stream_.size() - consumed) return false;
-    std::memcpy(buffer, stream_.data() + consumed, size);
-    consumed += size;
-    return true;
-  }
-  std::optional<Bytes> PeerCertificate() override {
-    ++certificateQueries;
-    return certificate_;
-  }
-
-  size_t consumed = 0;
-  int certificateQueries = 0;
-
- private:
-  Bytes stream_;
-  std::optional<Bytes> certificate_;
-};
-
-std::string VerifyError(FakeSource& source, const std::string& pin, bool insecureNoPin = false) {
+std::string VerifyError(RecordedBinding& source, const std::string& pin, bool insecureNoPin = false) {
   std::string deviceId;
   std::string error;
   return VerifyDeviceBinding(source, pin, insecureNoPin, deviceId, error) ? "ok " + deviceId : error;
@@ -57,24 +32,6 @@ TEST(DeviceIdTest, IsTheTruncatedLowerCaseBase32OfTheKeyDigest) {
   Bytes zeros(65, 0);
   zeros[0] = 0x04;
   EXPECT_EQ(ComputeDeviceId(zeros), "lhxruwqa6nnru4rn");
-}
-
-TEST(DeviceIdTest, AgreesWithTheCommandLineTools) {
-  if (!testing::HaveTool("openssl") || !testing::HaveTool("base32")) {
-    GTEST_SKIP() << "openssl or base32 is not installed; the tool cross-check is skipped";
-  }
-  testing::TempDir dir;
-  std::string id;
-  ASSERT_EQ(testing::RunShell("{ openssl ecparam -name prime256v1 -genkey -noout -out " + (dir / "device.pem") +
-                                  " && openssl ec -in " + (dir / "device.pem") +
-                                  " -pubout -conv_form uncompressed -outform DER | tail -c 65 > " +
-                                  (dir / "public.bin") + " && openssl dgst -sha256 -binary " + (dir / "public.bin") +
-                                  " | base32 | tr 'A-Z' 'a-z' | cut -c1-16; } 2>/dev/null",
-                              id),
-            0);
-  const Bytes key = testing::ReadFileBytes(dir / "public.bin");
-  ASSERT_EQ(key.size(), 65u);
-  EXPECT_EQ(ComputeDeviceId(key) + "\n", id);
 }
 
 TEST(CryptoTest, VerifiesOnlyTheExactDigestKeyAndSignature) {
@@ -113,11 +70,11 @@ class DeviceBindingTest : public ::testing::Test {
 };
 
 TEST_F(DeviceBindingTest, ReadsExactlyTheBindingAndPinsOrWarns) {
-  FakeSource pinned(binding_, certificate_);
+  RecordedBinding pinned(binding_, certificate_);
   EXPECT_EQ(VerifyError(pinned, id_), "ok " + id_);
   EXPECT_EQ(pinned.consumed, 133u);  // 2 + 65 + 2 + 64, nothing past it
 
-  FakeSource unpinned(binding_, certificate_);
+  RecordedBinding unpinned(binding_, certificate_);
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(VerifyError(unpinned, "", true), "ok " + id_);
   EXPECT_NE(::testing::internal::GetCapturedStdout().find(
@@ -125,17 +82,17 @@ TEST_F(DeviceBindingTest, ReadsExactlyTheBindingAndPinsOrWarns) {
             std::string::npos);
 
   // A given pin governs even with the switch; a trailing space is a different id.
-  FakeSource spaced(binding_, certificate_);
+  RecordedBinding spaced(binding_, certificate_);
   EXPECT_EQ(VerifyError(spaced, id_ + " ", true),
             "device id mismatch: expected " + id_ + " , the machine that answered is " + id_);
 }
 
 TEST_F(DeviceBindingTest, MissingPinIsReportedOnlyForAValidBinding) {
-  FakeSource valid(binding_, certificate_);
+  RecordedBinding valid(binding_, certificate_);
   EXPECT_EQ(VerifyError(valid, ""), "no device id to pin against (pass --pin <deviceId>, or --insecure-no-pin)");
   Bytes forged = binding_;
   forged.back() ^= 1;
-  FakeSource invalid(forged, certificate_);
+  RecordedBinding invalid(forged, certificate_);
   EXPECT_EQ(VerifyError(invalid, ""), kBadSignature);
 }
 
@@ -155,24 +112,24 @@ TEST_F(DeviceBindingTest, BadLengthsStopTheReadBeforeTheirField) {
       {testing::EncodeBinding(device_.PublicPoint(), Bytes(257, 1)), 69},
   };
   for (const Case& c : cases) {
-    FakeSource source(c.stream, certificate_);
+    RecordedBinding source(c.stream, certificate_);
     EXPECT_EQ(VerifyError(source, id_), kNoBinding);
     EXPECT_EQ(source.consumed, c.consumed);
     EXPECT_EQ(source.certificateQueries, 0);
   }
   for (size_t cut = 0; cut < binding_.size(); ++cut) {
-    FakeSource truncated(Bytes(binding_.begin(), binding_.begin() + static_cast<long>(cut)), certificate_);
+    RecordedBinding truncated(Bytes(binding_.begin(), binding_.begin() + static_cast<long>(cut)), certificate_);
     EXPECT_EQ(VerifyError(truncated, id_, true), kNoBinding) << "cut at " << cut;
   }
 }
 
 TEST_F(DeviceBindingTest, TheCertificateIsNeededBeforeTheKeyIsJudged) {
-  FakeSource none(binding_, std::nullopt);
+  RecordedBinding none(binding_, std::nullopt);
   EXPECT_EQ(VerifyError(none, id_), "the client presented no certificate");
   const Bytes badKey = testing::EncodeBinding(device_.CompressedPoint(), Bytes(64, 1));
-  FakeSource noneAndBadKey(badKey, std::nullopt);
+  RecordedBinding noneAndBadKey(badKey, std::nullopt);
   EXPECT_EQ(VerifyError(noneAndBadKey, id_), "the client presented no certificate");
-  FakeSource badKeyOnly(badKey, certificate_);
+  RecordedBinding badKeyOnly(badKey, certificate_);
   EXPECT_EQ(VerifyError(badKeyOnly, id_), kBadSignature);
 }
 

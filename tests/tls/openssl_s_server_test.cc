@@ -3,24 +3,17 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <fstream>
 #include <sstream>
-#include <thread>
 
-#include "tls/command_line_tools.h"
+#include "support/child_process.h"
+#include "support/wire.h"
 #include "tls/openssl_test_peer.h"
 #include "transport/tcp_transport.h"
-
-extern char** environ;
 
 namespace stv::agent {
 namespace {
@@ -28,32 +21,27 @@ namespace {
 using testing::Bytes;
 
 // `openssl s_server` on a free port, fed `input` on standard input (which it sends once the
-// tunnel is up), its output in a log file. Killed and reaped on destruction.
+// tunnel is up), its output in a log file.
 class SServer {
  public:
-  SServer(const std::string& certificate, const std::string& key, const std::string& log, const Bytes& input) {
-    port_ = FreePort();
-    const std::vector<std::string> argv = {"openssl", "s_server", "-tls1_2", "-accept",
-                                           "127.0.0.1:" + std::to_string(port_), "-cert", certificate, "-key", key,
-                                           "-naccept", "1", "-quiet"};
+  SServer(const testing::TempDir& dir, const std::string& name, const Bytes& input) : port_(FreePort()) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    if (::posix_spawnp(&pid_, "openssl", &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    testing::LaunchPlan plan;
+    plan.argv = {"openssl", "s_server", "-tls1_2", "-accept", "127.0.0.1:" + std::to_string(port_), "-cert",
+                 dir / (name + ".pem"), "-key", dir / (name + ".key"), "-naccept", "1", "-quiet"};
+    plan.stdoutPath = plan.stderrPath = dir / "s_server.log";
+    plan.stdinFd = fds[0];
+    std::string error;
+    process_.Start(plan, error);
     ::close(fds[0]);
     input_ = fds[1];
     // Stays open until the end: at end of input s_server would stop sending.
-    if (::write(input_, input.data(), input.size()) != static_cast<ssize_t>(input.size())) Stop();
+    if (::write(input_, input.data(), input.size()) != static_cast<ssize_t>(input.size())) process_.Kill();
   }
-  ~SServer() { Stop(); }
+  ~SServer() {
+    if (input_ >= 0) ::close(input_);
+  }
 
   uint16_t port() const { return port_; }
 
@@ -61,17 +49,18 @@ class SServer {
   bool WaitUntilListening() {
     char wanted[32];
     std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port_);
-    for (int attempt = 0; attempt < 100 && pid_ > 0; ++attempt) {
-      std::ifstream table("/proc/net/tcp");
-      for (std::string line; std::getline(table, line);) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
-        if (local == wanted && state == "0A") return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return testing::PollUntil(
+        [&] {
+          std::istringstream table(testing::ReadFile("/proc/net/tcp"));
+          for (std::string line; process_.Pid() > 0 && std::getline(table, line);) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            if (local == wanted && state == "0A") return true;
+          }
+          return false;
+        },
+        std::chrono::seconds(5));
   }
 
  private:
@@ -86,25 +75,16 @@ class SServer {
     ::close(s);
     return ntohs(address.sin_port);
   }
-  void Stop() {
-    if (input_ >= 0) ::close(input_);
-    input_ = -1;
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-  }
 
-  pid_t pid_ = -1;
+  uint16_t port_;
   int input_ = -1;
-  uint16_t port_ = 0;
+  testing::ChildProcess process_;
 };
 
 class SServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testing::HaveTool("openssl") || !testing::HaveTool("base32")) {
+    if (!testing::ProgramOnPath("openssl") || !testing::ProgramOnPath("base32")) {
       GTEST_SKIP() << "the openssl command line or base32 is missing; s_server tests are skipped";
     }
     std::string id;
@@ -119,9 +99,10 @@ class SServerTest : public ::testing::Test {
     ASSERT_TRUE(MakeCertificate("agent"));
   }
 
-  bool Tool(const std::string& command, std::string* output = nullptr) {
-    std::string ignored;
-    return testing::RunShell("{ " + command + "; } 2>/dev/null", output ? *output : ignored) == 0;
+  static bool Tool(const std::string& command, std::string* output = nullptr) {
+    const testing::CommandResult result = testing::RunShell(command);
+    if (output != nullptr) *output = result.output;
+    return result.exitCode == 0;
   }
   bool MakeCertificate(const std::string& name) {
     return Tool("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=" + name +
@@ -153,7 +134,7 @@ TEST_F(SServerTest, PinnedSessionCarriesFramesFromAnIndependentServer) {
   for (const Bytes& frame : {testing::MakeFrame(1, first), testing::MakeFrame(0, second)}) {
     input.insert(input.end(), frame.begin(), frame.end());
   }
-  SServer server(dir_ / "agent.pem", dir_ / "agent.key", dir_ / "s_server.log", input);
+  SServer server(dir_, "agent", input);
   ASSERT_TRUE(server.WaitUntilListening());
 
   TcpTransport::Security security;
@@ -164,25 +145,18 @@ TEST_F(SServerTest, PinnedSessionCarriesFramesFromAnIndependentServer) {
   ASSERT_TRUE(transport) << error;
   EXPECT_EQ(transport->Peer(), "127.0.0.1:" + std::to_string(server.port()) + " (" + deviceId_ + ")");
 
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<std::pair<Channel, Bytes>> messages;
-  transport->Start([&](Channel channel, std::vector<uint8_t>&& payload) {
-    std::lock_guard<std::mutex> lock(mutex);
-    messages.emplace_back(channel, std::move(payload));
-    arrived.notify_all();
-  });
-  std::unique_lock<std::mutex> lock(mutex);
-  ASSERT_TRUE(arrived.wait_for(lock, std::chrono::seconds(10), [&] { return messages.size() == 2; }));
-  EXPECT_EQ(messages[0], std::make_pair(Channel::Video, first));
-  EXPECT_EQ(messages[1], std::make_pair(Channel::Control, second));
+  testing::Inbox inbox;
+  transport->Start(inbox.Handler());
+  ASSERT_TRUE(inbox.WaitFor(2));
+  EXPECT_EQ(inbox.Messages(),
+            (std::vector<testing::Inbox::Message>{{Channel::Video, first}, {Channel::Control, second}}));
 }
 
 TEST_F(SServerTest, BindingForAnotherCertificateIsRefused) {
   ASSERT_TRUE(MakeCertificate("other"));
   const Bytes replayed = ToolMadeBinding("other");
   ASSERT_EQ(replayed.size(), 133u);
-  SServer server(dir_ / "agent.pem", dir_ / "agent.key", dir_ / "s_server.log", replayed);
+  SServer server(dir_, "agent", replayed);
   ASSERT_TRUE(server.WaitUntilListening());
   TcpTransport::Security security;
   security.pin = deviceId_;

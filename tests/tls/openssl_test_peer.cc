@@ -131,15 +131,6 @@ Bytes SignedBinding(const DeviceKey& device, std::span<const uint8_t> certificat
   return EncodeBinding(device.PublicPoint(), device.SignRaw(Sha256Of(certificateDer)));
 }
 
-Bytes MakeFrame(uint8_t channel, std::span<const uint8_t> payload) {
-  const auto length = static_cast<uint32_t>(payload.size());
-  Bytes bytes(5 + payload.size());
-  bytes[0] = channel;
-  for (int i = 0; i < 4; ++i) bytes[1 + i] = static_cast<uint8_t>(length >> (24 - 8 * i));
-  std::copy(payload.begin(), payload.end(), bytes.begin() + 5);
-  return bytes;
-}
-
 Bytes Pattern(size_t size, uint32_t seed) {
   Bytes bytes(size);
   uint32_t state = seed * 2654435761u + 1;

@@ -48,8 +48,6 @@ Bytes RawSignature(std::span<const uint8_t> der);
 Bytes EncodeBinding(std::span<const uint8_t> key, std::span<const uint8_t> signature);
 // A valid binding of `device` over `certificateDer`.
 Bytes SignedBinding(const DeviceKey& device, std::span<const uint8_t> certificateDer);
-// A transport frame: channel byte, 32-bit big-endian length, payload.
-Bytes MakeFrame(uint8_t channel, std::span<const uint8_t> payload);
 // Deterministic filler that makes misordered or lost bytes visible.
 Bytes Pattern(size_t size, uint32_t seed);
 

@@ -90,12 +90,4 @@ class LoopbackPeer {
   uint16_t port_ = 0;
 };
 
-inline std::vector<uint8_t> Frame(uint8_t channel, const std::vector<uint8_t>& payload) {
-  const uint32_t length = static_cast<uint32_t>(payload.size());
-  std::vector<uint8_t> bytes = {channel, static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-                                static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-  bytes.insert(bytes.end(), payload.begin(), payload.end());
-  return bytes;
-}
-
 }  // namespace stv::testing

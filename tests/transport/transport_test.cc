@@ -3,42 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <thread>
 
-#include "loopback_peer.h"
+#include "support/wire.h"
+#include "transport/loopback_peer.h"
 
 namespace stv::agent {
 namespace {
 
-using stv::testing::Frame;
+using stv::testing::Inbox;
 using stv::testing::LoopbackPeer;
+using stv::testing::MakeFrame;
 using namespace std::chrono_literals;
-
-// Collects what the reader thread delivers.
-class Inbox {
- public:
-  MessageHandler Handler() {
-    return [this](Channel channel, std::vector<uint8_t>&& payload) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      messages_.emplace_back(static_cast<int>(channel), std::move(payload));
-      arrived_.notify_all();
-    };
-  }
-  bool WaitFor(size_t count, std::chrono::milliseconds limit = 5s) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return arrived_.wait_for(lock, limit, [&] { return messages_.size() >= count; });
-  }
-  std::vector<std::pair<int, std::vector<uint8_t>>> Messages() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::vector<std::pair<int, std::vector<uint8_t>>> messages_;
-};
 
 bool WaitUntilClosed(const TcpTransport& transport, std::chrono::milliseconds limit = 5s) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -73,16 +49,15 @@ TEST_F(TransportTest, DeliversFramesOnEveryValidChannelInOrder) {
   transport_->Start(inbox_.Handler());
   std::vector<uint8_t> stream;
   for (uint8_t channel : {0, 1, 2, 3, 1}) {
-    const auto frame = Frame(channel, {channel, 'x'});
+    const auto frame = MakeFrame(channel, std::vector<uint8_t>{channel, 'x'});
     stream.insert(stream.end(), frame.begin(), frame.end());
   }
   ASSERT_TRUE(peer_.Write(stream));  // all in one segment: the reader must split it
   ASSERT_TRUE(inbox_.WaitFor(5));
   const auto messages = inbox_.Messages();
-  const int expected[] = {0, 1, 2, 3, 1};
+  const uint8_t expected[] = {0, 1, 2, 3, 1};
   for (size_t i = 0; i < 5; ++i) {
-    EXPECT_EQ(messages[i].first, expected[i]);
-    EXPECT_EQ(messages[i].second, (std::vector<uint8_t>{uint8_t(expected[i]), 'x'}));
+    EXPECT_EQ(messages[i], std::make_pair(static_cast<Channel>(expected[i]), std::vector<uint8_t>{expected[i], 'x'}));
   }
   EXPECT_TRUE(transport_->IsOpen());
 }
@@ -92,7 +67,7 @@ TEST_F(TransportTest, LargestFrameIsDeliveredWhole) {
   transport_->Start(inbox_.Handler());
   std::vector<uint8_t> payload(kMaxFramePayload);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
-  ASSERT_TRUE(peer_.Write(Frame(1, payload)));
+  ASSERT_TRUE(peer_.Write(MakeFrame(1, payload)));
   ASSERT_TRUE(inbox_.WaitFor(1, 10s));
   EXPECT_EQ(inbox_.Messages()[0].second, payload);
   EXPECT_TRUE(transport_->IsOpen());
@@ -126,7 +101,7 @@ TEST_F(TransportTest, MalformedHeadersEndTheSession) {
 TEST_F(TransportTest, PeerClosingMidPayloadDeliversNothing) {
   Connect();
   transport_->Start(inbox_.Handler());
-  auto frame = Frame(1, std::vector<uint8_t>(100, 9));
+  auto frame = MakeFrame(1, std::vector<uint8_t>(100, 9));
   frame.resize(50);
   ASSERT_TRUE(peer_.Write(frame));
   peer_.CloseConnection();
@@ -147,7 +122,7 @@ TEST_F(TransportTest, FramesGoOutWholeWithControlFirst) {
 
   std::vector<uint8_t> expected;
   for (const auto& [channel, text] : {std::pair{0, "c1"}, {0, "c2"}, {1, "v1"}, {1, "v2"}}) {
-    const auto frame = Frame(static_cast<uint8_t>(channel), std::vector<uint8_t>(text, text + 2));
+    const auto frame = MakeFrame(static_cast<uint8_t>(channel), std::vector<uint8_t>(text, text + 2));
     expected.insert(expected.end(), frame.begin(), frame.end());
   }
   EXPECT_EQ(peer_.Read(expected.size()), expected);
