@@ -10,10 +10,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 #include <benchmark/benchmark.h>
+
+#include "thread_cpu_time.h"
 
 #include "codec/system_image_codec.h"
 #include "protocol/session_picture.h"
@@ -122,12 +123,6 @@ std::vector<FrameTile> MakeFrame(TileEncoding encoding, agent::SystemImageCodec&
     }
   }
   return tiles;
-}
-
-double ThreadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 // Times one frame through ApplyVideoMessage and one frame of the reference work in every

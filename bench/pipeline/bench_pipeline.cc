@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -30,6 +29,8 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+
+#include "thread_cpu_time.h"
 
 #include "codec/system_image_codec.h"
 #include "protocol/session_picture.h"
@@ -46,12 +47,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kLoopFrames = 30;
-
-double ThreadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
