@@ -1,13 +1,22 @@
-// How long a Pointer message takes from TcpTransport::Send to the agent, while the viewer
+// How long a Pointer message takes from TcpTransport::Send to the socket, while the viewer
 // is busy with a full-motion stream: the supporter's mouse must feel local however much
-// picture is arriving. The agent (stv-agent-sim's session, in this process so that both
-// ends read one clock) stamps each Pointer as its reading thread decodes it, so the figure
-// also holds the agent's own TLS decryption and scheduling: an upper bound of the time to
-// the socket. The viewer side is the product's transport with the headless handler
-// decoding every tile.
+// picture is arriving. Two clocks stop for each Pointer:
+//  - "socket": the kernel's transmit timestamp of the TLS record that carries it (the
+//    viewer's socket asks for SO_TIMESTAMPING), i.e. the moment its bytes leave the viewer;
+//    this holds the writer thread's wake-up, framing, sealing and the send call.
+//  - "agent": stv-agent-sim's session, in this process so that both ends read one clock,
+//    stamps each Pointer as its reading thread decodes it: that adds the agent's own
+//    wake-up and TLS decryption.
+// The viewer side is the product's transport with the headless handler decoding every tile.
 //
 // "idle" sends the same Pointers to an agent that sends nothing but heartbeats: the
 // reference for the same machine in the same run.
+
+#include <time.h>  // before errqueue.h, which uses timespec
+#include <linux/errqueue.h>
+#include <linux/net_tstamp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -101,6 +110,51 @@ class InProcessAgent {
   std::vector<Clock::time_point> arrivals_;
 };
 
+// The viewer's connected socket: the one whose peer is the agent's port. The transport
+// keeps its socket to itself; the benchmark only adds timestamping to it.
+int FindSocketTo(uint16_t port) {
+  for (int fd = 3; fd < 1024; ++fd) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.sin_family == AF_INET &&
+        ntohs(peer.sin_port) == port) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+bool EnableTransmitTimestamps(int fd) {
+  const int flags = SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_ID |
+                    SOF_TIMESTAMPING_OPT_TSONLY;
+  return setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags) == 0;
+}
+
+double RealtimeMicros() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) * 1e-3;
+}
+
+// The transmit timestamps queued on `fd` so far, oldest first, in CLOCK_REALTIME microseconds.
+// Each send call of the writer (one sealed Pointer) yields one.
+void DrainTransmitTimestamps(int fd, std::vector<double>& stamps) {
+  for (;;) {
+    char control[512];
+    msghdr message{};
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMPING) {
+        const auto* times = reinterpret_cast<const scm_timestamping*>(CMSG_DATA(c));
+        stamps.push_back(static_cast<double>(times->ts[0].tv_sec) * 1e6 +
+                         static_cast<double>(times->ts[0].tv_nsec) * 1e-3);
+      }
+    }
+  }
+}
+
 double Percentile(std::vector<double> values, double fraction) {
   std::sort(values.begin(), values.end());
   const size_t index = std::min(values.size() - 1, static_cast<size_t>(fraction * static_cast<double>(values.size())));
@@ -129,7 +183,12 @@ void BM_PointerLatency(benchmark::State& state, bool fullMotion) {
   const uint64_t bytesBefore = receivedBytes.load();
   const auto runStart = Clock::now();
 
+  const int socket = FindSocketTo(agent.port());
+  if (socket < 0 || !EnableTransmitTimestamps(socket)) return state.SkipWithError("no transmit timestamps");
+
   std::vector<Clock::time_point> sent(kPointers);
+  std::vector<double> sentRealtime(kPointers);
+  std::vector<double> transmitted;
   for (auto _ : state) {
     for (int n = 0; n < kPointers; ++n) {
       ControlMessage pointer = MakeControlMessage(ControlKind::Pointer);
@@ -137,10 +196,13 @@ void BM_PointerLatency(benchmark::State& state, bool fullMotion) {
       pointer.y = 32768;
       const std::string text = EncodeControlMessage(pointer);
       sent[static_cast<size_t>(n)] = Clock::now();
+      sentRealtime[static_cast<size_t>(n)] = RealtimeMicros();
       transport->Send(agent::Channel::Control, text);
       std::this_thread::sleep_for(kPointerGap);
+      DrainTransmitTimestamps(socket, transmitted);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    DrainTransmitTimestamps(socket, transmitted);
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
   const uint64_t bytes = receivedBytes.load() - bytesBefore;
@@ -154,9 +216,18 @@ void BM_PointerLatency(benchmark::State& state, bool fullMotion) {
     latencies.push_back(std::chrono::duration<double, std::micro>(arrived - sent[static_cast<size_t>(n)]).count());
   }
   if (latencies.size() != kPointers) return state.SkipWithError("a Pointer never arrived");
-  state.counters["p50_us"] = Percentile(latencies, 0.50);
-  state.counters["p99_us"] = Percentile(latencies, 0.99);
-  state.counters["max_us"] = Percentile(latencies, 1.0);
+  // Nothing else is sent in this session, so the n-th timestamp belongs to the n-th Pointer.
+  if (transmitted.size() != kPointers) return state.SkipWithError("a transmit timestamp is missing");
+  std::vector<double> toSocket;
+  for (int n = 0; n < kPointers; ++n) {
+    toSocket.push_back(transmitted[static_cast<size_t>(n)] - sentRealtime[static_cast<size_t>(n)]);
+  }
+  state.counters["socket_p50_us"] = Percentile(toSocket, 0.50);
+  state.counters["socket_p99_us"] = Percentile(toSocket, 0.99);
+  state.counters["socket_max_us"] = Percentile(toSocket, 1.0);
+  state.counters["agent_p50_us"] = Percentile(latencies, 0.50);
+  state.counters["agent_p99_us"] = Percentile(latencies, 0.99);
+  state.counters["agent_max_us"] = Percentile(latencies, 1.0);
   state.counters["stream_MBps"] = static_cast<double>(bytes) / seconds / 1e6;
   std::lock_guard<std::mutex> lock(pictureMutex);
   state.counters["tiles_painted"] = static_cast<double>(picture.tilesPainted);

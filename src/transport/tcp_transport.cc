@@ -1,6 +1,7 @@
 #include "transport/tcp_transport.h"
 
 #include "diag/log.h"
+#include "transport/prompt_wakeup.h"
 
 namespace stv::agent {
 
@@ -72,6 +73,7 @@ void TcpTransport::Send(Channel channel, std::span<const uint8_t> payload) {
 }
 
 void TcpTransport::WriterLoop() {
+  RequestPromptWakeups();
   std::vector<uint8_t> frame;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
