@@ -2,7 +2,10 @@
 // one byte each), then the image.
 //
 // A JPEG whose frame header scan lets the codec skip TurboJPEG's own header call must come
-// out exactly as through that call: the same acceptance and the same pixels.
+// out exactly as through that call: the same acceptance and the same pixels. And since the
+// codec lives across inputs, as it does across a session's tiles, every JPEG must also come
+// out as from a codec that has read nothing before: images that share a decompressor must
+// not lean on what earlier images left in it.
 #include <turbojpeg.h>
 
 #include <cstddef>
@@ -58,6 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool decoded = codec.Decode(image, width, height, out);
   const size_t expected = decoded ? static_cast<size_t>(width) * height * 4 : 0;
   if (out.size() != expected) std::abort();
+
+  if (stv::agent::IsJpeg(image)) {
+    stv::agent::SystemImageCodec fresh;
+    const bool freshDecoded = fresh.Decode(image, width, height, reference);
+    if (freshDecoded != decoded || (decoded && reference != out)) std::abort();
+  }
 
   const auto frame = stv::agent::ScanJpegFrame(image);
   if (stv::agent::IsJpeg(image) && frame && frame->standardLayout && frame->width == width &&

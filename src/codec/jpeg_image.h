@@ -18,16 +18,22 @@ struct JpegFrameInfo {
   int width = 0;
   int height = 0;
   bool standardLayout = false;
+  // A sequential Huffman-coded image whose first scan holds every component and that
+  // defines, before that scan, every quantisation and Huffman table the scan uses. Such an
+  // image decodes the same whatever tables a decompressor holds from earlier images.
+  bool carriesItsTables = false;
 };
 
 // Reads the frame header the way a decoder reaches it: SOI, then whole marker segments up
-// to the first start-of-frame. Nothing for anything less regular (fill bytes, stray data,
-// a scan or the end before the frame, a height of 0), which callers leave to the decoder's
-// own header parser.
+// to the first start-of-frame, and on to the first scan for the tables. Nothing for anything
+// less regular before the frame (fill bytes, stray data, a scan or the end before it, a
+// height of 0), which callers leave to the decoder's own header parser; anything irregular
+// after it only leaves `carriesItsTables` false.
 std::optional<JpegFrameInfo> ScanJpegFrame(std::span<const uint8_t> image);
 
-// JPEG decoding through TurboJPEG, once it is known to start. Each image is decoded by a
-// decompressor of its own, so no image depends on the ones before it.
+// JPEG decoding through TurboJPEG, once it is known to start. No image depends on the ones
+// before it: images that carry their tables share one decompressor, every other image gets
+// a fresh one, as a decompressor keeps the tables of the images it has read.
 class JpegDecoder {
  public:
   // Null when TurboJPEG cannot start; `failureCode` then holds the reason (an errno value).
@@ -40,8 +46,13 @@ class JpegDecoder {
   bool DecodeTopLeft(std::span<const uint8_t> image, int width, int height,
                      std::vector<uint8_t>& out);
 
+  ~JpegDecoder();
+
  private:
-  JpegDecoder() = default;
+  explicit JpegDecoder(void* shared) : shared_(shared) {}
+
+  void* shared_;                  // tjhandle for the images that carry their tables
+  std::vector<uint8_t> staging_;  // output rows off the streaming boundary; see DecodeExact
 };
 
 // One TurboJPEG compressor, created on first use.

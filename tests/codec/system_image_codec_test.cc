@@ -4,7 +4,9 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "codec/jpeg_image.h"
@@ -145,10 +147,11 @@ TEST_F(ToolImages, JpegFrameScanAgreesWithTurboJpegOnEveryLayout) {
   struct Case {
     const char* options;
     bool standard;
+    bool carriesTables = true;  // all but the progressive image, whose later scans bring some
   };
   for (const Case& c : {Case{"-sampling-factor 1x1", true}, Case{"-sampling-factor 2x1", true},
                         Case{"-sampling-factor 2x2", true}, Case{"-sampling-factor 1x2", true},
-                        Case{"-sampling-factor 4x1", true}, Case{"-interlace JPEG", true},
+                        Case{"-sampling-factor 4x1", true}, Case{"-interlace JPEG", true, false},
                         Case{"-colorspace Gray", true}, Case{"-sampling-factor 1x4", false},
                         Case{"-sampling-factor 3x1", false}, Case{"-sampling-factor 2x2,1x1,2x2", false},
                         Case{"-colorspace CMYK", false}}) {
@@ -158,6 +161,7 @@ TEST_F(ToolImages, JpegFrameScanAgreesWithTurboJpegOnEveryLayout) {
     EXPECT_EQ(frame->width, 24) << c.options;
     EXPECT_EQ(frame->height, 20) << c.options;
     EXPECT_EQ(frame->standardLayout, c.standard) << c.options;
+    EXPECT_EQ(frame->carriesItsTables, c.carriesTables) << c.options;
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
     const bool headerAccepts =
         tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colorspace) == 0;
@@ -189,27 +193,112 @@ TEST_F(ToolImages, JpegFrameScanAgreesWithTurboJpegOnEveryLayout) {
   EXPECT_FALSE(ScanJpegFrame(noHeight).has_value());
 }
 
-// A JPEG without its quantisation tables only decodes with tables left over from an
-// earlier image. No tile may lean on the tile before it: each one decodes on its own.
+// Calls `visit(marker, body)` for each marker segment of `jpeg` up to and including the
+// first scan's header; what `visit` returns replaces the segment (nothing drops it).
+template <typename Visit>
+Bytes RewriteSegments(const Bytes& jpeg, Visit visit) {
+  Bytes out(jpeg.begin(), jpeg.begin() + 2);
+  for (size_t at = 2; at + 4 <= jpeg.size();) {
+    const uint8_t marker = jpeg[at + 1];
+    const size_t length = (size_t{jpeg[at + 2]} << 8) | jpeg[at + 3];
+    const std::optional<Bytes> body = visit(marker, Bytes(jpeg.begin() + at + 4, jpeg.begin() + at + 2 + length));
+    if (body) {
+      out.insert(out.end(), {0xFF, marker, static_cast<uint8_t>((body->size() + 2) >> 8),
+                             static_cast<uint8_t>((body->size() + 2) & 0xFF)});
+      out.insert(out.end(), body->begin(), body->end());
+    }
+    at += 2 + length;
+    if (marker == 0xDA) {  // the entropy-coded data and the end follow unchanged
+      out.insert(out.end(), jpeg.begin() + at, jpeg.end());
+      break;
+    }
+  }
+  return out;
+}
+
+Bytes WithoutSegments(const Bytes& jpeg, uint8_t dropped) {
+  return RewriteSegments(jpeg, [&](uint8_t marker, Bytes body) -> std::optional<Bytes> {
+    if (marker == dropped) return std::nullopt;
+    return body;
+  });
+}
+
+// The same image with its Huffman tables in slots 2 and 3 instead of 0 and 1, where no
+// standard table stands in for a missing one.
+Bytes WithHuffmanTablesInUpperSlots(const Bytes& jpeg) {
+  return RewriteSegments(jpeg, [](uint8_t marker, Bytes body) -> std::optional<Bytes> {
+    if (marker == 0xC4) {
+      for (size_t at = 0; at + 17 <= body.size();) {
+        size_t values = 0;
+        for (size_t i = 1; i <= 16; ++i) values += body[at + i];
+        body[at] += 2;
+        at += 17 + values;
+      }
+    } else if (marker == 0xDA) {
+      for (size_t c = 0; c < body[0]; ++c) body[2 + 2 * c] += 0x22;
+    }
+    return body;
+  });
+}
+
+// A JPEG without its quantisation or Huffman tables only decodes with tables left over from
+// an earlier image (or, for Huffman tables 0 and 1, with the standard ones). No tile may lean
+// on the tile before it: each one decodes as it would on its own.
 TEST(SystemImageCodecTest, AJpegTileNeverBorrowsTablesFromThePreviousTile) {
   SystemImageCodec codec;
   const Bytes jpeg = codec.EncodeJpeg(SourcePixels(false), 24, 20, 90);
   ASSERT_FALSE(jpeg.empty());
-  Bytes withoutTables(jpeg.begin(), jpeg.begin() + 2);
-  for (size_t at = 2; at + 4 <= jpeg.size();) {
-    const size_t length = (size_t{jpeg[at + 2]} << 8) | jpeg[at + 3];
-    if (jpeg[at + 1] != 0xDB) withoutTables.insert(withoutTables.end(), jpeg.begin() + at, jpeg.begin() + at + 2 + length);
-    if (jpeg[at + 1] == 0xDA) {  // the scan: keep everything after it
-      withoutTables.insert(withoutTables.end(), jpeg.begin() + at + 2 + length, jpeg.end());
-      break;
-    }
-    at += 2 + length;
-  }
-  ASSERT_LT(withoutTables.size(), jpeg.size());
+  const Bytes withoutQuantisation = WithoutSegments(jpeg, 0xDB);
+  ASSERT_LT(withoutQuantisation.size(), jpeg.size());
   Bytes out;
   ASSERT_TRUE(codec.Decode(jpeg, 24, 20, out));
-  EXPECT_FALSE(codec.Decode(withoutTables, 24, 20, out));
-  EXPECT_FALSE(codec.Decode(withoutTables, 7, 5, out));  // the header path as well
+  EXPECT_FALSE(codec.Decode(withoutQuantisation, 24, 20, out));
+  EXPECT_FALSE(codec.Decode(withoutQuantisation, 7, 5, out));  // the header path as well
+
+  const Bytes upper = WithHuffmanTablesInUpperSlots(jpeg);
+  const Bytes upperWithoutHuffman = WithoutSegments(upper, 0xC4);
+  ASSERT_LT(upperWithoutHuffman.size(), upper.size());
+  Bytes reference;
+  ASSERT_TRUE(codec.Decode(jpeg, 24, 20, reference));
+  ASSERT_TRUE(codec.Decode(upper, 24, 20, out));
+  EXPECT_EQ(out, reference);
+  EXPECT_FALSE(codec.Decode(upperWithoutHuffman, 24, 20, out));
+  EXPECT_FALSE(codec.Decode(upperWithoutHuffman, 7, 5, out));
+  // Without tables in slots 0 and 1, the standard ones stand in, whatever came before.
+  ASSERT_TRUE(codec.Decode(upper, 24, 20, out));
+  EXPECT_TRUE(codec.Decode(WithoutSegments(jpeg, 0xC4), 24, 20, out));
+  EXPECT_EQ(out, reference);  // TurboJPEG writes the standard tables
+}
+
+// TurboJPEG treats 32-byte-aligned output differently (it streams it past the cache), so the
+// decoder steers such output through a buffer of its own. Whichever way the caller's buffer
+// lies, the pixels are TurboJPEG's own, and a failed decode still fails.
+TEST(SystemImageCodecTest, AJpegTileDecodesTheSameWhereverItsOutputLies) {
+  SystemImageCodec codec;
+  const Bytes jpeg = codec.EncodeJpeg(SourcePixels(false), 24, 20, 90);
+  ASSERT_FALSE(jpeg.empty());
+  tjhandle handle = tjInitDecompress();
+  Bytes expected(24 * 20 * 4);
+  ASSERT_EQ(tjDecompress2(handle, jpeg.data(), jpeg.size(), expected.data(), 24, 24 * 4, 20, TJPF_BGRA, 0), 0);
+  tjDestroy(handle);
+  Bytes truncated(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
+
+  // The allocator hands out 16-byte-aligned blocks; keep allocating until both kinds appear.
+  std::vector<Bytes> outputs;
+  bool seen[2] = {false, false};
+  for (int i = 0; i < 64 && !(seen[0] && seen[1]); ++i) {
+    Bytes out(24 * 20 * 4 + i);
+    const bool aligned = reinterpret_cast<uintptr_t>(out.data()) % 32 == 0;
+    if (seen[aligned]) continue;
+    seen[aligned] = true;
+    SCOPED_TRACE(aligned ? "32-byte-aligned output" : "other output");
+    EXPECT_FALSE(codec.Decode(truncated, 24, 20, out));
+    ASSERT_TRUE(codec.Decode(jpeg, 24, 20, out));
+    ASSERT_EQ(out.size(), expected.size());
+    EXPECT_EQ(out, expected);
+    outputs.push_back(std::move(out));
+  }
+  EXPECT_TRUE(seen[0] && seen[1]) << "the allocator never gave both alignments";
 }
 
 TEST(SystemImageCodecTest, RejectsBadArgumentsAndUnknownData) {
