@@ -213,23 +213,23 @@ JpegDecoder::~JpegDecoder() { tjDestroy(shared_); }
 
 bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int height,
                                 std::vector<uint8_t>& out) {
-  // Scanning the headers costs a few dozen byte reads, where TurboJPEG's header call parses
-  // every table once more than the decode does (7% of a 64x64 tile) and a fresh
-  // decompressor costs 3%.
-  const std::optional<JpegFrameInfo> frame = ScanJpegFrame(image);
-  std::optional<Decompressor> fresh;
-  tjhandle handle = shared_;
-  if (!frame || !frame->carriesItsTables) {
-    handle = fresh.emplace().get();
-    if (handle == nullptr) return false;
-  }
   // The usual tile is exactly the image, in colour or grey: decode straight into the output.
-  // Images that TurboJPEG's header call would refuse (layouts it cannot name) or treat
-  // otherwise (CMYK, other sizes) take the path below.
+  // Scanning the headers costs a few dozen byte reads, where TurboJPEG's header call parses
+  // every table once more than the decode does (7% of a 64x64 tile), and an image that
+  // carries its tables needs no fresh decompressor (3%).
+  const std::optional<JpegFrameInfo> frame = ScanJpegFrame(image);
   if (frame && frame->standardLayout && frame->width == width && frame->height == height &&
       ImageSizeAllowed(width, height)) {
-    return DecodeExact(handle, image, width, height, out, staging_);
+    if (frame->carriesItsTables) return DecodeExact(shared_, image, width, height, out, staging_);
+    const Decompressor fresh;
+    return fresh.get() != nullptr && DecodeExact(fresh.get(), image, width, height, out, staging_);
   }
+  // Images that TurboJPEG's header call would refuse (layouts it cannot name) or treat
+  // otherwise (CMYK, other sizes). A header call that fails leaves its decompressor halfway
+  // through a header, so these never use the shared one.
+  const Decompressor decompressor;
+  tjhandle handle = decompressor.get();
+  if (handle == nullptr) return false;
   int imageWidth = 0;
   int imageHeight = 0;
   int subsampling = 0;

@@ -270,6 +270,33 @@ TEST(SystemImageCodecTest, AJpegTileNeverBorrowsTablesFromThePreviousTile) {
   EXPECT_EQ(out, reference);  // TurboJPEG writes the standard tables
 }
 
+// A tile that fails anywhere in TurboJPEG, in its header call as well as in the decode,
+// leaves nothing behind that could spoil the next tile.
+TEST(SystemImageCodecTest, AFailedJpegTileLeavesNothingBehind) {
+  SystemImageCodec codec;
+  const Bytes jpeg = codec.EncodeJpeg(SourcePixels(false), 24, 20, 90);
+  ASSERT_FALSE(jpeg.empty());
+  Bytes reference;
+  ASSERT_TRUE(codec.Decode(jpeg, 24, 20, reference));
+  // A vertical sampling factor of 9 for the last component: TurboJPEG's header call refuses it.
+  const Bytes badSampling = RewriteSegments(jpeg, [](uint8_t marker, Bytes body) -> std::optional<Bytes> {
+    if (marker == 0xC0) body[6 + 3 * 2 + 1] = 0x19;
+    return body;
+  });
+  // All tables and the scan header, but not all of the scan.
+  const Bytes truncated(jpeg.begin(), jpeg.end() - 12);
+  ASSERT_TRUE(ScanJpegFrame(truncated).has_value() && ScanJpegFrame(truncated)->carriesItsTables);
+  for (const Bytes* bad : {&badSampling, &truncated}) {
+    for (const int width : {24, 7}) {  // the tile's own size, and a smaller one
+      SCOPED_TRACE(::testing::Message() << (bad == &truncated ? "truncated" : "bad sampling") << ", width " << width);
+      Bytes out;
+      EXPECT_FALSE(codec.Decode(*bad, width, width == 24 ? 20 : 5, out));
+      ASSERT_TRUE(codec.Decode(jpeg, 24, 20, out));
+      EXPECT_EQ(out, reference);
+    }
+  }
+}
+
 // TurboJPEG treats 32-byte-aligned output differently (it streams it past the cache), so the
 // decoder steers such output through a buffer of its own. Whichever way the caller's buffer
 // lies, the pixels are TurboJPEG's own, and a failed decode still fails.
@@ -283,11 +310,13 @@ TEST(SystemImageCodecTest, AJpegTileDecodesTheSameWhereverItsOutputLies) {
   tjDestroy(handle);
   Bytes truncated(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
 
-  // The allocator hands out 16-byte-aligned blocks; keep allocating until both kinds appear.
+  // The allocator hands out 16-byte-aligned blocks; keep allocating (and holding, so that no
+  // block comes back) until both kinds appear.
   std::vector<Bytes> outputs;
+  outputs.reserve(256);
   bool seen[2] = {false, false};
-  for (int i = 0; i < 64 && !(seen[0] && seen[1]); ++i) {
-    Bytes out(24 * 20 * 4 + i);
+  for (int i = 0; i < 256 && !(seen[0] && seen[1]); ++i) {
+    Bytes& out = outputs.emplace_back(24 * 20 * 4 + 16 * (i % 3));
     const bool aligned = reinterpret_cast<uintptr_t>(out.data()) % 32 == 0;
     if (seen[aligned]) continue;
     seen[aligned] = true;
@@ -296,7 +325,6 @@ TEST(SystemImageCodecTest, AJpegTileDecodesTheSameWhereverItsOutputLies) {
     ASSERT_TRUE(codec.Decode(jpeg, 24, 20, out));
     ASSERT_EQ(out.size(), expected.size());
     EXPECT_EQ(out, expected);
-    outputs.push_back(std::move(out));
   }
   EXPECT_TRUE(seen[0] && seen[1]) << "the allocator never gave both alignments";
 }
