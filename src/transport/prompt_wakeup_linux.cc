@@ -8,7 +8,8 @@
 namespace stv::agent {
 namespace {
 
-// The first version of the kernel's sched_attr; glibc has no wrapper for sched_setattr.
+// The first version of the kernel's sched_attr; glibc has no wrappers for sched_getattr and
+// sched_setattr.
 struct SchedAttr {
   uint32_t size;
   uint32_t policy;
@@ -28,10 +29,15 @@ constexpr uint64_t kSliceNanoseconds = 100'000;
 
 void RequestPromptWakeups() {
   SchedAttr attr{};
+  if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0) return;
+  // Only the slice changes: the policy and nice value stay what the user gave the process.
+  constexpr uint32_t kNormalPolicy = 0;
+  constexpr uint32_t kBatchPolicy = 3;
+  if (attr.policy != kNormalPolicy && attr.policy != kBatchPolicy) return;
   attr.size = sizeof attr;
-  attr.policy = 0;  // SCHED_OTHER, the policy it already has; nice stays 0
+  attr.flags = 0;
   attr.runtime = kSliceNanoseconds;
-  // Older kernels ignore the slice or refuse the call; either way the thread runs as before.
+  // Kernels before 6.12 ignore the slice; either way the thread runs as before.
   (void)syscall(SYS_sched_setattr, 0, &attr, 0);
 }
 
