@@ -36,13 +36,8 @@ class Decompressor {
   tjhandle handle_;
 };
 
-// TurboJPEG writes output rows that start on a 32-byte boundary with non-temporal stores,
-// which go around the cache to memory. The picture reads every tile straight back to paint
-// it, so a tile whose output lands on that boundary is decoded into rows 16 bytes off it and
-// copied over: the copy stays in the first-level cache, where the streamed tile would be
-// read back from memory (a fifth of the decode's time). Larger images gain nothing.
 constexpr uintptr_t kStreamingAlignment = 32;
-constexpr size_t kMaxStagedBytes = 256 * 1024;
+constexpr size_t kMaxStagedBytes = 256 * 1024;  // larger images gain nothing
 
 bool IsStreamingAligned(const uint8_t* row) {
   return reinterpret_cast<uintptr_t>(row) % kStreamingAlignment == 0;
@@ -51,19 +46,8 @@ bool IsStreamingAligned(const uint8_t* row) {
 // An image of exactly width x height, not CMYK, decoded into `out`.
 bool DecodeExact(tjhandle handle, std::span<const uint8_t> image, int width, int height,
                  std::vector<uint8_t>& out, std::vector<uint8_t>& staging) {
-  const size_t bytes = ImageBytes(width, height);
-  out.resize(bytes);
-  uint8_t* target = out.data();
-  if (IsStreamingAligned(target) && bytes <= kMaxStagedBytes) {
-    staging.resize(bytes + kStreamingAlignment / 2);
-    target = staging.data() + (IsStreamingAligned(staging.data()) ? kStreamingAlignment / 2 : 0);
-  }
-  if (tjDecompress2(handle, image.data(), image.size(), target, width, width * 4, height, TJPF_BGRA,
-                    kDecodeFlags) != 0) {
-    return false;
-  }
-  if (target != out.data()) std::memcpy(out.data(), target, bytes);
-  return true;
+  out.resize(ImageBytes(width, height));
+  return DecodeJpegExactly(handle, image, width, height, out.data(), staging);
 }
 
 struct TjBufferDeleter {
@@ -192,6 +176,22 @@ std::optional<JpegFrameInfo> ScanJpegFrame(std::span<const uint8_t> image) {
     at += 2 + length;
   }
   return frame;
+}
+
+bool DecodeJpegExactly(void* handle, std::span<const uint8_t> image, int width, int height, uint8_t* out,
+                       std::vector<uint8_t>& staging) {
+  const size_t bytes = ImageBytes(width, height);
+  uint8_t* target = out;
+  if (IsStreamingAligned(out) && bytes <= kMaxStagedBytes) {
+    staging.resize(bytes + kStreamingAlignment / 2);
+    target = staging.data() + (IsStreamingAligned(staging.data()) ? kStreamingAlignment / 2 : 0);
+  }
+  if (tjDecompress2(handle, image.data(), image.size(), target, width, width * 4, height, TJPF_BGRA,
+                    kDecodeFlags) != 0) {
+    return false;
+  }
+  if (target != out) std::memcpy(out, target, bytes);
+  return true;
 }
 
 bool IsJpeg(std::span<const uint8_t> image) {

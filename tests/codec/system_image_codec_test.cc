@@ -297,9 +297,9 @@ TEST(SystemImageCodecTest, AFailedJpegTileLeavesNothingBehind) {
   }
 }
 
-// TurboJPEG treats 32-byte-aligned output differently (it streams it past the cache), so the
-// decoder steers such output through a buffer of its own. Whichever way the caller's buffer
-// lies, the pixels are TurboJPEG's own, and a failed decode still fails.
+// TurboJPEG treats 32-byte-aligned output differently (it streams it past the cache), so such
+// output goes through a buffer of the decoder's own. Wherever the output lies, the pixels are
+// TurboJPEG's own, and a failed decode still fails.
 TEST(SystemImageCodecTest, AJpegTileDecodesTheSameWhereverItsOutputLies) {
   SystemImageCodec codec;
   const Bytes jpeg = codec.EncodeJpeg(SourcePixels(false), 24, 20, 90);
@@ -307,26 +307,21 @@ TEST(SystemImageCodecTest, AJpegTileDecodesTheSameWhereverItsOutputLies) {
   tjhandle handle = tjInitDecompress();
   Bytes expected(24 * 20 * 4);
   ASSERT_EQ(tjDecompress2(handle, jpeg.data(), jpeg.size(), expected.data(), 24, 24 * 4, 20, TJPF_BGRA, 0), 0);
-  tjDestroy(handle);
-  Bytes truncated(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
+  const Bytes truncated(jpeg.begin(), jpeg.end() - 12);
 
-  // The allocator hands out 16-byte-aligned blocks; keep allocating (and holding, so that no
-  // block comes back) until both kinds appear.
-  std::vector<Bytes> outputs;
-  outputs.reserve(256);
-  bool seen[2] = {false, false};
-  for (int i = 0; i < 256 && !(seen[0] && seen[1]); ++i) {
-    Bytes& out = outputs.emplace_back(24 * 20 * 4 + 16 * (i % 3));
-    const bool aligned = reinterpret_cast<uintptr_t>(out.data()) % 32 == 0;
-    if (seen[aligned]) continue;
-    seen[aligned] = true;
-    SCOPED_TRACE(aligned ? "32-byte-aligned output" : "other output");
-    EXPECT_FALSE(codec.Decode(truncated, 24, 20, out));
-    ASSERT_TRUE(codec.Decode(jpeg, 24, 20, out));
-    ASSERT_EQ(out.size(), expected.size());
-    EXPECT_EQ(out, expected);
+  alignas(64) static uint8_t output[24 * 20 * 4 + 64];
+  Bytes staging;
+  for (const size_t offset : {0, 16, 32, 8}) {
+    SCOPED_TRACE(::testing::Message() << "output " << offset << " bytes past a 64-byte boundary");
+    std::fill(std::begin(output), std::end(output), 0);
+    EXPECT_FALSE(DecodeJpegExactly(handle, truncated, 24, 20, output + offset, staging));
+    ASSERT_TRUE(DecodeJpegExactly(handle, jpeg, 24, 20, output + offset, staging));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), output + offset));
+    const auto zero = [](uint8_t b) { return b == 0; };
+    EXPECT_TRUE(std::all_of(std::begin(output), output + offset, zero));
+    EXPECT_TRUE(std::all_of(output + offset + expected.size(), std::end(output), zero));
   }
-  EXPECT_TRUE(seen[0] && seen[1]) << "the allocator never gave both alignments";
+  tjDestroy(handle);
 }
 
 TEST(SystemImageCodecTest, RejectsBadArgumentsAndUnknownData) {
