@@ -67,6 +67,9 @@ class SdlLibrary {
   }
 
   bool Start(std::string& error) {
+    // Before SDL_Init: SDL puts back the handler it found there just before it closes its
+    // connections, which is where a late wakeup error usually surfaces.
+    IgnoreLateWakeupErrors();
     if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) != 0) {
       error = std::string("SDL_Init failed (") + SDL_GetError() + ")";
       return false;
@@ -165,7 +168,6 @@ bool SdlSessionWindow::Create(std::string& error) {
   SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
 #endif
   if (!library_.Start(error)) return false;
-  if (std::strcmp(SDL_GetCurrentVideoDriver(), "x11") == 0) IgnoreLateWakeupErrors();
 
   const Uint32 events = SDL_RegisterEvents(2);
   if (events == static_cast<Uint32>(-1)) {

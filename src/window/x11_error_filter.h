@@ -8,7 +8,9 @@ namespace stv {
 // that event is the user closing the window, the window is destroyed at once, and the
 // server may handle the destruction first: the wakeup then fails with BadWindow, and
 // Xlib's default handler ends the process. This lets exactly that error pass and hands
-// every other one on. Idempotent.
+// every other one on. Call it before SDL starts: on stopping, SDL puts back the handler
+// it found then, before closing the connection that reads the error. Harmless where SDL
+// does not use X11. Idempotent.
 void IgnoreLateWakeupErrors();
 
 }  // namespace stv

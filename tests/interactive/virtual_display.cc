@@ -112,4 +112,18 @@ bool DisplayDriver::RequestClose(const std::string& window) {
   return sent;
 }
 
+bool DisplayDriver::SendToAWindowThatIsGone() {
+  std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(display_.c_str()), XCloseDisplay);
+  if (!display) return false;
+  const Window gone = XCreateSimpleWindow(display.get(), DefaultRootWindow(display.get()), 0, 0, 1, 1, 0, 0, 0);
+  XDestroyWindow(display.get(), gone);
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = gone;
+  event.xclient.format = 32;
+  XSendEvent(display.get(), gone, False, NoEventMask, &event);
+  XSync(display.get(), False);
+  return true;
+}
+
 }  // namespace stv::testing

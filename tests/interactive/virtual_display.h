@@ -48,6 +48,9 @@ class DisplayDriver {
   std::optional<Screenshot> Capture(const std::string& window);
   // Asks the window to close, as a window manager's close button does.
   bool RequestClose(const std::string& window);
+  // Sends an event to a window that was just destroyed and waits for the server's answer,
+  // so the BadWindow error reaches this process's X error handler before it returns.
+  bool SendToAWindowThatIsGone();
 
  private:
   CommandResult Run(std::vector<std::string> argv) { return RunCommand(argv, {"DISPLAY=" + display_}); }
