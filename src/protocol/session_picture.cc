@@ -86,9 +86,9 @@ bool ResetEntry(SessionPicture& picture, Reassembly& entry, uint32_t totalLength
   const size_t limit = picture.limits.maxReassemblyBytes;
   if (othersBytes > limit || totalLength > limit - othersBytes) return false;
   try {
-    std::vector<uint8_t> buffer(totalLength);
+    UnclearedBytes buffer(totalLength);
     std::vector<bool> have(fragmentCount);
-    entry.buffer.swap(buffer);
+    entry.buffer = std::move(buffer);
     entry.have.swap(have);
   } catch (const std::bad_alloc&) {
     return false;
@@ -130,11 +130,11 @@ bool HandleFragment(SessionPicture& picture, std::span<const uint8_t> message) {
   if (entry.received < static_cast<int32_t>(entry.fragmentCount)) return false;
 
   // Complete: older pending messages will never be finished, so they go too.
-  std::vector<uint8_t> whole = std::move(entry.buffer);
+  UnclearedBytes whole = std::move(entry.buffer);
   picture.reassemblyBytes -= whole.size();
   picture.reassembly.erase(it);
   EraseEntries(picture, picture.reassembly.begin(), picture.reassembly.lower_bound(id));
-  return HandleCompleteMessage(picture, whole);
+  return HandleCompleteMessage(picture, {whole.data(), whole.size()});
 }
 
 // An envelope's inner message, or a message outside any envelope.

@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "codec/tile_image_codec.h"
@@ -51,12 +53,35 @@ enum class TileEncoding : uint8_t {
 };
 
 // A message being put together from its fragments.
+// A byte buffer that is never cleared. A message's buffer is only read once every fragment
+// has filled its share, and clearing would touch all 8 MiB a hostile agent may announce
+// with a single 16 KiB fragment; untouched, the announcement costs no memory.
+class UnclearedBytes {
+ public:
+  UnclearedBytes() = default;
+  explicit UnclearedBytes(size_t size) : data_(std::make_unique_for_overwrite<uint8_t[]>(size)), size_(size) {}
+  UnclearedBytes(UnclearedBytes&& other) noexcept
+      : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
+  UnclearedBytes& operator=(UnclearedBytes&& other) noexcept {
+    data_ = std::move(other.data_);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
+  }
+
+  uint8_t* data() { return data_.get(); }
+  size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+  size_t size_ = 0;
+};
+
 struct Reassembly {
   uint32_t totalLength = 0;
   uint32_t fragmentCount = 0;
   int32_t received = 0;
-  std::vector<bool> have;        // fragmentCount bits: which indexes are stored
-  std::vector<uint8_t> buffer;   // totalLength bytes, zero until filled
+  std::vector<bool> have;   // fragmentCount bits: which indexes are stored
+  UnclearedBytes buffer;    // totalLength bytes
 };
 
 // One parsed tile. The payload views the message it came from.
