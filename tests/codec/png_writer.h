@@ -21,14 +21,7 @@ struct PngImage {
   std::vector<uint8_t> trns;      // the tRNS chunk's body, when not empty
 };
 
-inline int PngChannels(int colorType) {
-  switch (colorType) {
-    case 2: return 3;
-    case 4: return 2;
-    case 6: return 4;
-    default: return 1;
-  }
-}
+inline int PngChannels(int colorType) { return colorType == 2 ? 3 : colorType == 4 ? 2 : colorType == 6 ? 4 : 1; }
 
 namespace detail {
 

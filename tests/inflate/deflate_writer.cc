@@ -17,6 +17,13 @@ constexpr std::array<int, 30> kDistBase = {1,    2,    3,    4,    5,    7,     
                                            257,  385,  513,  769,  1025, 1537,  2049,  3073,
                                            4097, 6145, 8193, 12289, 16385, 24577};
 
+// Length symbol (257..285) or distance symbol (0..29) with its extra bits.
+struct SymbolAndExtra {
+  int symbol;
+  uint32_t extra;
+  int extraBits;
+};
+
 template <size_t N>
 SymbolAndExtra FindBase(const std::array<int, N>& bases, int value, int next) {
   size_t i = 0;
@@ -26,6 +33,15 @@ SymbolAndExtra FindBase(const std::array<int, N>& bases, int value, int next) {
   while ((1 << bits) < span) ++bits;
   return {int(i), uint32_t(value - bases[i]), bits};
 }
+
+SymbolAndExtra LengthSymbol(int length) {
+  if (length == 258) return {285, 0, 0};
+  SymbolAndExtra found = FindBase(kLengthBase, length, 258);
+  found.symbol += 257;
+  return found;
+}
+
+SymbolAndExtra DistanceSymbol(int distance) { return FindBase(kDistBase, distance, 32769); }
 
 }  // namespace
 
@@ -67,15 +83,6 @@ std::vector<uint32_t> CanonicalCodes(std::span<const uint8_t> lengths) {
   }
   return codes;
 }
-
-SymbolAndExtra LengthSymbol(int length) {
-  if (length == 258) return {285, 0, 0};
-  SymbolAndExtra found = FindBase(kLengthBase, length, 258);
-  found.symbol += 257;
-  return found;
-}
-
-SymbolAndExtra DistanceSymbol(int distance) { return FindBase(kDistBase, distance, 32769); }
 
 void BlockHeader(BitWriter& writer, bool final, int type) {
   writer.Bits(final ? 1 : 0, 1);

@@ -28,15 +28,6 @@ class BitWriter {
 // Canonical codes of RFC 1951 for the given lengths (0 = no code).
 std::vector<uint32_t> CanonicalCodes(std::span<const uint8_t> lengths);
 
-// Length symbol (257..285) or distance symbol (0..29) with its extra bits.
-struct SymbolAndExtra {
-  int symbol;
-  uint32_t extra;
-  int extraBits;
-};
-SymbolAndExtra LengthSymbol(int length);
-SymbolAndExtra DistanceSymbol(int distance);
-
 // Block header bits: BFINAL, then BTYPE.
 void BlockHeader(BitWriter& writer, bool final, int type);
 

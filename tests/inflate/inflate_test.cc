@@ -18,28 +18,24 @@ using test::DynamicCode;
 
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-// A final stored block holding `content`.
-std::vector<uint8_t> StoredBlock(const std::vector<uint8_t>& content) {
-  BitWriter writer;
-  test::BlockHeader(writer, true, 0);
+void Stored(BitWriter& writer, bool final, const std::vector<uint8_t>& content) {
+  test::BlockHeader(writer, final, 0);
   writer.AlignToByte();
   const uint32_t length = uint32_t(content.size());
   writer.Bits(length, 16);
   writer.Bits(~length & 0xFFFF, 16);
   writer.Bytes(content);
+}
+
+std::vector<uint8_t> StoredBlock(const std::vector<uint8_t>& content) {
+  BitWriter writer;
+  Stored(writer, true, content);
   return writer.Finish();
 }
 
-// Two non-final stored blocks of 70000 bytes in all: enough history for any distance
-// a wrongly accepted distance symbol could mean.
+// 70000 bytes of history: enough for any distance a wrongly accepted symbol could mean.
 void LongHistory(BitWriter& writer) {
-  for (uint32_t length : {65535u, 4465u}) {
-    test::BlockHeader(writer, false, 0);
-    writer.AlignToByte();
-    writer.Bits(length, 16);
-    writer.Bits(~length & 0xFFFF, 16);
-    writer.Bytes(std::vector<uint8_t>(length, 'h'));
-  }
+  for (size_t length : {65535u, 4465u}) Stored(writer, false, std::vector<uint8_t>(length, 'h'));
 }
 
 bool InflateBits(const BitWriter& writer, std::vector<uint8_t>& out) {
@@ -58,17 +54,11 @@ DynamicCode SmallCode() {
 
 TEST(Adler32Test, KnownValuesAndLongRuns) {
   EXPECT_EQ(Adler32({}), 1u);
-  EXPECT_EQ(Adler32(Bytes("abc")), 0x024D0127u);
   EXPECT_EQ(Adler32(Bytes("Wikipedia")), 0x11E60398u);
-  // All 0xFF is the worst case for the deferred modulo.
+  // All 0xFF is the worst case for the deferred modulo; then every length and alignment
+  // around the vector width and the reduction interval.
   const std::vector<uint8_t> ones(100000, 0xFF);
-  uint32_t a = 1, b = 0;
-  for (uint8_t byte : ones) {
-    a = (a + byte) % 65521;
-    b = (b + a) % 65521;
-  }
-  EXPECT_EQ(Adler32(ones), (b << 16) | a);
-  // Every length and alignment around the vector width and the reduction interval.
+  EXPECT_EQ(Adler32(ones), adler32_z(1, ones.data(), ones.size()));
   std::vector<uint8_t> bytes(12000);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 2654435761u >> 13);
   for (size_t length : {1, 15, 16, 17, 31, 5551, 5552, 5553, 11104, 11105, 11990}) {
@@ -79,21 +69,18 @@ TEST(Adler32Test, KnownValuesAndLongRuns) {
   }
 }
 
-TEST(ZlibHeaderTest, StoredAbcAndHeaderChecks) {
+TEST(ZlibHeaderTest, HeaderAndChecksum) {
   const auto abc = Bytes("abc");
   const auto stream = test::WrapZlib(StoredBlock(abc), abc);
-  ASSERT_EQ(stream[0], 0x78);
-  ASSERT_EQ(stream[1], 0x01);
   std::vector<uint8_t> out;
-  ASSERT_TRUE(InflateZlib(stream, out, 0));
-  EXPECT_EQ(out, abc);
-
   auto withHeader = [&](uint8_t cmf, uint8_t flg) {
     auto copy = stream;
     copy[0] = cmf;
     copy[1] = flg;
     return InflateZlib(copy, out, 0);
   };
+  EXPECT_TRUE(withHeader(0x78, 0x01));
+  EXPECT_EQ(out, abc);
   EXPECT_TRUE(withHeader(0x78, 0x9C));
   EXPECT_TRUE(withHeader(0x78, 0xDA));
   EXPECT_FALSE(withHeader(0x78, 0x9D));  // not a multiple of 31
@@ -101,26 +88,19 @@ TEST(ZlibHeaderTest, StoredAbcAndHeaderChecks) {
   EXPECT_FALSE(withHeader(0x78, 0xBB));  // preset dictionary
   EXPECT_TRUE(withHeader(0xF8, 0x00));   // window size beyond 32K is not checked
   EXPECT_TRUE(withHeader(0x08, 0x1D));
-}
 
-TEST(ZlibHeaderTest, ChecksumIsAlwaysTheLastFourBytes) {
-  const auto abc = Bytes("abc");
-  auto stream = test::WrapZlib(StoredBlock(abc), abc);
-  std::vector<uint8_t> out = Bytes("stale");
+  out = Bytes("stale");
   EXPECT_FALSE(InflateZlib(std::span(stream).first(5), out, 0));
   EXPECT_TRUE(out.empty());
-
   auto broken = stream;
   broken.back() ^= 1;
   EXPECT_FALSE(InflateZlib(broken, out, 0));
-
-  // Bytes between the end of the final block and the checksum are ignored.
+  // The checksum is always the last four bytes: anything between it and the final block is
+  // ignored, and a stream that needs the checksum's bytes as DEFLATE data fails.
   auto padded = stream;
   padded.insert(padded.end() - 4, {0xDE, 0xAD, 0xBE});
   ASSERT_TRUE(InflateZlib(padded, out, 0));
   EXPECT_EQ(out, abc);
-
-  // A stream that needs the checksum's bytes as DEFLATE data fails.
   auto truncated = stream;
   truncated.erase(truncated.end() - 5);
   EXPECT_FALSE(InflateZlib(truncated, out, 0));
@@ -182,16 +162,6 @@ TEST(FixedBlockTest, LiteralsMatchesAndForbiddenSymbols) {
     bad.Bits(0, 16);
     EXPECT_FALSE(InflateBits(bad, out)) << symbol;
   }
-  for (int symbol : {29, 30, 31}) {
-    BitWriter bad;
-    LongHistory(bad);
-    test::BlockHeader(bad, true, 1);
-    test::FixedLitLen(bad, 257);
-    test::FixedDistance(bad, symbol);
-    bad.Bits(0, 13);
-    test::FixedLitLen(bad, 256);
-    EXPECT_EQ(InflateBits(bad, out), symbol == 29) << symbol;
-  }
   BitWriter tooFar;
   test::BlockHeader(tooFar, true, 1);
   test::FixedLitLen(tooFar, 'x');
@@ -209,11 +179,7 @@ TEST(FixedBlockTest, LongestDistance) {
   std::vector<uint8_t> content(32768);
   for (size_t i = 0; i < content.size(); ++i) content[i] = uint8_t(i * 7 + i / 256);
   BitWriter writer;
-  test::BlockHeader(writer, false, 0);
-  writer.AlignToByte();
-  writer.Bits(32768, 16);
-  writer.Bits(32767, 16);
-  writer.Bytes(content);
+  Stored(writer, false, content);
   test::BlockHeader(writer, true, 1);
   test::FixedMatch(writer, 258, 32768);
   test::FixedLitLen(writer, 256);
@@ -221,19 +187,6 @@ TEST(FixedBlockTest, LongestDistance) {
   ASSERT_TRUE(InflateBits(writer, out));
   ASSERT_EQ(out.size(), 32768u + 258u);
   EXPECT_EQ(0, std::memcmp(out.data() + 32768, content.data(), 258));
-}
-
-TEST(DynamicBlockTest, SmallCodeDecodes) {
-  const DynamicCode code = SmallCode();
-  BitWriter writer;
-  code.WriteHeader(writer, true);
-  for (int symbol : {'a', 'b', 'c'}) code.LitLen(writer, symbol);
-  code.LitLen(writer, 257);
-  code.Distance(writer, 2);  // distance 3
-  code.LitLen(writer, 256);
-  std::vector<uint8_t> out;
-  ASSERT_TRUE(InflateBits(writer, out));
-  EXPECT_EQ(out, Bytes("abcabc"));
 }
 
 TEST(DynamicBlockTest, CodeLengthSequenceRules) {
@@ -338,48 +291,50 @@ TEST(DynamicBlockTest, IncompleteAndOversubscribedCodes) {
   EXPECT_FALSE(InflateBits(bad, out));
 }
 
-TEST(DynamicBlockTest, DistanceSymbolsThirtyAndThirtyOneFail) {
+// With enough history for any distance they could mean, 30 and 31 still fail.
+TEST(DistanceSymbolTest, ThirtyAndThirtyOneFailInFixedAndDynamicBlocks) {
   std::vector<uint8_t> out;
   DynamicCode code = SmallCode();
   code.distLengths.assign(32, 5);
-  for (int symbol : {29, 30, 31}) {
-    BitWriter writer;
-    LongHistory(writer);
-    code.WriteHeader(writer, true);
-    code.LitLen(writer, 257);
-    code.Distance(writer, symbol);
-    writer.Bits(0, 13);
-    code.LitLen(writer, 256);
-    EXPECT_EQ(InflateBits(writer, out), symbol == 29) << symbol;
+  for (bool dynamic : {false, true}) {
+    for (int symbol : {29, 30, 31}) {
+      BitWriter writer;
+      LongHistory(writer);
+      if (dynamic) {
+        code.WriteHeader(writer, true);
+        code.LitLen(writer, 257);
+        code.Distance(writer, symbol);
+      } else {
+        test::BlockHeader(writer, true, 1);
+        test::FixedLitLen(writer, 257);
+        test::FixedDistance(writer, symbol);
+      }
+      writer.Bits(0, 13);
+      dynamic ? code.LitLen(writer, 256) : test::FixedLitLen(writer, 256);
+      EXPECT_EQ(InflateBits(writer, out), symbol == 29) << symbol << (dynamic ? " dynamic" : " fixed");
+    }
   }
 }
 
 TEST(LimitTest, EveryPathStopsAtTheLimit) {
-  std::vector<uint8_t> out;
-  // 1 literal + 3 matches of 258 = 775 bytes.
-  BitWriter matches;
+  BitWriter matches;  // 1 literal + 3 matches of 258
   test::BlockHeader(matches, true, 1);
   test::FixedLitLen(matches, 'q');
   for (int i = 0; i < 3; ++i) test::FixedMatch(matches, 258, 1);
   test::FixedLitLen(matches, 256);
-  EXPECT_TRUE(InflateWithLimit(matches.Finish(), out, 0, 775));
-  EXPECT_EQ(out.size(), 775u);
-  EXPECT_FALSE(InflateWithLimit(matches.Finish(), out, 0, 774));
-  EXPECT_LE(out.size(), 774u);
-
   BitWriter literals;
   test::BlockHeader(literals, true, 1);
   for (int i = 0; i < 300; ++i) test::FixedLitLen(literals, i % 256);
   test::FixedLitLen(literals, 256);
-  EXPECT_TRUE(InflateWithLimit(literals.Finish(), out, 0, 300));
-  EXPECT_FALSE(InflateWithLimit(literals.Finish(), out, 0, 299));
-  EXPECT_LE(out.size(), 299u);
-
-  const std::vector<uint8_t> content(1000, 'k');
-  const auto stored = StoredBlock(content);
-  EXPECT_TRUE(InflateWithLimit(stored, out, 0, 1000));
-  EXPECT_FALSE(InflateWithLimit(stored, out, 0, 999));
-  EXPECT_LE(out.size(), 999u);
+  const std::pair<std::vector<uint8_t>, size_t> cases[] = {
+      {matches.Finish(), 775}, {literals.Finish(), 300}, {StoredBlock(std::vector<uint8_t>(1000, 'k')), 1000}};
+  std::vector<uint8_t> out;
+  for (const auto& [stream, size] : cases) {
+    EXPECT_TRUE(InflateWithLimit(stream, out, 0, size)) << size;
+    EXPECT_EQ(out.size(), size);
+    EXPECT_FALSE(InflateWithLimit(stream, out, 0, size - 1)) << size;
+    EXPECT_LE(out.size(), size - 1);
+  }
 }
 
 // About 1.7 MB of matches that would expand just past 256 MiB: decoding stops at the cap.

@@ -20,26 +20,14 @@ std::optional<double> NumberOf(std::string_view text) {
   return value->number;
 }
 
+// The documented lenient forms, and what the strtod comparison below never generates:
+// surrounding space, long mantissas, and what strtod takes but JSON does not.
 TEST(JsonNumberTest, StrtodForms) {
-  EXPECT_EQ(NumberOf("5"), 5.0);
-  EXPECT_EQ(NumberOf("+1"), 1.0);
-  EXPECT_EQ(NumberOf("+5"), 5.0);
-  EXPECT_EQ(NumberOf(".5"), 0.5);
-  EXPECT_EQ(NumberOf("-.5"), -0.5);
-  EXPECT_EQ(NumberOf("5."), 5.0);
-  EXPECT_EQ(NumberOf("007"), 7.0);
-  EXPECT_EQ(NumberOf("1e5"), 1e5);
-  EXPECT_EQ(NumberOf("1E+2"), 100.0);
-  EXPECT_EQ(NumberOf("1.5e3"), 1500.0);
-  EXPECT_EQ(NumberOf("  42  "), 42.0);
-  EXPECT_EQ(NumberOf("123456789012345678901234567890"), 1.2345678901234568e29);
-  const std::optional<double> negative_zero = NumberOf("-0");
-  ASSERT_TRUE(negative_zero);
-  EXPECT_TRUE(std::signbit(*negative_zero));
-
-  for (std::string_view text : {"-", "+", ".", "-.", "1e", "1e+", "1-2", "+-1", "-+1", "++1",
-                                "--1", "1..2", "1e5e5", "e5", "0x10", "1f", "- 1", "1.5.",
-                                "inf", "nan", "[-]"}) {
+  const std::pair<std::string_view, double> cases[] = {
+      {"+5", 5.0}, {".5", 0.5}, {"5.", 5.0}, {"007", 7.0}, {"  42  ", 42.0},
+      {"123456789012345678901234567890", 1.2345678901234568e29}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(NumberOf(text), value) << text;
+  for (std::string_view text : {"0x10", "1f", "- 1", "1e5e5", "inf", "nan", "[-]"}) {
     EXPECT_FALSE(ParseJson(text)) << text;
   }
   EXPECT_TRUE(ParseJson("[1,-2,+3,.4]"));

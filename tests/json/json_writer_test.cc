@@ -78,6 +78,7 @@ TEST(JsonWriterTest, ObjectMembers) {
             "\"e\":true,\"f\":false,\"g\":null,\"h\":\"x\\\"\\u003C\",\"i\":\"\","
             "\"j\":null,\"k\":-2147483648,\"l\":[]}");
   EXPECT_FALSE(first);
+  EXPECT_TRUE(ParseJson(out));
 
   // Keys too long for the writer's stack buffer take the slower path to the same text.
   const std::string long_key(70, 'k');
@@ -85,13 +86,6 @@ TEST(JsonWriterTest, ObjectMembers) {
   bool long_first = false;
   AppendJsonInt(long_member, long_first, long_key, INT64_MIN);
   EXPECT_EQ(long_member, ",\"" + long_key + "\":-9223372036854775808");
-
-  std::string single = "{";
-  bool single_first = true;
-  AppendJsonBool(single, single_first, "only", true);
-  single += '}';
-  EXPECT_EQ(single, "{\"only\":true}");
-  EXPECT_TRUE(ParseJson(single));
 }
 
 }  // namespace
