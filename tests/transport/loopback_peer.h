@@ -20,9 +20,9 @@ class LoopbackPeer {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
     ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::listen(listener_, 4);
+    socklen_t length = sizeof address;
     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
   }
@@ -38,10 +38,10 @@ class LoopbackPeer {
   // Accepts the viewer's connection (it has already connected: the backlog holds it).
   bool Accept() {
     connection_ = ::accept(listener_, nullptr, nullptr);
-    // No test waits forever on a silent viewer, nor on one that stopped reading.
-    const timeval timeout{5, 0};
-    ::setsockopt(connection_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    SetReceiveTimeout(5000);
+    const timeval timeout{5, 0};  // no test waits forever on a viewer that is silent or stopped reading
+    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+      ::setsockopt(connection_, SOL_SOCKET, option, &timeout, sizeof timeout);
+    }
     return connection_ >= 0;
   }
 
@@ -65,26 +65,12 @@ class LoopbackPeer {
     return bytes;
   }
 
-  // True when the viewer has sent nothing within `ms` milliseconds.
-  bool SilentFor(int ms) {
-    SetReceiveTimeout(ms);
-    uint8_t byte;
-    const ssize_t n = ::recv(connection_, &byte, 1, MSG_PEEK);
-    SetReceiveTimeout(5000);
-    return n < 0;
-  }
-
   void CloseConnection() {
     if (connection_ >= 0) ::close(connection_);
     connection_ = -1;
   }
 
  private:
-  void SetReceiveTimeout(int ms) {
-    const timeval timeout{ms / 1000, (ms % 1000) * 1000};
-    ::setsockopt(connection_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  }
-
   int listener_ = -1;
   int connection_ = -1;
   uint16_t port_ = 0;
