@@ -89,20 +89,6 @@ TEST(ControlMessageTest, EncodesEveryKeyInOrderAndDecodesEachIntoItsField) {
   std::string reversed = "{";
   for (const std::string& member : members) reversed += (reversed.size() > 1 ? "," : "") + member;
   EXPECT_EQ(Decode(reversed + "}"), EveryFieldSet());
-
-  // Integers are written exactly, to the ends of their range.
-  ControlMessage report = MakeControlMessage(ControlKind::QualityReport);
-  report.expires = INT64_MIN;
-  EXPECT_NE(EncodeControlMessage(report).find(",\"expires\":-9223372036854775808,"), std::string::npos);
-
-  // Every kind this side uses survives with its number.
-  for (ControlKind kind :
-       {ControlKind::Text, ControlKind::Key, ControlKind::Pointer, ControlKind::Clipboard, ControlKind::QualityReport,
-        ControlKind::Monitors, ControlKind::CursorInStream, ControlKind::SecureAttention, ControlKind::FullRepaint}) {
-    const std::optional<ControlMessage> m = Decode(EncodeControlMessage(MakeControlMessage(kind)));
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->t, static_cast<int32_t>(kind));
-  }
 }
 
 TEST(ControlDecodeTest, OnlyAnObjectDecodes) {
@@ -120,49 +106,29 @@ TEST(ControlDecodeTest, OnlyAnObjectDecodes) {
   EXPECT_FALSE(Decode(too_deep));
 }
 
-TEST(ControlDecodeTest, IntegerFieldsTruncateAndKeepLow32Bits) {
-  EXPECT_EQ(Decode(R"({"t":3.9})")->t, 3);
-  EXPECT_EQ(Decode(R"({"t":-0.5})")->t, 0);
+// How JSON numbers, booleans and strings read is the JSON readers' business and tested with
+// them; here, what this message adds: 32-bit fields keep the low bits, `expires` keeps 64,
+// a string field takes only a string, and `btn` is absent only when missing or null.
+TEST(ControlDecodeTest, FieldsKeepTheirOwnWidthAndType) {
   EXPECT_EQ(Decode(R"({"t":-3.9})")->t, -3);
-  EXPECT_EQ(Decode(R"({"t":"3"})")->t, 0);
-  EXPECT_EQ(Decode(R"({"t":true})")->t, 0);
-  EXPECT_EQ(Decode(R"({"t":[3]})")->t, 0);
   EXPECT_EQ(Decode(R"({"vk":4294967361})")->vk, 65);
-  EXPECT_EQ(Decode(R"({"x":4294967297})")->x, 1);
   EXPECT_EQ(Decode(R"({"x":2147483648})")->x, -2147483647 - 1);
-  EXPECT_EQ(Decode(R"({"y":-1})")->y, -1);
   EXPECT_EQ(Decode(R"({"kbps":9.3e18})")->kbps, 0) << "2^63 and beyond";
-  EXPECT_EQ(Decode(R"({"kbps":-1e300})")->kbps, 0);
   EXPECT_EQ(Decode(R"({"t":2,"t":9})")->t, 9) << "the last duplicate wins";
-
   EXPECT_EQ(Decode(R"({"expires":1e19})")->expires, INT64_MIN);
-  EXPECT_EQ(Decode(R"({"expires":-2.5})")->expires, -2);
   EXPECT_EQ(Decode(R"({"expires":4294967361})")->expires, 4294967361);
-  EXPECT_EQ(Decode(R"({"expires":"5"})")->expires, 0);
-}
-
-TEST(ControlDecodeTest, BooleansStringsAndButton) {
-  EXPECT_TRUE(Decode(R"({"down":2})")->down);
   EXPECT_TRUE(Decode(R"({"down":-0.1})")->down);
-  EXPECT_FALSE(Decode(R"({"down":0})")->down);
-  EXPECT_FALSE(Decode(R"({"down":-0})")->down);
   EXPECT_FALSE(Decode(R"({"down":"true"})")->down);
-  EXPECT_FALSE(Decode(R"({"down":null})")->down);
-  EXPECT_TRUE(Decode(R"({"show":true,"gray":false})")->show);
 
   EXPECT_EQ(Decode(R"({"s":5})")->s, std::nullopt);
-  EXPECT_EQ(Decode(R"({"s":null})")->s, std::nullopt);
   EXPECT_EQ(Decode(R"({"s":{}})")->s, std::nullopt);
   EXPECT_EQ(Decode(R"({"s":""})")->s, "");
   EXPECT_EQ(Decode(R"({"data":"a\u0000b"})")->data, std::string("a\0b", 3));
 
   EXPECT_EQ(Decode(R"({"btn":null})")->btn, std::nullopt);
   EXPECT_EQ(Decode(R"({})")->btn, std::nullopt);
-  EXPECT_EQ(Decode(R"({"btn":2})")->btn, 2);
   EXPECT_EQ(Decode(R"({"btn":"left"})")->btn, 0);
-  EXPECT_EQ(Decode(R"({"btn":true})")->btn, 0);
   EXPECT_EQ(Decode(R"({"btn":4294967298})")->btn, 2);
-  EXPECT_EQ(Decode(R"({"btn":1.7})")->btn, 1);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,19 +21,15 @@ std::string Format(const char* format, ...) {
 }
 
 TEST(FormatTest, StatusErrorsUseEightUpperCaseHexDigits) {
-  EXPECT_EQ(FormatStatusError("AcquireCredentialsHandle", 1),
-            "AcquireCredentialsHandle failed (0x00000001)");
   EXPECT_EQ(FormatStatusError("X", 255), "X failed (0x000000FF)");
   EXPECT_EQ(FormatStatusError("InitializeSecurityContext", 0x80090318u),
             "InitializeSecurityContext failed (0x80090318)");
 }
 
 TEST(FormatTest, FormatStringHandlesEmptyAndLongTexts) {
-  EXPECT_EQ(Format("[transport] sending the session token (%zu bytes)", size_t{0}),
-            "[transport] sending the session token (0 bytes)");
   EXPECT_EQ(Format("%s", ""), "");
   const std::string big(5000, 'x');
-  EXPECT_EQ(Format("%s!", big.c_str()), big + "!");
+  EXPECT_EQ(Format("%s! %zu", big.c_str(), size_t{0}), big + "! 0");
 }
 
 TEST(FormatTest, TimestampIsLocalTimeToTheMillisecond) {
@@ -60,15 +57,10 @@ TEST(LoggerTest, LinesFromManyThreadsNeverMix) {
   const std::string out = testing::internal::GetCapturedStdout();
 
   const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (INF \[test\] thread \d line \d+ payload|WRN \[transport\] write failed; closing the session))");
-  size_t start = 0;
+  std::istringstream lines(out);
   int count = 0;
-  while (start < out.size()) {
-    const size_t end = out.find('\n', start);
-    ASSERT_NE(end, std::string::npos);
-    EXPECT_TRUE(std::regex_match(out.substr(start, end - start), line)) << out.substr(start, end - start);
-    start = end + 1;
-    ++count;
-  }
+  for (std::string text; std::getline(lines, text); ++count) EXPECT_TRUE(std::regex_match(text, line)) << text;
+  EXPECT_TRUE(out.ends_with('\n'));
   EXPECT_EQ(count, 801);
 }
 

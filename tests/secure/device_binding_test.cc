@@ -124,8 +124,6 @@ TEST_F(DeviceBindingTest, BadLengthsStopTheReadBeforeTheirField) {
 }
 
 TEST_F(DeviceBindingTest, TheCertificateIsNeededBeforeTheKeyIsJudged) {
-  RecordedBinding none(binding_, std::nullopt);
-  EXPECT_EQ(VerifyError(none, id_), "the client presented no certificate");
   const Bytes badKey = testing::EncodeBinding(device_.CompressedPoint(), Bytes(64, 1));
   RecordedBinding noneAndBadKey(badKey, std::nullopt);
   EXPECT_EQ(VerifyError(noneAndBadKey, id_), "the client presented no certificate");

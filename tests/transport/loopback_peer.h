@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace stv::testing {
@@ -29,7 +28,7 @@ class LoopbackPeer {
   }
   ~LoopbackPeer() {
     CloseConnection();
-    if (listener_ >= 0) ::close(listener_);
+    ::close(listener_);
   }
   LoopbackPeer(const LoopbackPeer&) = delete;
   LoopbackPeer& operator=(const LoopbackPeer&) = delete;
@@ -39,15 +38,15 @@ class LoopbackPeer {
   // Accepts the viewer's connection (it has already connected: the backlog holds it).
   bool Accept() {
     connection_ = ::accept(listener_, nullptr, nullptr);
-    if (connection_ < 0) return false;
-    timeval timeout{5, 0};  // no test waits forever on a silent viewer
-    ::setsockopt(connection_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    return true;
+    const timeval timeout{5, 0};  // no test waits forever on a viewer that is silent or stopped reading
+    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+      ::setsockopt(connection_, SOL_SOCKET, option, &timeout, sizeof timeout);
+    }
+    return connection_ >= 0;
   }
 
   bool Write(const std::vector<uint8_t>& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
+    for (size_t sent = 0; sent < bytes.size();) {
       const ssize_t n = ::send(connection_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
       if (n <= 0) return false;
       sent += static_cast<size_t>(n);
@@ -59,24 +58,11 @@ class LoopbackPeer {
   std::vector<uint8_t> Read(size_t count) {
     std::vector<uint8_t> bytes(count);
     size_t filled = 0;
-    while (filled < count) {
-      const ssize_t n = ::recv(connection_, bytes.data() + filled, count - filled, 0);
-      if (n <= 0) break;
+    for (ssize_t n; filled < count && (n = ::recv(connection_, bytes.data() + filled, count - filled, 0)) > 0;) {
       filled += static_cast<size_t>(n);
     }
     bytes.resize(filled);
     return bytes;
-  }
-
-  // True when the viewer has sent nothing within `ms` milliseconds.
-  bool SilentFor(int ms) {
-    timeval timeout{ms / 1000, (ms % 1000) * 1000};
-    ::setsockopt(connection_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    uint8_t byte;
-    const ssize_t n = ::recv(connection_, &byte, 1, MSG_PEEK);
-    timeval restore{5, 0};
-    ::setsockopt(connection_, SOL_SOCKET, SO_RCVTIMEO, &restore, sizeof restore);
-    return n < 0;
   }
 
   void CloseConnection() {
