@@ -75,5 +75,16 @@ TEST_F(PlaintextChannelTest, SendWritesLargeBuffersWhole) {
   EXPECT_EQ(received, big);
 }
 
+TEST_F(PlaintextChannelTest, RawReceiveAppendsToWhatIsBuffered) {
+  std::vector<uint8_t> buffer = {9, 9};
+  std::atomic<bool> interrupted{false};
+  peer_.Write({1, 2, 3});
+  ASSERT_TRUE(RawReceive(socket_, buffer, interrupted));
+  EXPECT_EQ(buffer, (std::vector<uint8_t>{9, 9, 1, 2, 3}));
+  interrupted = true;
+  EXPECT_FALSE(RawReceive(socket_, buffer, interrupted));
+  EXPECT_EQ(buffer.size(), 5u);
+}
+
 }  // namespace
 }  // namespace stv::agent
