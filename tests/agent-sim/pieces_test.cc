@@ -4,7 +4,6 @@
 // stream_test and the end-to-end tests.)
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string_view>
 #include <vector>
 
@@ -47,18 +46,6 @@ TEST(Palette, HoldsUpTo256ColoursInFirstSeenOrder) {
 
   pixels.insert(pixels.end(), {9, 9, 9, 255});  // the 257th colour
   EXPECT_FALSE(BuildPalette(pixels));
-}
-
-TEST(Palette, MixSeparatesFlatSyntheticAndPhotoTiles) {
-  std::vector<uint8_t> flat(16 * 16 * 4, 255);
-  EXPECT_EQ(LookAtTile(flat, 16, 16).colours, 1);
-  EXPECT_DOUBLE_EQ(LookAtTile(flat, 16, 16).repeatShare, 1.0);
-  std::vector<uint8_t> noisy(32 * 32 * 4);
-  std::mt19937 random(5);
-  for (uint8_t& byte : noisy) byte = static_cast<uint8_t>(random());
-  const TileLook look = LookAtTile(noisy, 32, 32);
-  EXPECT_EQ(look.colours, 257);
-  EXPECT_LT(look.repeatShare, 0.05);
 }
 
 bool Parse(std::vector<std::string_view> args, AgentOptions& options, std::string& error) {
