@@ -84,17 +84,12 @@ TEST(Options, HelpNamesEveryOptionAndFault) {
   for (const FaultInfo& fault : AllFaults()) EXPECT_NE(usage.find(fault.name), std::string::npos) << fault.name;
 }
 
+// The record file's documented line; the message decodes back (control_message_test, and
+// the end-to-end tests read these files).
 TEST(Recorder, LineWrapsTheReEncodedMessage) {
   ControlMessage pointer = MakeControlMessage(ControlKind::Pointer);
   pointer.x = 100;
-  const std::string line = Recorder::FormatLine(1234, pointer);
-  EXPECT_EQ(line.rfind("{\"recvMs\":1234,\"message\":{\"t\":2,", 0), 0u) << line;
-  EXPECT_EQ(line.back(), '}');
-  const size_t start = line.find("\"message\":") + 10;
-  const std::string inner = line.substr(start, line.size() - start - 1);
-  const auto decoded = DecodeControlMessage(std::span(reinterpret_cast<const uint8_t*>(inner.data()), inner.size()));
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(*decoded, pointer);
+  EXPECT_EQ(Recorder::FormatLine(1234, pointer), "{\"recvMs\":1234,\"message\":" + EncodeControlMessage(pointer) + "}");
 }
 
 }  // namespace

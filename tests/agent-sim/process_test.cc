@@ -131,6 +131,11 @@ TEST_F(AgentRun, QuietFaultsSendLittleOrNothing) {
   }
   EXPECT_TRUE(PlainBytes("silent", closed, 500).empty());
   EXPECT_FALSE(closed);
+
+  frames.clear();
+  const Bytes garbage = PlainBytes("garbage", closed, 500);
+  EXPECT_GT(garbage.size(), 4096u);
+  EXPECT_LT(WalkFrames(garbage, frames), garbage.size()) << "random bytes are no frame stream";
 }
 
 }  // namespace

@@ -200,42 +200,23 @@ TEST(Stream, StillPictureSendsNothingUntilItChanges) {
 
 // Orphan fragments are well-formed and a good stream goes on around them. (What the viewer
 // makes of the other resource faults is counted exactly in hostile_e2e_test.)
-class ResourceFault : public ::testing::Test {
- protected:
-  ResourceFault() : applied(&codec) {}
-  void SetUp() override {
-    config.scene = "desktop";
-    config.width = 320;
-    config.height = 200;
-    config.fragmentThreshold = 4000;
-    std::string error;
-    source = VideoSource::Create(config, nullptr, error);
-    ASSERT_TRUE(source) << error;
-    std::vector<Bytes> wire;
-    source->NextFrame(StreamSettings{}, wire);
-    ApplyAll(wire, applied);
-    ASSERT_EQ(applied.picture.width, 320);
-    ASSERT_EQ(applied.picture.malformed, 0u);
-  }
-  // Sends `message` through the stream, then a keyframe that must still paint cleanly.
-  void ApplyThenKeyframe(const Bytes& message) {
-    std::vector<Bytes> wire;
-    source->WrapExtra(message, wire);
-    source->RequestKeyframe();
-    source->NextFrame(StreamSettings{}, wire);
-    ApplyAll(wire, applied);
-    EXPECT_EQ(applied.picture.width, 320);
-    EXPECT_EQ(applied.picture.framebuffer, source->Model().pixels);
-  }
-
+TEST(Stream, OrphanFragmentsStayPendingUnderFreshIds) {
   StreamConfig config;
+  config.scene = "desktop";
+  config.width = 320;
+  config.height = 200;
+  config.fragmentThreshold = 4000;
+  std::string error;
+  auto source = VideoSource::Create(config, nullptr, error);
+  ASSERT_TRUE(source) << error;
   agent::SystemImageCodec codec;
-  Applied applied;
-  std::unique_ptr<VideoSource> source;
-};
-
-TEST_F(ResourceFault, OrphanFragmentsStayPendingUnderFreshIds) {
+  Applied applied(&codec);
   std::vector<Bytes> wire;
+  source->NextFrame(StreamSettings{}, wire);
+  ApplyAll(wire, applied);
+  ASSERT_EQ(applied.picture.malformed, 0u);
+
+  wire.clear();
   source->WrapOrphanFragment(1, wire);                   // raised to the smallest fragmented message
   source->WrapOrphanFragment(kMaxWholeMessage + 9, wire);  // capped at the largest
   source->WrapOrphanFragment(100000, wire);

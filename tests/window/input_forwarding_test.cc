@@ -107,14 +107,18 @@ TEST_F(KeyboardTest, ViewOnlyDropsInputButKeepsHotkeys) {
   SendPointer(state, 5, 5, MouseButton::Left, true, 0, 0);
   ReleaseModifiersOnFocusLoss(state);
   EXPECT_THAT(sent, IsEmpty());
-  for (uint32_t key : {vk::kDelete, vk::kLetterC, vk::kLetterC, vk::kLetterR, vk::kLetterQ}) {
+  for (uint32_t key : {vk::kDelete, vk::kLetterC, vk::kLetterC, vk::kLetterR, vk::kLetterQ, vk::kLetterG}) {
     HandleKeyDown(state, host, key, kCtrlAlt);
   }
   ASSERT_THAT(Kinds(sent), ElementsAre(ControlKind::SecureAttention, ControlKind::CursorInStream,
                                        ControlKind::CursorInStream, ControlKind::FullRepaint,
-                                       ControlKind::QualityReport));
+                                       ControlKind::QualityReport, ControlKind::QualityReport));
   EXPECT_TRUE(sent[1].show);  // the cursor flag starts off and toggles
   EXPECT_FALSE(sent[2].show);
+  EXPECT_EQ(sent[4].preset, "Balanced");
+  EXPECT_TRUE(sent[5].gray);
+  EXPECT_EQ(host.titles.size(), 2u);
+  EXPECT_TRUE(host.titles.back().ends_with(" - Balanced - grey - view only")) << host.titles.back();
 }
 
 TEST(TextConversionTest, EachUtf16UnitConvertsAlone) {
