@@ -74,6 +74,9 @@ TEST_F(AgentRun, WrongTokenIsReportedAndFailsTheRun) {
   ASSERT_TRUE(viewer);
   ASSERT_TRUE(viewer->ReadBinding(3000));
   ASSERT_TRUE(viewer->SendToken("left"));
+  bool closed = false;
+  EXPECT_TRUE(viewer->ReadUntilClosed(3000, closed).empty()) << "nothing is streamed to a viewer with the wrong token";
+  EXPECT_TRUE(closed);
   EXPECT_EQ(agent->process.Wait(seconds(5)), 1);
   EXPECT_NE(agent->process.Err().find("wrong session token"), std::string::npos) << agent->process.Err();
 }
@@ -83,10 +86,6 @@ TEST_F(AgentRun, TlsFaultsMisbehaveBelowAndAtTheBinding) {
   ASSERT_TRUE(closing);
   EXPECT_FALSE(TestViewer::Connect(closing->Port(), true)) << "the handshake must not complete";
   EXPECT_EQ(closing->process.Wait(seconds(3)), 0);
-
-  auto garbage = Start({"--fault", "garbage"});
-  ASSERT_TRUE(garbage);
-  EXPECT_FALSE(TestViewer::Connect(garbage->Port(), true));
 
   auto silent = Start({"--fault", "no-binding"});
   ASSERT_TRUE(silent);

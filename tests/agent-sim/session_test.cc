@@ -4,7 +4,6 @@
 
 #include <future>
 #include <set>
-#include <sstream>
 #include <tuple>
 
 #include "agent-sim/test_viewer.h"
@@ -48,7 +47,6 @@ class Session : public ::testing::Test {
       context.options = &options_;
       context.key = key_.get();
       context.tls = tls_.get();
-      context.recorder = recorder_.get();
       return RunSession(std::move(socket), context);
     });
     return LocalPort(listener_);
@@ -77,14 +75,12 @@ class Session : public ::testing::Test {
   stv::testing::TempDir dir_;
   std::unique_ptr<DeviceKey> key_;
   std::unique_ptr<TlsServer> tls_;
-  std::unique_ptr<Recorder> recorder_;
   Socket listener_;
   std::future<SessionOutcome> outcome_;
 };
 
 TEST_F(Session, TlsSessionBindsStreamsAndFollowsTheViewer) {
   std::string error;
-  recorder_ = Recorder::Open(dir_ / "record.jsonl", std::chrono::steady_clock::now(), error);
   options_.token = "secret";
   options_.saveFinalPath = dir_ / "final.bmp";
   auto viewer = TestViewer::Connect(Serve(), true);
@@ -125,31 +121,11 @@ TEST_F(Session, TlsSessionBindsStreamsAndFollowsTheViewer) {
   viewer.reset();  // the viewer leaves; the session ends on its own
   ASSERT_EQ(outcome_.get(), SessionOutcome::kCompleted);
 
-  std::istringstream record(stv::testing::ReadFile(dir_ / "record.jsonl"));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(record, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[0].find("\"message\":{\"t\":4,"), std::string::npos) << lines[0];
-  EXPECT_NE(lines[0].find("\"preset\":\"DataSaver\",\"gray\":true"), std::string::npos) << lines[0];
-  EXPECT_NE(lines[1].find("\"message\":{\"t\":16,"), std::string::npos) << lines[1];
   EXPECT_EQ(picture.malformed + picture.undecodable, 0u);
   // The saved model is gray by now; the viewer has at least its first gray frame.
   const std::vector<uint8_t> saved = stv::testing::ReadFileBytes(dir_ / "final.bmp");
   ASSERT_EQ(saved.size(), 54u + 256 * 128 * 4);
   for (size_t i = 54; i < saved.size(); i += 4) ASSERT_TRUE(saved[i] == saved[i + 1] && saved[i] == saved[i + 2]);
-}
-
-TEST_F(Session, WrongTokenEndsTheSession) {
-  options_.token = "right";
-  auto viewer = TestViewer::Connect(Serve(), true);
-  ASSERT_TRUE(viewer);
-  ASSERT_TRUE(viewer->ReadBinding(3000));
-  ASSERT_TRUE(viewer->SendToken("wrong"));
-  bool closed = false;
-  const auto bytes = viewer->ReadUntilClosed(3000, closed);
-  EXPECT_TRUE(closed);
-  EXPECT_TRUE(bytes.empty()) << "nothing is streamed to a viewer with the wrong token";
-  EXPECT_EQ(outcome_.get(), SessionOutcome::kFailed);
 }
 
 // Plaintext stream faults: one bad message in a stream that otherwise paints the model.

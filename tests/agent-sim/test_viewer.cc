@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 
 #include "support/wire.h"
 
@@ -57,16 +56,19 @@ TestViewer::~TestViewer() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+long TestViewer::ReadSome(uint8_t* buffer, size_t size, std::chrono::steady_clock::time_point deadline) {
+  if (ssl_ == nullptr || SSL_pending(AsSsl(ssl_)) == 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !WaitReadable(fd_, static_cast<int>(left.count()))) return -1;
+  }
+  const long n = ssl_ != nullptr ? SSL_read(AsSsl(ssl_), buffer, static_cast<int>(size)) : ::recv(fd_, buffer, size, 0);
+  return std::max(n, 0L);
+}
+
 bool TestViewer::ReadExact(uint8_t* buffer, size_t size, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  size_t filled = 0;
-  while (filled < size) {
-    if (ssl_ == nullptr || SSL_pending(AsSsl(ssl_)) == 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !WaitReadable(fd_, static_cast<int>(left.count()))) return false;
-    }
-    const long n = ssl_ != nullptr ? SSL_read(AsSsl(ssl_), buffer + filled, static_cast<int>(size - filled))
-                                   : ::recv(fd_, buffer + filled, size - filled, 0);
+  for (size_t filled = 0; filled < size;) {
+    const long n = ReadSome(buffer + filled, size - filled, deadline);
     if (n <= 0) return false;
     filled += static_cast<size_t>(n);
   }
@@ -74,20 +76,13 @@ bool TestViewer::ReadExact(uint8_t* buffer, size_t size, int timeoutMs) {
 }
 
 Bytes TestViewer::ReadUntilClosed(int timeoutMs, bool& closed) {
-  Bytes out;
-  closed = false;
-  uint8_t chunk[16384];
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !WaitReadable(fd_, static_cast<int>(left.count()))) return out;
-    const long n = ssl_ != nullptr ? SSL_read(AsSsl(ssl_), chunk, sizeof chunk) : ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n <= 0) {
-      closed = true;
-      return out;
-    }
-    out.insert(out.end(), chunk, chunk + n);
-  }
+  Bytes out;
+  uint8_t chunk[16384];
+  long n;
+  while ((n = ReadSome(chunk, sizeof chunk, deadline)) > 0) out.insert(out.end(), chunk, chunk + n);
+  closed = n == 0;
+  return out;
 }
 
 bool TestViewer::Write(const Bytes& bytes) {

@@ -2,6 +2,7 @@
 // OpenSSL, reading and writing frames.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -38,6 +39,8 @@ class TestViewer {
 
  private:
   TestViewer() = default;
+  // Bytes read into `buffer`; 0 when the peer closed or failed, -1 at the deadline.
+  long ReadSome(uint8_t* buffer, size_t size, std::chrono::steady_clock::time_point deadline);
   int fd_ = -1;
   void* ssl_ = nullptr;
   void* context_ = nullptr;

@@ -16,6 +16,7 @@ bool ShowsToken(const ViewerRun& run) { return (run.out + run.err).find(kToken) 
 struct ConnectFault {
   const char* fault;
   std::string reason;  // what follows "could not connect to 127.0.0.1:PORT ("
+  std::string other = "";  // another reason's start, if the fault may show either way
 };
 
 class TlsConnectFaultTest : public ::testing::TestWithParam<ConnectFault> {};
@@ -27,7 +28,10 @@ TEST_P(TlsConnectFaultTest, RefusesTheMachineWithTheRightReason) {
   const ViewerRun run = RunViewer(dir, agent.Session({"--token", kToken, "--headless"}));
   EXPECT_LT(run.took, std::chrono::seconds(25));
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.err, "could not connect to 127.0.0.1:" + agent.port + " (" + GetParam().reason + ")\n");
+  const std::string refused = "could not connect to 127.0.0.1:" + agent.port + " (";
+  EXPECT_TRUE(run.err == refused + GetParam().reason + ")\n" ||
+              (!GetParam().other.empty() && run.err.starts_with(refused + GetParam().other)))
+      << run.err;
   EXPECT_EQ(run.out.find("connected to"), std::string::npos) << run.out;
   EXPECT_FALSE(ShowsToken(run));
 }
@@ -40,24 +44,16 @@ INSTANTIATE_TEST_SUITE_P(
                       ConnectFault{"foreign-binding", kInvalidSignature},
                       ConnectFault{"key-length", "the client sent no device binding"},
                       ConnectFault{"compressed-key", kInvalidSignature},
-                      ConnectFault{"der-signature", kInvalidSignature}),
+                      ConnectFault{"der-signature", kInvalidSignature},
+                      // Bytes that are no TLS: the handshake fails, or the peer closes during it.
+                      ConnectFault{"garbage", "the peer closed during the TLS handshake",
+                                   "InitializeSecurityContext failed (0x"}),
     [](const auto& info) { return FaultTestName(info.param.fault); });
 
-TEST(TlsConnectTest, GarbageInsteadOfTlsIsAHandshakeFailure) {
+// One agent serves all the runs: wrong pins, none, no pin wanted, then the wrong token.
+TEST(TlsConnectTest, PinsAreComparedExactlyAndRequiredAndTheTokenChecked) {
   const TempDir dir;
-  Agent agent(dir, {"--fault", "garbage"});
-  ASSERT_TRUE(agent.ready());
-  const ViewerRun run = RunViewer(dir, agent.Session({"--headless"}));
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(run.err.starts_with("could not connect to 127.0.0.1:" + agent.port + " (")) << run.err;
-  EXPECT_TRUE(run.err.find("InitializeSecurityContext failed (0x") != std::string::npos ||
-              run.err.find("the peer closed during the TLS handshake") != std::string::npos)
-      << run.err;
-}
-
-TEST(TlsConnectTest, PinsAreComparedExactlyAndAreRequired) {
-  const TempDir dir;
-  Agent agent(dir, {"--sessions", "4", "--token", kToken});
+  Agent agent(dir, {"--sessions", "6", "--token", kToken, "--scene", "testcard", "--size", "320x200"});
   ASSERT_TRUE(agent.ready());
   std::string upper = agent.deviceId;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -73,29 +69,19 @@ TEST(TlsConnectTest, PinsAreComparedExactlyAndAreRequired) {
   const ViewerRun unpinned = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--token", kToken, "--headless"});
   EXPECT_EQ(unpinned.exitCode, 1);
   EXPECT_EQ(unpinned.err, refused + "no device id to pin against (pass --pin <deviceId>, or --insecure-no-pin))\n");
-}
 
-TEST(TlsConnectTest, InsecureNoPinWarnsAndConnects) {
-  const TempDir dir;
-  Agent agent(dir, {"--token", kToken, "--scene", "testcard", "--size", "320x200"});
-  ASSERT_TRUE(agent.ready());
-  const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--insecure-no-pin", "--token", kToken,
-                                        "--headless", "--seconds", "1"});
-  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-  EXPECT_NE(run.out.find(" WRN [tls] NOT PINNED: connected to device " + agent.deviceId +
-                         " without verifying it was the expected one\n"),
+  const ViewerRun insecure = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--insecure-no-pin", "--token",
+                                             kToken, "--headless", "--seconds", "1"});
+  EXPECT_EQ(insecure.exitCode, 0) << insecure.out << insecure.err;
+  EXPECT_NE(insecure.out.find(" WRN [tls] NOT PINNED: connected to device " + agent.deviceId +
+                              " without verifying it was the expected one\n"),
             std::string::npos)
-      << run.out;
-  EXPECT_FALSE(ShowsToken(run));
-}
+      << insecure.out;
+  EXPECT_FALSE(ShowsToken(insecure));
 
-TEST(TlsConnectTest, WrongTokenEndsTheSession) {
-  const TempDir dir;
-  Agent agent(dir, {"--token", kToken});
-  ASSERT_TRUE(agent.ready());
-  const ViewerRun run = RunViewer(dir, agent.Session({"--token", "not-the-token", "--headless", "--seconds", "3"}));
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(run.out.ends_with("\nHEADLESS SESSION FAILED\n")) << run.out;
+  const ViewerRun wrongToken = RunViewer(dir, agent.Session({"--token", "not-the-token", "--headless", "--seconds", "3"}));
+  EXPECT_EQ(wrongToken.exitCode, 1);
+  EXPECT_TRUE(wrongToken.out.ends_with("\nHEADLESS SESSION FAILED\n")) << wrongToken.out;
 }
 
 struct StreamFault {

@@ -17,12 +17,6 @@ constexpr int64_t kSecond = 1000000000;
 
 using QualityReportTest = WindowFixture;
 
-TEST_F(QualityReportTest, FirstReportBeforeAnyPaint) {
-  ControlMessage expected = MakeControlMessage(ControlKind::QualityReport);
-  expected.preset = "High";
-  EXPECT_EQ(BuildQualityReport(state, kSecond, 96), expected);  // kbps 0, viewport 0 x 0
-}
-
 TEST_F(QualityReportTest, RateCountsTheBytesSinceTheLastReport) {
   state.lastReportNanos = 5 * kSecond;
   state.receivedBytes = 250000;
@@ -35,6 +29,9 @@ TEST_F(QualityReportTest, RateCountsTheBytesSinceTheLastReport) {
 }
 
 TEST_F(QualityReportTest, ViewportIsThePictureRectangleScaledByDpi) {
+  ControlMessage first = MakeControlMessage(ControlKind::QualityReport);
+  first.preset = "High";
+  EXPECT_EQ(BuildQualityReport(state, kSecond, 96), first);  // before any paint: kbps 0, viewport 0 x 0
   state.pictureRect = {0, 100, 1000, 700};
   const ControlMessage at144 = BuildQualityReport(state, 0, 144);
   EXPECT_EQ(at144.vw, 1500);
