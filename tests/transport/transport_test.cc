@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "support/wire.h"
@@ -117,6 +118,22 @@ TEST_F(TransportTest, FramesGoOutWholeWithControlFirst) {
   // Had the empty or the oversized message gone out, it would come before this frame.
   transport_->Send(Channel::Video, std::string("abc"));
   EXPECT_EQ(peer_.Read(8), (Bytes{0x01, 0, 0, 0, 3, 'a', 'b', 'c'}));
+}
+
+TEST_F(TransportTest, SendNeverWaitsForAStalledPeer) {
+  // The window's thread queues input while the peer has stopped reading. Queuing must stay
+  // instant while the writer waits on the socket, or the window would freeze with the network.
+  ASSERT_NO_FATAL_FAILURE(Connect(peer_));
+  transport_->Start(inbox_.Handler());
+  const std::string frame(kMaxFramePayload, 'v');  // two of these overfill the socket buffers
+  for (int i = 0; i < 2; ++i) transport_->Send(Channel::Video, frame);
+  std::this_thread::sleep_for(300ms);  // the writer is now stuck in a send
+  auto input = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 100; ++i) transport_->Send(Channel::Control, std::string("pointer"));
+  });
+  const bool prompt = input.wait_for(2s) == std::future_status::ready;
+  transport_->Close();  // frees the writer, and with it anything waiting behind it
+  EXPECT_TRUE(prompt) << "Send waited for the stalled writer";
 }
 
 TEST_F(TransportTest, CloseInterruptsABlockedReaderQuicklyAndIsIdempotent) {
