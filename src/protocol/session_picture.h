@@ -52,7 +52,6 @@ enum class TileEncoding : uint8_t {
   CodecImageAlt = 4,  // handled exactly like CodecImage
 };
 
-// A message being put together from its fragments.
 // A byte buffer that is never cleared. A message's buffer is only read once every fragment
 // has filled its share, and clearing would touch all 8 MiB a hostile agent may announce
 // with a single 16 KiB fragment; untouched, the announcement costs no memory.
@@ -76,6 +75,7 @@ class UnclearedBytes {
   size_t size_ = 0;
 };
 
+// A message being put together from its fragments.
 struct Reassembly {
   uint32_t totalLength = 0;
   uint32_t fragmentCount = 0;
