@@ -20,11 +20,11 @@
 namespace {
 
 bool DecodeWithHandle(tjhandle handle, std::span<const uint8_t> image, int width, int height,
-                      std::vector<uint8_t>& out);
+                      stv::TilePixels& out);
 
 // What the decoder does when it reads the header first: accept only an image of exactly
 // the tile's size that TurboJPEG's header call accepts, then decode it.
-bool DecodeThroughHeaderCall(std::span<const uint8_t> image, int width, int height, std::vector<uint8_t>& out) {
+bool DecodeThroughHeaderCall(std::span<const uint8_t> image, int width, int height, stv::TilePixels& out) {
   // A fresh decompressor, as the codec uses for every image.
   tjhandle handle = tjInitDecompress();
   const bool decoded = DecodeWithHandle(handle, image, width, height, out);
@@ -33,7 +33,7 @@ bool DecodeThroughHeaderCall(std::span<const uint8_t> image, int width, int heig
 }
 
 bool DecodeWithHandle(tjhandle handle, std::span<const uint8_t> image, int width, int height,
-                      std::vector<uint8_t>& out) {
+                      stv::TilePixels& out) {
   int imageWidth = 0;
   int imageHeight = 0;
   int subsampling = 0;
@@ -52,8 +52,8 @@ bool DecodeWithHandle(tjhandle handle, std::span<const uint8_t> image, int width
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static stv::agent::SystemImageCodec codec;
-  static std::vector<uint8_t> out;  // reused, as the session picture reuses its scratch
-  static std::vector<uint8_t> reference;
+  static stv::TilePixels out;  // reused, as the session picture reuses its scratch
+  static stv::TilePixels reference;
   if (size < 2) return 0;
   const int width = 1 + data[0] % 64;
   const int height = 1 + data[1] % 64;

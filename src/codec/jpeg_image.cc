@@ -36,18 +36,13 @@ class Decompressor {
   tjhandle handle_;
 };
 
-constexpr uintptr_t kStreamingAlignment = 32;
-constexpr size_t kMaxStagedBytes = 256 * 1024;  // larger images gain nothing
-
-bool IsStreamingAligned(const uint8_t* row) {
-  return reinterpret_cast<uintptr_t>(row) % kStreamingAlignment == 0;
-}
-
-// An image of exactly width x height, not CMYK, decoded into `out`.
+// An image of exactly width x height, not CMYK, decoded into `out`. The output's placement
+// keeps TurboJPEG's stores in the cache (see CacheResidentAllocator).
 bool DecodeExact(tjhandle handle, std::span<const uint8_t> image, int width, int height,
-                 std::vector<uint8_t>& out, std::vector<uint8_t>& staging) {
+                 TilePixels& out) {
   out.resize(ImageBytes(width, height));
-  return DecodeJpegExactly(handle, image, width, height, out.data(), staging);
+  return tjDecompress2(handle, image.data(), image.size(), out.data(), width, width * 4, height,
+                       TJPF_BGRA, kDecodeFlags) == 0;
 }
 
 struct TjBufferDeleter {
@@ -178,22 +173,6 @@ std::optional<JpegFrameInfo> ScanJpegFrame(std::span<const uint8_t> image) {
   return frame;
 }
 
-bool DecodeJpegExactly(void* handle, std::span<const uint8_t> image, int width, int height, uint8_t* out,
-                       std::vector<uint8_t>& staging) {
-  const size_t bytes = ImageBytes(width, height);
-  uint8_t* target = out;
-  if (IsStreamingAligned(out) && bytes <= kMaxStagedBytes) {
-    staging.resize(bytes + kStreamingAlignment / 2);
-    target = staging.data() + (IsStreamingAligned(staging.data()) ? kStreamingAlignment / 2 : 0);
-  }
-  if (tjDecompress2(handle, image.data(), image.size(), target, width, width * 4, height, TJPF_BGRA,
-                    kDecodeFlags) != 0) {
-    return false;
-  }
-  if (target != out) std::memcpy(out, target, bytes);
-  return true;
-}
-
 bool IsJpeg(std::span<const uint8_t> image) {
   return image.size() >= 3 && image[0] == 0xFF && image[1] == 0xD8 && image[2] == 0xFF;
 }
@@ -212,7 +191,7 @@ std::unique_ptr<JpegDecoder> JpegDecoder::Create(unsigned long& failureCode) {
 JpegDecoder::~JpegDecoder() { tjDestroy(shared_); }
 
 bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int height,
-                                std::vector<uint8_t>& out) {
+                                TilePixels& out) {
   // The usual tile is exactly the image, in colour or grey: decode straight into the output.
   // Scanning the headers costs a few dozen byte reads, where TurboJPEG's header call parses
   // every table once more than the decode does (7% of a 64x64 tile), and an image that
@@ -220,9 +199,9 @@ bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int h
   const std::optional<JpegFrameInfo> frame = ScanJpegFrame(image);
   if (frame && frame->standardLayout && frame->width == width && frame->height == height &&
       ImageSizeAllowed(width, height)) {
-    if (frame->carriesItsTables) return DecodeExact(shared_, image, width, height, out, staging_);
+    if (frame->carriesItsTables) return DecodeExact(shared_, image, width, height, out);
     const Decompressor fresh;
-    return fresh.get() != nullptr && DecodeExact(fresh.get(), image, width, height, out, staging_);
+    return fresh.get() != nullptr && DecodeExact(fresh.get(), image, width, height, out);
   }
   // Images that TurboJPEG's header call would refuse (layouts it cannot name) or treat
   // otherwise (CMYK, other sizes). A header call that fails leaves its decompressor halfway
@@ -243,7 +222,7 @@ bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int h
   const bool cmyk = colorspace == TJCS_CMYK || colorspace == TJCS_YCCK;
 
   if (imageWidth == width && imageHeight == height && !cmyk) {
-    return DecodeExact(handle, image, width, height, out, staging_);
+    return DecodeExact(handle, image, width, height, out);
   }
 
   // Otherwise decode the whole image (TurboJPEG cannot crop) and keep the top-left corner.

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "codec/tile_image_codec.h"
+
 namespace stv::agent {
 
 // Starts with the SOI marker and the first byte of the next marker: FF D8 FF.
@@ -31,17 +33,6 @@ struct JpegFrameInfo {
 // after it only leaves `carriesItsTables` false.
 std::optional<JpegFrameInfo> ScanJpegFrame(std::span<const uint8_t> image);
 
-// Decodes an image of exactly width x height (grey or colour, not CMYK) with the TurboJPEG
-// decompressor `handle` into `out`, width * 4 bytes a row, as B, G, R, 255.
-//
-// TurboJPEG writes output rows that start on a 32-byte boundary with non-temporal stores,
-// which go around the cache to memory. Tiles are read straight back to be painted, so when
-// `out` lies on that boundary the image is decoded 16 bytes off it in `staging` (grown to
-// fit) and copied over: the copy stays in the first-level cache, where the streamed tile
-// would be read back from memory (a fifth of the decode's time).
-bool DecodeJpegExactly(void* handle, std::span<const uint8_t> image, int width, int height, uint8_t* out,
-                       std::vector<uint8_t>& staging);
-
 // JPEG decoding through TurboJPEG, once it is known to start. No image depends on the ones
 // before it: images that carry their tables share one decompressor, every other image gets
 // a fresh one, as a decompressor keeps the tables of the images it has read.
@@ -55,15 +46,14 @@ class JpegDecoder {
   // The top-left width x height pixels of the image as B, G, R, 255; the image may be larger
   // but not smaller. On failure `out` holds nothing of use.
   bool DecodeTopLeft(std::span<const uint8_t> image, int width, int height,
-                     std::vector<uint8_t>& out);
+                     TilePixels& out);
 
   ~JpegDecoder();
 
  private:
   explicit JpegDecoder(void* shared) : shared_(shared) {}
 
-  void* shared_;                  // tjhandle for the images that carry their tables
-  std::vector<uint8_t> staging_;  // see DecodeJpegExactly
+  void* shared_;  // tjhandle for the images that carry their tables
 };
 
 // One TurboJPEG compressor, created on first use.

@@ -158,7 +158,7 @@ bool IsPng(std::span<const uint8_t> image) {
 }
 
 bool DecodePngTopLeft(std::span<const uint8_t> image, int width, int height,
-                      std::vector<uint8_t>& out) {
+                      TilePixels& out) {
   if (!IsPng(image) || !ImageSizeAllowed(width, height)) return false;
   PngReader reader;
   if (!reader.ok()) return false;

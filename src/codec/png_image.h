@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "codec/tile_image_codec.h"
+
 namespace stv::agent {
 
 // The eight-byte PNG signature.
@@ -14,6 +16,6 @@ bool IsPng(std::span<const uint8_t> image);
 // or not, as 8-bit B, G, R, A (alpha 255 unless the image carries alpha or a tRNS chunk).
 // The image may be larger but not smaller. On failure `out` holds nothing of use.
 bool DecodePngTopLeft(std::span<const uint8_t> image, int width, int height,
-                      std::vector<uint8_t>& out);
+                      TilePixels& out);
 
 }  // namespace stv::agent

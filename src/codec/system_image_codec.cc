@@ -31,7 +31,7 @@ SystemImageCodec::SystemImageCodec(bool startSystemDecoders)
 SystemImageCodec::~SystemImageCodec() = default;
 
 bool SystemImageCodec::Decode(std::span<const uint8_t> image, int width, int height,
-                              std::vector<uint8_t>& out) {
+                              TilePixels& out) {
   // The output is emptied only when decoding fails: a successful decode overwrites all of
   // it, and leaving a same-sized scratch buffer alone spares a fill for every tile.
   const bool decoded = DecodeAnyFormat(image, width, height, out);
@@ -40,7 +40,7 @@ bool SystemImageCodec::Decode(std::span<const uint8_t> image, int width, int hei
 }
 
 bool SystemImageCodec::DecodeAnyFormat(std::span<const uint8_t> image, int width, int height,
-                                       std::vector<uint8_t>& out) {
+                                       TilePixels& out) {
   if (image.empty() || width < 1 || height < 1) return false;
   // The decoders report failures as results; only an allocation can throw, and a tile that
   // does not fit in memory is just a tile that failed.
@@ -54,7 +54,7 @@ bool SystemImageCodec::DecodeAnyFormat(std::span<const uint8_t> image, int width
 }
 
 bool SystemImageCodec::DecodeSystemFormat(std::span<const uint8_t> image, int width, int height,
-                                          std::vector<uint8_t>& out) {
+                                          TilePixels& out) {
   if (IsJpeg(image)) return jpegDecoder_->DecodeTopLeft(image, width, height, out);
   if (IsPng(image)) return DecodePngTopLeft(image, width, height, out);
   return false;

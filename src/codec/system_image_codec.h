@@ -38,16 +38,16 @@ class SystemImageCodec final : public TileImageCodec {
   // rectangle, but not smaller. On success `out` holds exactly width * height * 4 bytes of
   // B, G, R, A; on failure it is empty (its capacity kept).
   bool Decode(std::span<const uint8_t> image, int width, int height,
-              std::vector<uint8_t>& out) override;
+              TilePixels& out) override;
 
   std::optional<std::vector<uint8_t>> EncodeWebp(std::span<const uint8_t> pixels, int width,
                                                  int height, int quality) override;
 
  private:
   bool DecodeAnyFormat(std::span<const uint8_t> image, int width, int height,
-                       std::vector<uint8_t>& out);
+                       TilePixels& out);
   bool DecodeSystemFormat(std::span<const uint8_t> image, int width, int height,
-                          std::vector<uint8_t>& out);
+                          TilePixels& out);
 
   // Per codec rather than per call: the codec serves one reader thread, one tile at a time.
   std::unique_ptr<JpegDecoder> jpegDecoder_;

@@ -1,12 +1,41 @@
 // The exchangeable decoder of compressed image tiles (WebP, JPEG, PNG...).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <vector>
 
 namespace stv {
+
+// Places a buffer 16 bytes past a 32-byte boundary. TurboJPEG writes output rows that start
+// on a 32-byte boundary with non-temporal stores, which send a decoded tile around the cache
+// just before the picture reads it back to paint it; off the boundary the tile stays cached.
+template <typename T>
+struct CacheResidentAllocator {
+  using value_type = T;
+  static constexpr size_t kBoundary = 32;
+  static constexpr size_t kOffset = 16;
+
+  CacheResidentAllocator() = default;
+  template <typename U>
+  CacheResidentAllocator(const CacheResidentAllocator<U>&) {}
+
+  T* allocate(size_t n) {
+    void* block = ::operator new(n * sizeof(T) + kOffset, std::align_val_t{kBoundary});
+    return reinterpret_cast<T*>(static_cast<std::byte*>(block) + kOffset);
+  }
+  void deallocate(T* p, size_t) {
+    ::operator delete(reinterpret_cast<std::byte*>(p) - kOffset, std::align_val_t{kBoundary});
+  }
+  template <typename U>
+  bool operator==(const CacheResidentAllocator<U>&) const { return true; }
+};
+
+// Decoded tile pixels, as the codec leaves them for the picture to paint.
+using TilePixels = std::vector<uint8_t, CacheResidentAllocator<uint8_t>>;
 
 // Pixels in both directions are 32-bit B, G, R, A, rows top to bottom, no padding.
 class TileImageCodec {
@@ -19,7 +48,7 @@ class TileImageCodec {
 
   // Decodes `image` into at least width * height * 4 bytes of `out`. False on any failure.
   virtual bool Decode(std::span<const uint8_t> image, int width, int height,
-                      std::vector<uint8_t>& out) = 0;
+                      TilePixels& out) = 0;
 
   // Not used by the viewer, like EncodeJpeg.
   virtual std::optional<std::vector<uint8_t>> EncodeWebp(std::span<const uint8_t> pixels, int width,

@@ -25,7 +25,7 @@ bool IsWebp(std::span<const uint8_t> image) {
 }
 
 bool DecodeWebpExact(std::span<const uint8_t> image, int width, int height,
-                     std::vector<uint8_t>& out) {
+                     TilePixels& out) {
   // The header alone settles the size rule, so a mismatching image is never decoded
   // (and a hostile header never makes the library allocate a large picture).
   int imageWidth = 0;

@@ -178,29 +178,32 @@ bool TileFits(const SessionPicture& picture, const TileRecord& tile) {
          tile.x + tile.w <= picture.width && tile.y + tile.h <= picture.height;
 }
 
+// The decoded pixels when decoding succeeded and gave the whole tile, otherwise null.
+template <typename Buffer>
+const uint8_t* WholeTile(bool decoded, const Buffer& pixels, size_t tileBytes) {
+  return decoded && pixels.size() >= tileBytes ? pixels.data() : nullptr;
+}
+
 // Decodes the tile's pixels. Raw pixels are used where they lie in the message; every
-// other encoding decodes into the reused scratch buffer. Null when the tile cannot be
-// decoded.
+// other encoding decodes into a reused scratch buffer. Null when the tile cannot be decoded.
 const uint8_t* DecodeTilePixels(SessionPicture& picture, const TileRecord& tile) {
   const size_t tileBytes = static_cast<size_t>(tile.w) * static_cast<size_t>(tile.h) * 4;
   std::vector<uint8_t>& scratch = picture.tileScratch;
-  bool decoded = false;
+  TilePixels& image = picture.imageScratch;
   switch (static_cast<TileEncoding>(tile.encoding)) {
     case TileEncoding::Raw:
-      return tile.payload.size() >= tileBytes ? tile.payload.data() : nullptr;
+      return WholeTile(true, tile.payload, tileBytes);
     case TileEncoding::PaletteZlib:
-      decoded = DecodePaletteTile(tile.payload, tile.w, tile.h, scratch);
-      break;
+      return WholeTile(DecodePaletteTile(tile.payload, tile.w, tile.h, scratch), scratch, tileBytes);
     case TileEncoding::RawZlib:
-      decoded = InflateZlib(tile.payload, scratch, 0);
-      break;
+      return WholeTile(InflateZlib(tile.payload, scratch, 0), scratch, tileBytes);
     case TileEncoding::CodecImage:
     case TileEncoding::CodecImageAlt:
-      decoded = picture.codec != nullptr &&
-                picture.codec->Decode(tile.payload, tile.w, tile.h, scratch);
-      break;
+      return WholeTile(picture.codec != nullptr &&
+                           picture.codec->Decode(tile.payload, tile.w, tile.h, image),
+                       image, tileBytes);
   }
-  return decoded && scratch.size() >= tileBytes ? scratch.data() : nullptr;
+  return nullptr;
 }
 
 void CopyIntoFramebuffer(SessionPicture& picture, const TileRecord& tile, const uint8_t* pixels) {

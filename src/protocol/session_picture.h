@@ -116,7 +116,8 @@ struct SessionPicture {
   uint64_t undecodable = 0;  // well-formed tiles that were not painted
   uint64_t malformed = 0;    // messages that failed to parse at their level
 
-  std::vector<uint8_t> tileScratch;  // decoded pixels of the current tile, capacity reused
+  std::vector<uint8_t> tileScratch;  // inflated pixels of the current tile, capacity reused
+  TilePixels imageScratch;           // the same for image tiles, placed for the codec
   std::map<uint32_t, Reassembly> reassembly;  // pending messages by ascending id
 
   PictureLimits limits;

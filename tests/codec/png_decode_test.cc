@@ -100,9 +100,9 @@ TEST_P(PngDecodeTest, DecodesExactlyAndCropsTheTopLeftCorner) {
   const std::vector<uint8_t> expected = ExpectedBgra(image);
   agent::SystemImageCodec codec;
 
-  std::vector<uint8_t> out;
+  TilePixels out;
   ASSERT_TRUE(codec.Decode(png, 13, 11, out));
-  EXPECT_EQ(out, expected);
+  EXPECT_TRUE(std::ranges::equal(out, expected));
 
   ASSERT_TRUE(codec.Decode(png, 5, 4, out));
   ASSERT_EQ(out.size(), 5u * 4 * 4);
@@ -131,7 +131,7 @@ TEST(PngLimitsTest, HugeOrDamagedImagesFailWithoutDecoding) {
   agent::SystemImageCodec codec;
   PngImage image = MakeImage({2, 8, false, false});
   std::vector<uint8_t> png = EncodePng(image);
-  std::vector<uint8_t> out;
+  TilePixels out;
 
   std::vector<uint8_t> damaged = png;
   damaged[damaged.size() - 20] ^= 0x55;  // inside IDAT: the chunk's CRC no longer matches
