@@ -45,8 +45,7 @@ class JpegDecoder {
 
   // The top-left width x height pixels of the image as B, G, R, 255; the image may be larger
   // but not smaller. On failure `out` holds nothing of use.
-  bool DecodeTopLeft(std::span<const uint8_t> image, int width, int height,
-                     TilePixels& out);
+  bool DecodeTopLeft(std::span<const uint8_t> image, int width, int height, TilePixels& out);
 
   ~JpegDecoder();
 

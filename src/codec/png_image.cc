@@ -157,8 +157,7 @@ bool IsPng(std::span<const uint8_t> image) {
          std::memcmp(image.data(), kSignature, sizeof(kSignature)) == 0;
 }
 
-bool DecodePngTopLeft(std::span<const uint8_t> image, int width, int height,
-                      TilePixels& out) {
+bool DecodePngTopLeft(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
   if (!IsPng(image) || !ImageSizeAllowed(width, height)) return false;
   PngReader reader;
   if (!reader.ok()) return false;

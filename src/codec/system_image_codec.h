@@ -37,17 +37,14 @@ class SystemImageCodec final : public TileImageCodec {
   // WebP must be exactly width x height. JPEG and PNG may be larger, giving their top-left
   // rectangle, but not smaller. On success `out` holds exactly width * height * 4 bytes of
   // B, G, R, A; on failure it is empty (its capacity kept).
-  bool Decode(std::span<const uint8_t> image, int width, int height,
-              TilePixels& out) override;
+  bool Decode(std::span<const uint8_t> image, int width, int height, TilePixels& out) override;
 
   std::optional<std::vector<uint8_t>> EncodeWebp(std::span<const uint8_t> pixels, int width,
                                                  int height, int quality) override;
 
  private:
-  bool DecodeAnyFormat(std::span<const uint8_t> image, int width, int height,
-                       TilePixels& out);
-  bool DecodeSystemFormat(std::span<const uint8_t> image, int width, int height,
-                          TilePixels& out);
+  bool DecodeAnyFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out);
+  bool DecodeSystemFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out);
 
   // Per codec rather than per call: the codec serves one reader thread, one tile at a time.
   std::unique_ptr<JpegDecoder> jpegDecoder_;

@@ -47,8 +47,7 @@ class TileImageCodec {
                                           int quality) = 0;
 
   // Decodes `image` into at least width * height * 4 bytes of `out`. False on any failure.
-  virtual bool Decode(std::span<const uint8_t> image, int width, int height,
-                      TilePixels& out) = 0;
+  virtual bool Decode(std::span<const uint8_t> image, int width, int height, TilePixels& out) = 0;
 
   // Not used by the viewer, like EncodeJpeg.
   virtual std::optional<std::vector<uint8_t>> EncodeWebp(std::span<const uint8_t> pixels, int width,

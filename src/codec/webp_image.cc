@@ -24,8 +24,7 @@ bool IsWebp(std::span<const uint8_t> image) {
          std::memcmp(image.data() + 8, "WEBP", 4) == 0;
 }
 
-bool DecodeWebpExact(std::span<const uint8_t> image, int width, int height,
-                     TilePixels& out) {
+bool DecodeWebpExact(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
   // The header alone settles the size rule, so a mismatching image is never decoded
   // (and a hostile header never makes the library allocate a large picture).
   int imageWidth = 0;

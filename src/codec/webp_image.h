@@ -15,8 +15,7 @@ bool IsWebp(std::span<const uint8_t> image);
 
 // Decodes a WebP image that must be exactly width x height into `out` as B, G, R, A.
 // On failure `out` holds nothing of use.
-bool DecodeWebpExact(std::span<const uint8_t> image, int width, int height,
-                     TilePixels& out);
+bool DecodeWebpExact(std::span<const uint8_t> image, int width, int height, TilePixels& out);
 
 // Lossy WebP of B, G, R, A pixels (stride width * 4); nullopt on failure.
 std::optional<std::vector<uint8_t>> EncodeWebpBgra(std::span<const uint8_t> pixels, int width,
