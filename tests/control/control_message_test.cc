@@ -1,6 +1,4 @@
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -17,46 +15,14 @@ std::optional<ControlMessage> Decode(std::string_view text) {
 
 // Every field set to a value distinct from its default and from the other fields.
 ControlMessage EveryFieldSet() {
-  ControlMessage m;
-  m.t = -7;
-  m.s = "typed\t\xC3\xA9";
-  m.vk = 65;
-  m.down = true;
-  m.x = 65535;
-  m.y = 12345;
-  m.btn = 2;
-  m.wheel = -120;
-  m.hwheel = 240;
-  m.mime = "text/plain";
-  m.data = "clip\nboard<&>";
-  m.kbps = 2147483647;
-  m.fps = 30;
-  m.lossPermille = 5;
-  m.rttMs = 42;
-  m.preset = "DataSaver";
-  m.gray = true;
-  m.vw = 1920;
-  m.vh = 1080;
-  m.index = 1;
-  m.count = 3;
-  m.show = true;
-  m.shape = "arrow";
-  m.reqId = "r-1";
-  m.url = "https://example.invalid/?a=1&b=2";
-  m.name = "n";
-  m.run = true;
-  m.ok = true;
-  m.error = "";
-  m.path = "C:\\Temp\\x";
-  m.on = true;
-  m.pub = "pub";
-  m.port = -2147483647 - 1;
-  m.user = "user";
-  m.fp = "fp";
-  m.expires = -9007199254740992;  // -2^53, exact as a double
-  m.cmd = "cmd";
-  m.hostKey = "\xF0\x9F\x98\x80";
-  return m;
+  return {.t = -7, .s = "typed\t\xC3\xA9", .vk = 65, .down = true, .x = 65535, .y = 12345, .btn = 2,
+          .wheel = -120, .hwheel = 240, .mime = "text/plain", .data = "clip\nboard<&>", .kbps = 2147483647,
+          .fps = 30, .lossPermille = 5, .rttMs = 42, .preset = "DataSaver", .gray = true, .vw = 1920,
+          .vh = 1080, .index = 1, .count = 3, .show = true, .shape = "arrow", .reqId = "r-1",
+          .url = "https://example.invalid/?a=1&b=2", .name = "n", .run = true, .ok = true, .error = "",
+          .path = "C:\\Temp\\x", .on = true, .pub = "pub", .port = -2147483647 - 1, .user = "user",
+          .fp = "fp", .expires = -9007199254740992 /* -2^53, exact as a double */, .cmd = "cmd",
+          .hostKey = "\xF0\x9F\x98\x80"};
 }
 
 // The wire text of a default message and of EveryFieldSet(): every key in its fixed order,
@@ -81,29 +47,17 @@ TEST(ControlMessageTest, EncodesEveryKeyInOrderAndDecodesEachIntoItsField) {
   EXPECT_EQ(EncodeControlMessage(EveryFieldSet()), kEveryFieldText);
   EXPECT_EQ(Decode(kDefaultText), ControlMessage());
   EXPECT_EQ(Decode(kEveryFieldText), EveryFieldSet());
-  // The keys decide, not their places: the members in reverse order decode alike. (No value
-  // here holds a comma.)
-  std::vector<std::string> members;
-  std::istringstream body(std::string(kEveryFieldText + 1, sizeof kEveryFieldText - 3));
-  for (std::string member; std::getline(body, member, ',');) members.insert(members.begin(), member);
-  std::string reversed = "{";
-  for (const std::string& member : members) reversed += (reversed.size() > 1 ? "," : "") + member;
-  EXPECT_EQ(Decode(reversed + "}"), EveryFieldSet());
 }
 
 TEST(ControlDecodeTest, OnlyAnObjectDecodes) {
   const std::optional<ControlMessage> empty = Decode("{}");
   ASSERT_TRUE(empty);
   EXPECT_EQ(*empty, ControlMessage());
-  EXPECT_EQ(empty->t, static_cast<int32_t>(ControlKind::Text));
   EXPECT_TRUE(Decode(" {\"unknown\":[1,{}]} \n"));
-  for (std::string_view text : {"", " ", "[]", "[{}]", "5", "\"{}\"", "null", "true",
-                                "{} x", "{}{}", "{\"t\":1", "{\"t\":1,}"}) {
+  // Syntax errors are the parser's; one stands for them all.
+  for (std::string_view text : {"", "[]", "[{}]", "5", "\"{}\"", "null", "true", "{\"t\":1,}"}) {
     EXPECT_FALSE(Decode(text)) << '"' << text << '"';
   }
-  const std::string too_deep =
-      "{\"x\":" + std::string(64, '[') + "1" + std::string(64, ']') + "}";
-  EXPECT_FALSE(Decode(too_deep));
 }
 
 // How JSON numbers, booleans and strings read is the JSON readers' business and tested with
@@ -114,19 +68,16 @@ TEST(ControlDecodeTest, FieldsKeepTheirOwnWidthAndType) {
   EXPECT_EQ(Decode(R"({"vk":4294967361})")->vk, 65);
   EXPECT_EQ(Decode(R"({"x":2147483648})")->x, -2147483647 - 1);
   EXPECT_EQ(Decode(R"({"kbps":9.3e18})")->kbps, 0) << "2^63 and beyond";
-  EXPECT_EQ(Decode(R"({"t":2,"t":9})")->t, 9) << "the last duplicate wins";
   EXPECT_EQ(Decode(R"({"expires":1e19})")->expires, INT64_MIN);
   EXPECT_EQ(Decode(R"({"expires":4294967361})")->expires, 4294967361);
   EXPECT_TRUE(Decode(R"({"down":-0.1})")->down);
   EXPECT_FALSE(Decode(R"({"down":"true"})")->down);
 
   EXPECT_EQ(Decode(R"({"s":5})")->s, std::nullopt);
-  EXPECT_EQ(Decode(R"({"s":{}})")->s, std::nullopt);
   EXPECT_EQ(Decode(R"({"s":""})")->s, "");
   EXPECT_EQ(Decode(R"({"data":"a\u0000b"})")->data, std::string("a\0b", 3));
 
   EXPECT_EQ(Decode(R"({"btn":null})")->btn, std::nullopt);
-  EXPECT_EQ(Decode(R"({})")->btn, std::nullopt);
   EXPECT_EQ(Decode(R"({"btn":"left"})")->btn, 0);
   EXPECT_EQ(Decode(R"({"btn":4294967298})")->btn, 2);
 }

@@ -5,45 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <tuple>
 
 namespace stv::test {
-namespace {
-
-constexpr std::array<int, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
-                                             15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
-                                             67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr std::array<int, 30> kDistBase = {1,    2,    3,    4,    5,    7,     9,     13,
-                                           17,   25,   33,   49,   65,   97,    129,   193,
-                                           257,  385,  513,  769,  1025, 1537,  2049,  3073,
-                                           4097, 6145, 8193, 12289, 16385, 24577};
-
-// Length symbol (257..285) or distance symbol (0..29) with its extra bits.
-struct SymbolAndExtra {
-  int symbol;
-  uint32_t extra;
-  int extraBits;
-};
-
-template <size_t N>
-SymbolAndExtra FindBase(const std::array<int, N>& bases, int value, int next) {
-  size_t i = 0;
-  while (i + 1 < N && bases[i + 1] <= value) ++i;
-  const int span = (i + 1 < N ? bases[i + 1] : next) - bases[i];
-  int bits = 0;
-  while ((1 << bits) < span) ++bits;
-  return {int(i), uint32_t(value - bases[i]), bits};
-}
-
-SymbolAndExtra LengthSymbol(int length) {
-  if (length == 258) return {285, 0, 0};
-  SymbolAndExtra found = FindBase(kLengthBase, length, 258);
-  found.symbol += 257;
-  return found;
-}
-
-SymbolAndExtra DistanceSymbol(int distance) { return FindBase(kDistBase, distance, 32769); }
-
-}  // namespace
 
 void BitWriter::Bits(uint32_t value, int count) {
   while (count > 0) {
@@ -104,12 +68,21 @@ void FixedLitLen(BitWriter& writer, int symbol) {
 void FixedDistance(BitWriter& writer, int symbol) { writer.Code(uint32_t(symbol), 5); }
 
 void FixedMatch(BitWriter& writer, int length, int distance) {
-  const SymbolAndExtra len = LengthSymbol(length);
-  FixedLitLen(writer, len.symbol);
-  writer.Bits(len.extra, len.extraBits);
-  const SymbolAndExtra dist = DistanceSymbol(distance);
-  FixedDistance(writer, dist.symbol);
-  writer.Bits(dist.extra, dist.extraBits);
+  // Symbol, extra value and extra bits: the first two groups of `group` symbols have no extra
+  // bits, each later group one more (lengths from 3 in fours, distances from 1 in twos).
+  auto split = [](int value, int base, int group) {
+    for (int symbol = 0;; ++symbol) {
+      const int bits = std::max(0, symbol / group - 1);
+      if (value < base + (1 << bits)) return std::tuple{symbol, uint32_t(value - base), bits};
+      base += 1 << bits;
+    }
+  };
+  const auto [lenSymbol, lenExtra, lenBits] = length == 258 ? std::tuple{28, 0u, 0} : split(length, 3, 4);
+  FixedLitLen(writer, 257 + lenSymbol);
+  writer.Bits(lenExtra, lenBits);
+  const auto [distSymbol, distExtra, distBits] = split(distance, 1, 2);
+  FixedDistance(writer, distSymbol);
+  writer.Bits(distExtra, distBits);
 }
 
 void DynamicHeader(BitWriter& writer, bool final, int litCount, int distCount,
@@ -134,20 +107,18 @@ void DynamicCode::WriteHeader(BitWriter& writer, bool final) const {
   DynamicHeader(writer, final, int(litLengths.size()), int(distLengths.size()), sequence);
 }
 
+static void WriteSymbol(BitWriter& writer, const std::vector<uint8_t>& lengths, std::vector<uint8_t>& coded,
+                        std::vector<uint32_t>& codes, int symbol) {
+  if (coded != lengths) codes = CanonicalCodes(coded = lengths);
+  writer.Code(codes[size_t(symbol)], lengths[size_t(symbol)]);
+}
+
 void DynamicCode::LitLen(BitWriter& writer, int symbol) const {
-  if (codedLit_ != litLengths) {
-    codedLit_ = litLengths;
-    litCodes_ = CanonicalCodes(litLengths);
-  }
-  writer.Code(litCodes_[size_t(symbol)], litLengths[size_t(symbol)]);
+  WriteSymbol(writer, litLengths, codedLit_, litCodes_, symbol);
 }
 
 void DynamicCode::Distance(BitWriter& writer, int symbol) const {
-  if (codedDist_ != distLengths) {
-    codedDist_ = distLengths;
-    distCodes_ = CanonicalCodes(distLengths);
-  }
-  writer.Code(distCodes_[size_t(symbol)], distLengths[size_t(symbol)]);
+  WriteSymbol(writer, distLengths, codedDist_, distCodes_, symbol);
 }
 
 std::vector<uint8_t> WrapZlib(std::span<const uint8_t> deflate, std::span<const uint8_t> content) {

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <cstring>
+#include <span>
 #include <string>
+#include <tuple>
 
 #include "inflate/deflate_writer.h"
 #include "protocol/tile_decompression.h"
@@ -18,7 +19,7 @@ using test::DynamicCode;
 
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-void Stored(BitWriter& writer, bool final, const std::vector<uint8_t>& content) {
+void Stored(BitWriter& writer, bool final, std::span<const uint8_t> content) {
   test::BlockHeader(writer, final, 0);
   writer.AlignToByte();
   const uint32_t length = uint32_t(content.size());
@@ -33,9 +34,14 @@ std::vector<uint8_t> StoredBlock(const std::vector<uint8_t>& content) {
   return writer.Finish();
 }
 
-// 70000 bytes of history: enough for any distance a wrongly accepted symbol could mean.
-void LongHistory(BitWriter& writer) {
-  for (size_t length : {65535u, 4465u}) Stored(writer, false, std::vector<uint8_t>(length, 'h'));
+// 70000 bytes of history: enough for any distance a wrongly accepted symbol could mean, and
+// without short periods, so that a copy from the wrong place shows.
+std::vector<uint8_t> LongHistory(BitWriter& writer) {
+  std::vector<uint8_t> history(70000);
+  for (size_t i = 0; i < history.size(); ++i) history[i] = uint8_t(i * 7 + i / 256);
+  Stored(writer, false, std::span(history).first(65535));
+  Stored(writer, false, std::span(history).subspan(65535));
+  return history;
 }
 
 bool InflateBits(const BitWriter& writer, std::vector<uint8_t>& out) {
@@ -53,15 +59,13 @@ DynamicCode SmallCode() {
 }
 
 TEST(Adler32Test, KnownValuesAndLongRuns) {
-  EXPECT_EQ(Adler32({}), 1u);
-  EXPECT_EQ(Adler32(Bytes("Wikipedia")), 0x11E60398u);
   // All 0xFF is the worst case for the deferred modulo; then every length and alignment
   // around the vector width and the reduction interval.
   const std::vector<uint8_t> ones(100000, 0xFF);
   EXPECT_EQ(Adler32(ones), adler32_z(1, ones.data(), ones.size()));
   std::vector<uint8_t> bytes(12000);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 2654435761u >> 13);
-  for (size_t length : {1, 15, 16, 17, 31, 5551, 5552, 5553, 11104, 11105, 11990}) {
+  for (size_t length : {0, 1, 15, 16, 17, 31, 5551, 5552, 5553, 11104, 11105, 11990}) {
     for (size_t offset = 0; offset < 8; ++offset) {
       const auto part = std::span(bytes).subspan(offset, length);
       ASSERT_EQ(Adler32(part), adler32_z(1, part.data(), part.size())) << length << "+" << offset;
@@ -79,15 +83,17 @@ TEST(ZlibHeaderTest, HeaderAndChecksum) {
     copy[1] = flg;
     return InflateZlib(copy, out, 0);
   };
-  EXPECT_TRUE(withHeader(0x78, 0x01));
-  EXPECT_EQ(out, abc);
-  EXPECT_TRUE(withHeader(0x78, 0x9C));
-  EXPECT_TRUE(withHeader(0x78, 0xDA));
-  EXPECT_FALSE(withHeader(0x78, 0x9D));  // not a multiple of 31
-  EXPECT_FALSE(withHeader(0x77, 0x85));  // a multiple of 31, but method 7
-  EXPECT_FALSE(withHeader(0x78, 0xBB));  // preset dictionary
-  EXPECT_TRUE(withHeader(0xF8, 0x00));   // window size beyond 32K is not checked
-  EXPECT_TRUE(withHeader(0x08, 0x1D));
+  // 0x9D: not a multiple of 31; 0x77: method 7; 0xBB: preset dictionary; 0xF8: a window
+  // beyond 32K is not checked.
+  const std::tuple<uint8_t, uint8_t, bool> headers[] = {{0x78, 0x01, true},  {0x78, 0x9C, true},
+      {0x78, 0xDA, true}, {0x78, 0x9D, false}, {0x77, 0x85, false}, {0x78, 0xBB, false},
+      {0xF8, 0x00, true}, {0x08, 0x1D, true}};
+  for (auto [cmf, flg, ok] : headers) {
+    EXPECT_EQ(withHeader(cmf, flg), ok) << int(cmf) << " " << int(flg);
+    if (ok) {
+      EXPECT_EQ(out, abc);
+    }
+  }
 
   out = Bytes("stale");
   EXPECT_FALSE(InflateZlib(std::span(stream).first(5), out, 0));
@@ -145,8 +151,7 @@ TEST(FixedBlockTest, LiteralsMatchesAndForbiddenSymbols) {
   test::FixedLitLen(valid, 256);
   ASSERT_TRUE(InflateBits(valid, out));
   std::vector<uint8_t> expected = {0, 143, 144, 255, 0, 143, 144};
-  expected.insert(expected.end(), 258, 144);
-  for (int i = 0; i < 10; ++i) expected.push_back(144);
+  expected.insert(expected.end(), 258 + 10, 144);
   EXPECT_EQ(out, expected);
 
   // Every strict prefix runs out of input.
@@ -175,131 +180,70 @@ TEST(FixedBlockTest, LiteralsMatchesAndForbiddenSymbols) {
   EXPECT_FALSE(InflateBits(reserved, out));
 }
 
-TEST(FixedBlockTest, LongestDistance) {
-  std::vector<uint8_t> content(32768);
-  for (size_t i = 0; i < content.size(); ++i) content[i] = uint8_t(i * 7 + i / 256);
-  BitWriter writer;
-  Stored(writer, false, content);
-  test::BlockHeader(writer, true, 1);
-  test::FixedMatch(writer, 258, 32768);
-  test::FixedLitLen(writer, 256);
-  std::vector<uint8_t> out;
-  ASSERT_TRUE(InflateBits(writer, out));
-  ASSERT_EQ(out.size(), 32768u + 258u);
-  EXPECT_EQ(0, std::memcmp(out.data() + 32768, content.data(), 258));
-}
-
 TEST(DynamicBlockTest, CodeLengthSequenceRules) {
-  std::vector<uint8_t> out;
-  auto decodes = [&](int litCount, int distCount, std::vector<CodeLengthSymbol> sequence,
-                     int literal) {
-    // Symbol `literal` then the end of block, both with the codes the sequence gives them.
-    BitWriter writer;
-    test::DynamicHeader(writer, true, litCount, distCount, sequence);
-    std::vector<uint8_t> lengths;
-    for (const auto& item : sequence) {
-      if (item.symbol < 16) lengths.push_back(uint8_t(item.symbol));
-      if (item.symbol == 16) {  // as if a missing previous length were 0
-        lengths.insert(lengths.end(), 3 + item.extra, lengths.empty() ? 0 : lengths.back());
-      }
-      if (item.symbol == 17) lengths.insert(lengths.end(), 3 + item.extra, 0);
-      if (item.symbol == 18) lengths.insert(lengths.end(), 11 + item.extra, 0);
-    }
-    lengths.resize(size_t(litCount));
-    const auto codes = test::CanonicalCodes(lengths);
-    writer.Code(codes[size_t(literal)], lengths[size_t(literal)]);
-    writer.Code(codes[256], lengths[256]);
-    return InflateBits(writer, out) && out == std::vector<uint8_t>{uint8_t(literal)};
+  // Each sequence is `head`, then 'A', 190 zeros from repeats and the end of block, then
+  // `tail`. Valid ones give 'A' the code 0 and the end of block the code 1, one bit each.
+  const struct {
+    int litCount, distCount;
+    std::vector<CodeLengthSymbol> head, tail;
+    bool ok;
+  } cases[] = {
+      {257, 1, {{18, 54}}, {{0}}, true},
+      {257, 1, {{16, 0}, {18, 51}}, {{0}}, false},  // a leading 16 has nothing to repeat
+      {257, 1, {{17, 0}, {18, 51}}, {{0}}, true},
+      {257, 30, {{18, 54}}, {{18, 127}}, true},  // a repeat past the end is cut short
+      {257, 1, {{18, 54}}, {{16, 3}}, true},     // repeats the end of block's 1 into the distances
+      {288, 32, {{18, 54}}, {{18, 52}}, true},   // the largest counts
+      {257, 1, {{18, 53}, {1}}, {{0}}, false},   // three codes of length 1: over-subscribed
   };
-  // 'A' and end of block with one bit each, 256 lengths in between from repeats.
-  std::vector<CodeLengthSymbol> base = {{18, 54}, {1}, {18, 127}, {18, 41}, {1}};
-  base.push_back({0});  // one distance length
-  EXPECT_TRUE(decodes(257, 1, base, 65));
-
-  // Valid if a leading 16 repeated zeros; it fails instead.
-  auto leading16 = base;
-  leading16[0] = {18, 51};
-  leading16.insert(leading16.begin(), {16, 0});
-  EXPECT_FALSE(decodes(257, 1, leading16, 65));
-  auto leading17 = leading16;
-  leading17[0] = {17, 0};
-  EXPECT_TRUE(decodes(257, 1, leading17, 65));
-
-  // A repeat running past the end is cut short: a zero run of 138 covers the distances.
-  auto overrun = base;
-  overrun.back() = {18, 127};
-  EXPECT_TRUE(decodes(257, 30, overrun, 65));
-  auto repeatLast = base;
-  repeatLast.back() = {16, 3};  // repeats the end of block's length 1 into the distances
-  EXPECT_TRUE(decodes(257, 1, repeatLast, 65));
-
-  // The largest counts: 288 literal/length and 32 distance lengths.
-  auto largest = base;
-  largest.back() = {18, 63 - 11};  // 31 more literal/length lengths and 32 distance lengths
-  EXPECT_TRUE(decodes(288, 32, largest, 65));
-
-  // Three codes of length 1: over-subscribed.
-  auto oversubscribed = base;
-  oversubscribed[0] = {18, 53};
-  oversubscribed.insert(oversubscribed.begin() + 1, {1});
-  EXPECT_FALSE(decodes(257, 1, oversubscribed, 65));
+  std::vector<uint8_t> out;
+  for (const auto& c : cases) {
+    auto sequence = c.head;
+    sequence.insert(sequence.end(), {{1}, {18, 127}, {18, 41}, {1}});
+    sequence.insert(sequence.end(), c.tail.begin(), c.tail.end());
+    BitWriter writer;
+    test::DynamicHeader(writer, true, c.litCount, c.distCount, sequence);
+    writer.Code(0b01, 2);
+    EXPECT_EQ(InflateBits(writer, out) && out == Bytes("A"), c.ok) << "case " << &c - cases;
+  }
 }
 
 TEST(DynamicBlockTest, IncompleteAndOversubscribedCodes) {
   std::vector<uint8_t> out;
+  // The header, the symbols, then a code the block lacks and zeros that must not rescue it.
+  auto decode = [&](const DynamicCode& code, std::vector<int> symbols, uint32_t bad = 0, int badBits = 0) {
+    BitWriter writer;
+    code.WriteHeader(writer, true);
+    for (int symbol : symbols) code.LitLen(writer, symbol);
+    writer.Code(bad, badBits);
+    writer.Bits(0, badBits ? 20 : 0);
+    return InflateBits(writer, out);
+  };
   DynamicCode code = SmallCode();
-  code.litLengths[257] = 0;  // leaves one 3-bit literal/length code unused
-  code.distLengths = {1};    // one distance code of one bit
-  BitWriter writer;
-  code.WriteHeader(writer, true);
-  code.LitLen(writer, 'a');
-  BitWriter valid = writer;
-  code.LitLen(valid, 256);
-  ASSERT_TRUE(InflateBits(valid, out));
+  code.distLengths = {1};  // the distance code 1 is unused
+  DynamicCode incomplete = code;
+  incomplete.litLengths[257] = 0;  // the literal/length code 111 is unused
+  EXPECT_TRUE(decode(incomplete, {'a', 256}));
   EXPECT_EQ(out, Bytes("a"));
-
-  // The unused code 111 fails, however many bits follow it.
-  BitWriter unused = writer;
-  unused.Code(0b111, 3);
-  unused.Bits(0, 20);
-  EXPECT_FALSE(InflateBits(unused, out));
-
-  DynamicCode withMatch = SmallCode();
-  withMatch.distLengths = {1};
-  BitWriter unusedDistance;
-  withMatch.WriteHeader(unusedDistance, true);
-  withMatch.LitLen(unusedDistance, 'a');
-  withMatch.LitLen(unusedDistance, 257);
-  unusedDistance.Code(1, 1);  // the distance code has only 0
-  unusedDistance.Bits(0, 20);
-  EXPECT_FALSE(InflateBits(unusedDistance, out));
-
-  DynamicCode noDistances = SmallCode();
-  noDistances.distLengths = {0, 0};
-  BitWriter literalsOnly;
-  noDistances.WriteHeader(literalsOnly, true);
-  noDistances.LitLen(literalsOnly, 'c');
-  noDistances.LitLen(literalsOnly, 256);
-  ASSERT_TRUE(InflateBits(literalsOnly, out));
+  EXPECT_FALSE(decode(incomplete, {'a'}, 0b111, 3));
+  EXPECT_FALSE(decode(code, {'a', 257}, 1, 1));
+  code.distLengths = {0, 0};  // no distances at all is fine without matches
+  EXPECT_TRUE(decode(code, {'c', 256}));
   EXPECT_EQ(out, Bytes("c"));
-
-  DynamicCode oversubscribed = SmallCode();
-  oversubscribed.distLengths = {1, 1, 1};
-  BitWriter bad;
-  oversubscribed.WriteHeader(bad, true);
-  bad.Bits(0, 32);
-  EXPECT_FALSE(InflateBits(bad, out));
+  code.distLengths = {1, 1, 1};
+  EXPECT_FALSE(decode(code, {}, 0, 32));
 }
 
-// With enough history for any distance they could mean, 30 and 31 still fail.
-TEST(DistanceSymbolTest, ThirtyAndThirtyOneFailInFixedAndDynamicBlocks) {
+// With enough history for any distance they could mean, 30 and 31 still fail; 29 with all
+// extra bits set reaches back exactly 32768 bytes.
+TEST(DistanceSymbolTest, LongestDistanceAndThirtyAndThirtyOneInFixedAndDynamicBlocks) {
   std::vector<uint8_t> out;
   DynamicCode code = SmallCode();
   code.distLengths.assign(32, 5);
   for (bool dynamic : {false, true}) {
     for (int symbol : {29, 30, 31}) {
       BitWriter writer;
-      LongHistory(writer);
+      const auto history = LongHistory(writer);
       if (dynamic) {
         code.WriteHeader(writer, true);
         code.LitLen(writer, 257);
@@ -309,9 +253,14 @@ TEST(DistanceSymbolTest, ThirtyAndThirtyOneFailInFixedAndDynamicBlocks) {
         test::FixedLitLen(writer, 257);
         test::FixedDistance(writer, symbol);
       }
-      writer.Bits(0, 13);
+      writer.Bits(symbol == 29 ? 0x1FFF : 0, symbol == 29 ? 13 : 14);  // as many as 30 and 31 would need
       dynamic ? code.LitLen(writer, 256) : test::FixedLitLen(writer, 256);
       EXPECT_EQ(InflateBits(writer, out), symbol == 29) << symbol << (dynamic ? " dynamic" : " fixed");
+      if (symbol == 29) {
+        auto expected = history;
+        expected.insert(expected.end(), history.end() - 32768, history.end() - 32765);
+        EXPECT_EQ(out, expected);
+      }
     }
   }
 }

@@ -20,34 +20,24 @@ std::optional<double> NumberOf(std::string_view text) {
   return value->number;
 }
 
-// The documented lenient forms, and what the strtod comparison below never generates:
-// surrounding space, long mantissas, and what strtod takes but JSON does not.
-TEST(JsonNumberTest, StrtodForms) {
+// The documented lenient forms, the ends of the range, and what the strtod comparison below
+// never generates: surrounding space, long mantissas, huge exponents, and what strtod takes
+// but JSON does not. Overflow and underflow (a nonzero number whose nearest double is
+// subnormal or zero) fail the parse; a zero is fine however it is written.
+TEST(JsonNumberTest, StrtodFormsAndRangeErrors) {
   const std::pair<std::string_view, double> cases[] = {
       {"+5", 5.0}, {".5", 0.5}, {"5.", 5.0}, {"007", 7.0}, {"  42  ", 42.0},
-      {"123456789012345678901234567890", 1.2345678901234568e29}};
+      {"123456789012345678901234567890", 1.2345678901234568e29}, {"1.7976931348623157e308", DBL_MAX},
+      {"2.2250738585072014e-308", DBL_MIN}, {"-2.2250738585072014e-308", -DBL_MIN}, {"0e-999", 0.0},
+      {"0.000e999", 0.0}, {"1e-300", 1e-300}};
   for (const auto& [text, value] : cases) EXPECT_EQ(NumberOf(text), value) << text;
-  for (std::string_view text : {"0x10", "1f", "- 1", "1e5e5", "inf", "nan", "[-]"}) {
+  for (std::string_view text :
+       {"0x10", "1f", "- 1", "1e5e5", "inf", "nan", "[-]", "1e999", "-1e999", "1e400",
+        "1.7976931348623159e308", "1e-400", "-1e-400", "123.456e-789", "123e-10000000", "5e-324",
+        "1e-310", "2.2250738585072009e-308"}) {
     EXPECT_FALSE(ParseJson(text)) << text;
   }
   EXPECT_TRUE(ParseJson("[1,-2,+3,.4]"));
-}
-
-// Overflow and underflow are range errors and fail the parse. Underflow means a nonzero
-// number whose nearest double is subnormal or zero; a zero itself is fine however it is
-// written.
-TEST(JsonNumberTest, RangeErrors) {
-  for (std::string_view text :
-       {"1e999", "-1e999", "1e400", "1.7976931348623159e308", "1e-400", "-1e-400",
-        "123.456e-789", "123e-10000000", "5e-324", "1e-310", "2.2250738585072009e-308"}) {
-    EXPECT_FALSE(ParseJson(text)) << text;
-  }
-  EXPECT_EQ(NumberOf("1.7976931348623157e308"), DBL_MAX);
-  EXPECT_EQ(NumberOf("2.2250738585072014e-308"), DBL_MIN);
-  EXPECT_EQ(NumberOf("-2.2250738585072014e-308"), -DBL_MIN);
-  EXPECT_EQ(NumberOf("0e-999"), 0.0);
-  EXPECT_EQ(NumberOf("0.000e999"), 0.0);
-  EXPECT_EQ(NumberOf("1e-300"), 1e-300);
 }
 
 // A random text from the bytes a number may contain, or, every other time, a
@@ -99,55 +89,42 @@ TEST(JsonNumberTest, AgreesWithStrtod) {
   EXPECT_GT(accepted, 50000) << "the generator should mostly produce valid numbers";
 }
 
-// Switches the C library's numeric locale for one test and restores it afterwards.
-class NumericLocale {
- public:
-  NumericLocale() : saved_(std::setlocale(LC_NUMERIC, nullptr)) {}
-  ~NumericLocale() { std::setlocale(LC_NUMERIC, saved_.c_str()); }
-  bool Set(const char* name) { return std::setlocale(LC_NUMERIC, name) != nullptr; }
-
- private:
-  std::string saved_;
+// Puts the C library's numeric locale back when the test ends, however it ends.
+struct RestoreNumericLocale {
+  std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+  ~RestoreNumericLocale() { std::setlocale(LC_NUMERIC, saved.c_str()); }
 };
 
 // Tries the installed comma-decimal locales, then builds de_DE into the build tree with
 // localedef (the sources ship with Debian's locales package).
-bool SetCommaDecimalLocale(NumericLocale& locale) {
+bool SetCommaDecimalLocale() {
   for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8",
                            "de_DE", "fr_FR", "es_ES.UTF-8", "it_IT.UTF-8", "ru_RU.UTF-8"}) {
-    if (locale.Set(name)) return true;
+    if (std::setlocale(LC_NUMERIC, name)) return true;
   }
   const std::string root = std::string(STV_BINARY_DIR) + "/test-locales";
   const std::string built = root + "/de_DE.UTF-8";
   if (!std::filesystem::exists(built + "/LC_NUMERIC")) {
     std::error_code error;
     std::filesystem::create_directories(root, error);
-    const std::string command =
-        "localedef -i de_DE -f UTF-8 '" + built + "' >/dev/null 2>&1";
+    const std::string command = "localedef -i de_DE -f UTF-8 '" + built + "' >/dev/null 2>&1";
     if (error || std::system(command.c_str()) != 0) return false;
   }
   setenv("LOCPATH", root.c_str(), 1);
-  const bool set = locale.Set("de_DE.UTF-8");
+  const bool set = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
   unsetenv("LOCPATH");
   return set;
 }
 
 TEST(JsonNumberTest, IgnoresACommaDecimalLocale) {
-  NumericLocale locale;
-  if (!SetCommaDecimalLocale(locale)) {
+  RestoreNumericLocale restore;
+  if (!SetCommaDecimalLocale()) {
     GTEST_SKIP() << "no comma-decimal locale is installed and localedef could not build one";
   }
   ASSERT_STREQ(localeconv()->decimal_point, ",");
-  // The locale really is in force: the C library now stops at the '.'.
-  EXPECT_EQ(std::strtod("1.5", nullptr), 1.0);
-
   EXPECT_EQ(NumberOf("1.5"), 1.5);
   EXPECT_EQ(NumberOf("-2.25e2"), -225.0);
   EXPECT_FALSE(ParseJson("1,5"));
-  const std::optional<JsonValue> object = ParseJson(R"({"t":3.9,"kbps":1234.5})");
-  ASSERT_TRUE(object);
-  EXPECT_EQ(GetJsonInt(*object, "t"), 3);
-  EXPECT_EQ(object->Find("kbps")->number, 1234.5);
 }
 
 }  // namespace

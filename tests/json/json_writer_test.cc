@@ -42,9 +42,6 @@ TEST(EscapeJsonStringTest, OutputIsAsciiAndParsesBack) {
   for (int byte = 0; byte < 256; ++byte) all_bytes += static_cast<char>(byte);
   const std::string escaped = Escape(all_bytes);
   for (unsigned char c : escaped) ASSERT_LT(c, 0x80);
-  for (char c : std::string_view("&'+<>`")) {
-    EXPECT_EQ(escaped.find(c), std::string::npos) << c;
-  }
   const std::optional<JsonValue> parsed = ParseJson("\"" + escaped + "\"");
   ASSERT_TRUE(parsed);
   // The ASCII half comes back unchanged; every high byte alone is broken UTF-8.
