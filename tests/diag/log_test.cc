@@ -20,13 +20,10 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
-TEST(FormatTest, StatusErrorsUseEightUpperCaseHexDigits) {
+TEST(FormatTest, StatusErrorsAndFormattedTexts) {
   EXPECT_EQ(FormatStatusError("X", 255), "X failed (0x000000FF)");
   EXPECT_EQ(FormatStatusError("InitializeSecurityContext", 0x80090318u),
             "InitializeSecurityContext failed (0x80090318)");
-}
-
-TEST(FormatTest, FormatStringHandlesEmptyAndLongTexts) {
   EXPECT_EQ(Format("%s", ""), "");
   const std::string big(5000, 'x');
   EXPECT_EQ(Format("%s! %zu", big.c_str(), size_t{0}), big + "! 0");

@@ -87,15 +87,6 @@ TEST_F(DeviceBindingTest, ReadsExactlyTheBindingAndPinsOrWarns) {
             "device id mismatch: expected " + id_ + " , the machine that answered is " + id_);
 }
 
-TEST_F(DeviceBindingTest, MissingPinIsReportedOnlyForAValidBinding) {
-  RecordedBinding valid(binding_, certificate_);
-  EXPECT_EQ(VerifyError(valid, ""), "no device id to pin against (pass --pin <deviceId>, or --insecure-no-pin)");
-  Bytes forged = binding_;
-  forged.back() ^= 1;
-  RecordedBinding invalid(forged, certificate_);
-  EXPECT_EQ(VerifyError(invalid, ""), kBadSignature);
-}
-
 TEST_F(DeviceBindingTest, BadLengthsStopTheReadBeforeTheirField) {
   struct Case {
     Bytes stream;
@@ -123,7 +114,14 @@ TEST_F(DeviceBindingTest, BadLengthsStopTheReadBeforeTheirField) {
   }
 }
 
-TEST_F(DeviceBindingTest, TheCertificateIsNeededBeforeTheKeyIsJudged) {
+// A missing pin is news only for a valid binding, and the key is judged only with a certificate.
+TEST_F(DeviceBindingTest, VerdictsComeInOrder) {
+  RecordedBinding valid(binding_, certificate_);
+  EXPECT_EQ(VerifyError(valid, ""), "no device id to pin against (pass --pin <deviceId>, or --insecure-no-pin)");
+  Bytes forged = binding_;
+  forged.back() ^= 1;
+  RecordedBinding invalid(forged, certificate_);
+  EXPECT_EQ(VerifyError(invalid, ""), kBadSignature);
   const Bytes badKey = testing::EncodeBinding(device_.CompressedPoint(), Bytes(64, 1));
   RecordedBinding noneAndBadKey(badKey, std::nullopt);
   EXPECT_EQ(VerifyError(noneAndBadKey, id_), "the client presented no certificate");

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "support/child_process.h"
 #include "support/wire.h"
 #include "tls/openssl_test_peer.h"
@@ -44,22 +42,17 @@ class SServer {
 
   uint16_t port() const { return port_; }
 
-  // Waits until it listens, without connecting: its single accept is for the session.
-  bool WaitUntilListening() {
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port_);
-    return testing::PollUntil(
+  // Its single accept is for the session, so nothing probes it: the session's own connect is
+  // retried while the port is refused.
+  std::unique_ptr<TcpTransport> Connect(const TcpTransport::Security& security, std::string& error) {
+    std::unique_ptr<TcpTransport> transport;
+    testing::PollUntil(
         [&] {
-          std::istringstream table(testing::ReadFile("/proc/net/tcp"));
-          for (std::string line; process_.Pid() > 0 && std::getline(table, line);) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state;
-            fields >> slot >> local >> remote >> state;
-            if (local == wanted && state == "0A") return true;
-          }
-          return false;
+          transport = TcpTransport::Connect("127.0.0.1", port_, security, error);
+          return transport || error != "connect failed (WSA 111)";
         },
         std::chrono::seconds(5));
+    return transport;
   }
 
  private:
@@ -122,8 +115,7 @@ TEST_F(SServerTest, PinnedSessionCarriesFramesButABindingForAnotherCertificateIs
   std::string error;
   {
     SServer server(dir_, "agent", replayed);
-    ASSERT_TRUE(server.WaitUntilListening());
-    EXPECT_FALSE(TcpTransport::Connect("127.0.0.1", server.port(), security, error));
+    EXPECT_FALSE(server.Connect(security, error));
     EXPECT_EQ(error,
               "the device binding signature is invalid: the machine that answered does not hold the key it claims");
   }
@@ -136,9 +128,8 @@ TEST_F(SServerTest, PinnedSessionCarriesFramesButABindingForAnotherCertificateIs
     input.insert(input.end(), frame.begin(), frame.end());
   }
   SServer server(dir_, "agent", input);
-  ASSERT_TRUE(server.WaitUntilListening());
   security.token = "t";
-  auto transport = TcpTransport::Connect("127.0.0.1", server.port(), security, error);
+  auto transport = server.Connect(security, error);
   ASSERT_TRUE(transport) << error;
   EXPECT_EQ(transport->Peer(), "127.0.0.1:" + std::to_string(server.port()) + " (" + deviceId_ + ")");
 
