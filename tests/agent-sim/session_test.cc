@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <set>
 #include <tuple>
 
 #include "agent-sim/test_viewer.h"
@@ -128,40 +127,10 @@ TEST_F(Session, TlsSessionBindsStreamsAndFollowsTheViewer) {
   for (size_t i = 54; i < saved.size(); i += 4) ASSERT_TRUE(saved[i] == saved[i + 1] && saved[i] == saved[i + 2]);
 }
 
-// Plaintext stream faults: one bad message in a stream that otherwise paints the model.
-class StreamFault : public Session, public ::testing::WithParamInterface<std::tuple<Fault, int, int>> {};
-
-TEST_P(StreamFault, OneBadMessageInAGoodStream) {
-  const auto [fault, malformed, undecodable] = GetParam();
-  options_.seconds = 1;
-  options_.stream.encoding = EncodingMode::kJpeg;
-  options_.saveFinalPath = dir_ / "final.bmp";
-  auto viewer = ServePlaintext(fault);
-  ASSERT_TRUE(viewer);
-  agent::SystemImageCodec codec;
-  SessionPicture picture(&codec);
-  ReadUntil(*viewer, picture, [] { return false; });  // until the agent closes, a second on
-  ASSERT_EQ(outcome_.get(), SessionOutcome::kCompleted);
-  EXPECT_EQ(picture.malformed, static_cast<uint64_t>(malformed));
-  EXPECT_EQ(picture.undecodable, static_cast<uint64_t>(undecodable));
-  EXPECT_GE(picture.heartbeats, 1u);
-  const std::vector<uint8_t> saved = stv::testing::ReadFileBytes(dir_ / "final.bmp");
-  ASSERT_EQ(saved.size(), 54u + picture.framebuffer.size());
-  EXPECT_TRUE(std::equal(picture.framebuffer.begin(), picture.framebuffer.end(), saved.begin() + 54))
-      << "the saved model matches what a viewer painted, lossy tiles included";
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, StreamFault,
-                         ::testing::Values(std::make_tuple(Fault::kNone, 0, 0),
-                                           std::make_tuple(Fault::kMalformedVideo, 1, 0),
-                                           std::make_tuple(Fault::kUndecodableTile, 0, 1)));
-
 // A stream that restarts: each new stream id comes with a keyframe of the next size, and
 // fragments of every stream reassemble.
 TEST_F(Session, RestartsCycleStreamIdsAndSizes) {
-  // Sessions end when the viewer leaves; the seconds only bound a run on a starved machine,
-  // where a sanitizer build may take longer than a restart period to encode one large frame.
-  options_.seconds = 60;
+  options_.seconds = 60;  // only a bound: a sanitizer build may take a restart period per large frame
   options_.restartEvery = 1;
   options_.stream.fragmentThreshold = 16000;
   auto viewer = ServePlaintext();
@@ -186,7 +155,8 @@ TEST_F(Session, RestartsCycleStreamIdsAndSizes) {
   EXPECT_GE(picture.keyframes, streams.size());
 }
 
-// The resource faults that last: what the viewer receives besides a clean stream.
+// The largest legal frames on the ignored channel, between good video. (What the viewer makes
+// of them, and of the fragment flood, is counted in hostile_e2e_test.)
 TEST_F(Session, MaxFramesGoOnTheIgnoredChannelBetweenGoodFrames) {
   options_.seconds = 60;  // an upper bound: the test leaves once it has seen the interleaving
   options_.fps = 10;
@@ -212,31 +182,6 @@ TEST_F(Session, MaxFramesGoOnTheIgnoredChannelBetweenGoodFrames) {
   EXPECT_TRUE(videoBetween) << "the good stream goes on between the large frames";
   EXPECT_EQ(picture.malformed, 0u);
   EXPECT_GT(picture.tilesPainted, 0u);
-}
-
-TEST_F(Session, FragmentFloodLeavesThousandsOfMessagesIncomplete) {
-  options_.seconds = 10;  // an upper bound; the test leaves once the flood is in
-  auto viewer = ServePlaintext(Fault::kFragmentFlood);
-  ASSERT_TRUE(viewer);
-  std::set<uint32_t> orphans;
-  uint32_t largest = 0;
-  while (orphans.size() < 4096) {
-    const std::optional<WireFrame> frame = viewer->ReadFrame(3000);
-    if (!frame) break;
-    const Bytes& m = frame->payload;
-    if (frame->channel != 1 || m.size() < 22 || m[0] != kStreamEnvelopeType || m[9] != kFragmentType) continue;
-    const uint32_t id = stv::testing::ReadU32(m, 10);
-    const uint32_t total = stv::testing::ReadU32(m, 14);
-    const uint16_t count = stv::testing::ReadU16(m, 20);
-    if (count <= 1) continue;
-    EXPECT_TRUE(orphans.insert(id).second) << "id " << id << " used twice";
-    EXPECT_LE(total, kMaxWholeMessage);
-    largest = std::max(largest, total);
-  }
-  viewer.reset();
-  ASSERT_EQ(outcome_.get(), SessionOutcome::kCompleted);
-  EXPECT_EQ(orphans.size(), 4096u);
-  EXPECT_GT(largest, kMaxWholeMessage / 2);
 }
 
 }  // namespace

@@ -11,26 +11,6 @@ namespace {
 
 std::optional<Options> Parse(std::vector<std::string> arguments) { return ParseCommandLine(arguments); }
 
-TEST(CommandLineTest, UsageErrors) {
-  const std::vector<std::vector<std::string>> bad = {
-      {},                                     // nothing at all
-      {"--port"},                             // value missing, and no host
-      {"host", "--port"},                     // value missing after a host
-      {"host", "--bogus"},                    // unknown double-dash option
-      {"host", "--"},                         // two bytes of dashes are an option too
-      {"--headless"},                         // no host
-      {"host", "--viewport", "1280X720"},     // upper-case X is no separator
-      {"host", "--viewport", "1280"},
-      {"host", "--viewport", ""},
-      {"host", "--probe-input", "100"},       // no comma
-      {"host", "--probe-input", ""},
-      {""},                                   // an empty host
-  };
-  for (const auto& arguments : bad) {
-    EXPECT_FALSE(Parse(arguments)) << ::testing::PrintToString(arguments);
-  }
-}
-
 TEST(CommandLineTest, DefaultsAndHostSelection) {
   auto options = Parse({"first", "second"});
   ASSERT_TRUE(options);
@@ -105,11 +85,17 @@ testing::CommandResult RunViewer(std::vector<std::string> arguments) {
 
 TEST(ViewerProcessTest, BadCommandLinesPrintUsageAndExitTwo) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {}, {"--port"}, {"host", "--viewport", "1280X720"}, {"host", "--frobnicate"}}) {
+           {}, {""}, {"--headless"},            // no host, an empty one
+           {"--port"}, {"host", "--port"},      // a value missing
+           {"host", "--bogus"}, {"host", "--"},  // two dashes are an option too
+           {"host", "--viewport", "1280X720"},  // upper-case X is no separator
+           {"host", "--viewport", "1280"}, {"host", "--viewport", ""},
+           {"host", "--probe-input", "100"}, {"host", "--probe-input", ""}}) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
     const testing::CommandResult result = RunViewer(arguments);
-    EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments);
-    EXPECT_EQ(result.errors, kUsageText) << ::testing::PrintToString(arguments);
-    EXPECT_EQ(result.output, "") << ::testing::PrintToString(arguments);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.errors, kUsageText);
+    EXPECT_EQ(result.output, "");
   }
 }
 

@@ -17,12 +17,6 @@ using agent::Channel;
 
 std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
-// A raw 1x1 tile at (x, y).
-std::vector<uint8_t> RawTile(uint16_t x, uint16_t y, uint32_t bgrx) {
-  const uint8_t pixel[4] = {uint8_t(bgrx), uint8_t(bgrx >> 8), uint8_t(bgrx >> 16), uint8_t(bgrx >> 24)};
-  return testing::Tile(x, y, 1, 1, 0, pixel);
-}
-
 using testing::FrameStart;
 
 class DispatchTest : public ::testing::Test {
@@ -37,7 +31,8 @@ TEST_F(DispatchTest, InteractiveHandlerCountsAppliesAndRepaintsOnlyForPaintedTil
   auto handler = MakeInteractiveHandler({&received_, &mutex_, &picture_, [this] { ++repaints_; }});
   handler(Channel::Video, FrameStart(2, 1, true));
   EXPECT_EQ(repaints_, 0);  // a size change alone asks for no repaint
-  handler(Channel::Video, RawTile(1, 0, 0x00112233));
+  const uint8_t pixel[4] = {0x33, 0x22, 0x11, 0};
+  handler(Channel::Video, testing::Tile(1, 0, 1, 1, 0, pixel));  // raw, 1x1 at (1, 0)
   EXPECT_EQ(repaints_, 1);
   EXPECT_EQ(picture_.framebuffer[4 + 0], 0x33);
   handler(Channel::Video, {});  // empty: counted as malformed, no repaint
@@ -125,7 +120,6 @@ TEST(QualityReportTest, RateIsTruncatedAndBounded) {
 TEST(BmpTest, HeaderDescribesATopDownPicture) {
   const std::vector<uint8_t> pixels = {1, 2, 3, 4, 5, 6, 7, 8, 99};
   const std::string path = ::testing::TempDir() + "stv-bmp-test.bmp";
-  auto written = [&] { return testing::ReadFileBytes(path); };
   ASSERT_TRUE(WriteBmpFile(path, 2, 1, pixels));
   // File size 62, pixels at 54, a 40-byte info header, 2 x -1 (top-down), one plane, 32 bits,
   // no compression, 8 bytes of pixels, the rest zero.
@@ -133,7 +127,7 @@ TEST(BmpTest, HeaderDescribesATopDownPicture) {
                                    0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 32, 0, 0, 0, 0, 0, 8, 0, 0, 0};
   expected.resize(54, 0);
   expected.insert(expected.end(), pixels.begin(), pixels.begin() + 8);
-  EXPECT_EQ(written(), expected);
+  EXPECT_EQ(testing::ReadFileBytes(path), expected);
 }
 
 }  // namespace

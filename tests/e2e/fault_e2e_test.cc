@@ -34,6 +34,7 @@ TEST_P(TlsConnectFaultTest, RefusesTheMachineWithTheRightReason) {
       << run.err;
   EXPECT_EQ(run.out.find("connected to"), std::string::npos) << run.out;
   EXPECT_FALSE(ShowsToken(run));
+  EXPECT_EQ(agent.process.Wait(std::chrono::seconds(10)), 0) << "misbehaving as asked is no failure of the agent";
 }
 
 INSTANTIATE_TEST_SUITE_P(
