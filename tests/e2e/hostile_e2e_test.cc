@@ -18,7 +18,7 @@ namespace stv::testing {
 namespace {
 
 constexpr int kSeconds = 3;
-constexpr long kPeakRssLimitMb = 100;  // for the plain build
+[[maybe_unused]] constexpr long kPeakRssLimitMb = 100;  // checked in the plain build
 
 // A counter of the report, e.g. Counter(out, R"(messages +: \d+ \((\d+) malformed\))").
 std::optional<uint64_t> Counter(const std::string& out, const std::string& pattern) {
