@@ -6,9 +6,9 @@
 // the tight loop's: what framing, TLS, reassembly, copying into the picture and locking
 // add. "fps" is the frame rate the session reached.
 //
-// Three sessions per encoding, each after a fresh measurement of the tight loop and of the
+// Three sessions per encoding, each bracketed by measurements of the tight loop and of the
 // same messages through ApplyVideoMessage in this process ("apply": the viewer's work
-// without the connection); the medians are reported. STV_PIPELINE_SECONDS sets the session
+// without the connection) just before and just after it; the medians are reported. STV_PIPELINE_SECONDS sets the session
 // length (default 6).
 
 #include <fcntl.h>
@@ -197,16 +197,15 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// CPU seconds of one call of `pass`, the median of three: the host's neighbours come and go.
+// Adds the CPU seconds of three calls of `pass` to `seconds`. False when a call fails.
 template <typename Pass>
-std::optional<double> PassSeconds(Pass pass) {
-  std::vector<double> seconds;
+bool TimePasses(Pass pass, std::vector<double>& seconds) {
   for (int i = 0; i < 3; ++i) {
     const double start = ThreadCpuSeconds();
-    if (!pass()) return std::nullopt;
+    if (!pass()) return false;
     seconds.push_back(ThreadCpuSeconds() - start);
   }
-  return Median(seconds);
+  return true;
 }
 
 // The loop's messages through ApplyVideoMessage in this process: the viewer's work
@@ -285,18 +284,27 @@ void BM_Pipeline(benchmark::State& state, sim::EncodingMode mode, const char* en
   std::vector<double> decodeMs, applyMs, viewerMs, fps, ratios;
   double tilesPerFrame = 0;
   std::string error;
+  // The references are measured on both sides of the session, as the host's neighbours
+  // come and go within seconds.
+  std::vector<double> tightPasses, applyPasses;
+  const auto measureReferences = [&] {
+    return TimePasses([&] { return decoder.DecodeAll(parsed->tiles); }, tightPasses) &&
+           TimePasses([&] { return applier.ApplyAll(); }, applyPasses);
+  };
   for (auto _ : state) {
-    const auto tight = PassSeconds([&] { return decoder.DecodeAll(parsed->tiles); });
-    const auto apply = PassSeconds([&] { return applier.ApplyAll(); });
-    if (!tight || !apply) return state.SkipWithError("a tile of the loop does not decode");
+    tightPasses.clear();
+    applyPasses.clear();
+    if (!measureReferences()) return state.SkipWithError("a tile of the loop does not decode");
     const auto session = RunSession(dir, encoding, seconds, error);
     if (!session) return state.SkipWithError(error.c_str());
+    if (!measureReferences()) return state.SkipWithError("a tile of the loop does not decode");
+    const double tight = Median(tightPasses);
     const double viewerPerFrame = session->cpuSeconds / static_cast<double>(session->frames);
-    decodeMs.push_back(*tight / kLoopFrames * 1e3);
-    applyMs.push_back(*apply / kLoopFrames * 1e3);
+    decodeMs.push_back(tight / kLoopFrames * 1e3);
+    applyMs.push_back(Median(applyPasses) / kLoopFrames * 1e3);
     viewerMs.push_back(viewerPerFrame * 1e3);
     fps.push_back(static_cast<double>(session->frames) / seconds);
-    ratios.push_back(viewerPerFrame / (*tight / kLoopFrames));
+    ratios.push_back(viewerPerFrame / (tight / kLoopFrames));
     tilesPerFrame = static_cast<double>(session->tiles) / static_cast<double>(session->frames);
     state.SetIterationTime(session->cpuSeconds);
   }
