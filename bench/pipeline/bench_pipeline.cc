@@ -8,8 +8,8 @@
 //
 // Three sessions per encoding, each bracketed by measurements of the tight loop and of the
 // same messages through ApplyVideoMessage in this process ("apply": the viewer's work
-// without the connection) just before and just after it; the medians are reported. STV_PIPELINE_SECONDS sets the session
-// length (default 6).
+// without the connection) just before and just after it; the medians are reported.
+// STV_PIPELINE_SECONDS sets the session length (default 6).
 
 #include <fcntl.h>
 #include <spawn.h>
