@@ -3,6 +3,7 @@
 // (for raw tiles: copying their rows). The "ratio" column is ours over the reference;
 // lower is better.
 
+#include <png.h>
 #include <turbojpeg.h>
 #include <webp/decode.h>
 #include <zlib.h>
@@ -83,6 +84,24 @@ Bytes Zlib(const Bytes& data) {
   return out;
 }
 
+// An 8-bit RGB PNG (what a screen capture without transparency is saved as) at zlib's
+// default level.
+Bytes Png(const Bytes& pixels, int w, int h) {
+  Bytes rgb;
+  for (size_t i = 0; i < pixels.size(); i += 4) rgb.insert(rgb.end(), {pixels[i], pixels[i + 1], pixels[i + 2]});
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(w);
+  image.height = static_cast<png_uint_32>(h);
+  image.format = PNG_FORMAT_BGR;
+  png_alloc_size_t size = 0;
+  png_image_write_to_memory(&image, nullptr, &size, 0, rgb.data(), 0, nullptr);
+  Bytes out(size);
+  if (!png_image_write_to_memory(&image, out.data(), &size, 0, rgb.data(), 0, nullptr)) return {};
+  out.resize(size);
+  return out;
+}
+
 // A palette payload: the tile's distinct colours (at most 256, else the nearest kept).
 Bytes PalettePayload(const Bytes& pixels) {
   std::vector<uint32_t> palette;
@@ -107,7 +126,11 @@ Bytes PalettePayload(const Bytes& pixels) {
   return Zlib(plain);
 }
 
-std::vector<FrameTile> MakeFrame(TileEncoding encoding, agent::SystemImageCodec& codec) {
+// Which image format the codec tiles of a frame carry.
+enum class ImageFormat { kWebp, kJpeg, kPng };
+
+std::vector<FrameTile> MakeFrame(TileEncoding encoding, agent::SystemImageCodec& codec,
+                                 ImageFormat format) {
   std::vector<FrameTile> tiles;
   for (int y = 0; y < kHeight; y += kTileSide) {
     for (int x = 0; x < kWidth; x += kTileSide) {
@@ -116,8 +139,11 @@ std::vector<FrameTile> MakeFrame(TileEncoding encoding, agent::SystemImageCodec&
       switch (encoding) {
         case TileEncoding::Raw: tile.payload = pixels; break;
         case TileEncoding::PaletteZlib: tile.payload = PalettePayload(pixels); break;
-        case TileEncoding::CodecImage: tile.payload = *codec.EncodeWebp(pixels, tile.w, tile.h, 80); break;
-        default: tile.payload = codec.EncodeJpeg(pixels, tile.w, tile.h, 80); break;
+        default:
+          if (format == ImageFormat::kPng) tile.payload = Png(pixels, tile.w, tile.h);
+          else if (format == ImageFormat::kWebp) tile.payload = *codec.EncodeWebp(pixels, tile.w, tile.h, 80);
+          else tile.payload = codec.EncodeJpeg(pixels, tile.w, tile.h, 80);
+          break;
       }
       tile.message = TileMessage(x, y, tile.w, tile.h, encoding, tile.payload);
       tiles.push_back(std::move(tile));
@@ -131,9 +157,10 @@ std::vector<FrameTile> MakeFrame(TileEncoding encoding, agent::SystemImageCodec&
 // machines these run on are shared. The reported time is ours; "ratio" is ours over the
 // reference, in thread CPU time.
 template <typename Reference>
-void CompareFrame(benchmark::State& state, TileEncoding encoding, Reference reference) {
+void CompareFrame(benchmark::State& state, TileEncoding encoding, Reference reference,
+                  ImageFormat format = ImageFormat::kWebp) {
   agent::SystemImageCodec codec;
-  const std::vector<FrameTile> tiles = MakeFrame(encoding, codec);
+  const std::vector<FrameTile> tiles = MakeFrame(encoding, codec, format);
   SessionPicture picture(&codec);
   const Bytes frameStart = {1, 0, 0, 0, 0, 1, kWidth >> 8, kWidth & 0xFF, kHeight >> 8, kHeight & 0xFF,
                             0, 0, 0, 0};
@@ -212,8 +239,23 @@ void BM_JpegFrame(benchmark::State& state) {
                     tile.w * 4, tile.h, TJPF_BGRA, 0);
       benchmark::DoNotOptimize(out.data());
     }
-  });
+  }, ImageFormat::kJpeg);
   tjDestroy(handle);
+}
+
+// PNG tiles: libpng's own simplest decode (its simplified API) into one cached buffer.
+void BM_PngFrame(benchmark::State& state) {
+  Bytes out(kTileSide * kTileSide * 4);
+  CompareFrame(state, TileEncoding::CodecImage, [&](const std::vector<FrameTile>& tiles) {
+    for (const FrameTile& tile : tiles) {
+      png_image image{};
+      image.version = PNG_IMAGE_VERSION;
+      png_image_begin_read_from_memory(&image, tile.payload.data(), tile.payload.size());
+      image.format = PNG_FORMAT_BGRA;
+      png_image_finish_read(&image, nullptr, out.data(), 0, nullptr);
+      benchmark::DoNotOptimize(out.data());
+    }
+  }, ImageFormat::kPng);
 }
 
 // The same image tiles against a bare decode straight into their place in a 1920 x 1080
@@ -242,7 +284,7 @@ void BM_JpegFrameIntoPicture(benchmark::State& state) {
                     TJPF_BGRA, 0);
     }
     benchmark::DoNotOptimize(framebuffer.data());
-  });
+  }, ImageFormat::kJpeg);
   tjDestroy(handle);
 }
 
@@ -250,6 +292,7 @@ BENCHMARK(BM_RawFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PaletteFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WebpFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JpegFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PngFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WebpFrameIntoPicture)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JpegFrameIntoPicture)->UseManualTime()->Unit(benchmark::kMillisecond);
 
