@@ -21,6 +21,7 @@
 #include "codec/system_image_codec.h"
 #include "protocol/session_picture.h"
 #include "protocol/tile_decompression.h"
+#include "image_encoders.h"
 
 namespace stv {
 namespace {
@@ -84,24 +85,6 @@ Bytes Zlib(const Bytes& data) {
   return out;
 }
 
-// An 8-bit RGB PNG (what a screen capture without transparency is saved as) at zlib's
-// default level.
-Bytes Png(const Bytes& pixels, int w, int h) {
-  Bytes rgb;
-  for (size_t i = 0; i < pixels.size(); i += 4) rgb.insert(rgb.end(), {pixels[i], pixels[i + 1], pixels[i + 2]});
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  image.width = static_cast<png_uint_32>(w);
-  image.height = static_cast<png_uint_32>(h);
-  image.format = PNG_FORMAT_BGR;
-  png_alloc_size_t size = 0;
-  png_image_write_to_memory(&image, nullptr, &size, 0, rgb.data(), 0, nullptr);
-  Bytes out(size);
-  if (!png_image_write_to_memory(&image, out.data(), &size, 0, rgb.data(), 0, nullptr)) return {};
-  out.resize(size);
-  return out;
-}
-
 // A palette payload: the tile's distinct colours (at most 256, else the nearest kept).
 Bytes PalettePayload(const Bytes& pixels) {
   std::vector<uint32_t> palette;
@@ -140,7 +123,7 @@ std::vector<FrameTile> MakeFrame(TileEncoding encoding, agent::SystemImageCodec&
         case TileEncoding::Raw: tile.payload = pixels; break;
         case TileEncoding::PaletteZlib: tile.payload = PalettePayload(pixels); break;
         default:
-          if (format == ImageFormat::kPng) tile.payload = Png(pixels, tile.w, tile.h);
+          if (format == ImageFormat::kPng) tile.payload = sim::EncodePng(pixels, tile.w, tile.h);
           else if (format == ImageFormat::kWebp) tile.payload = *codec.EncodeWebp(pixels, tile.w, tile.h, 80);
           else tile.payload = codec.EncodeJpeg(pixels, tile.w, tile.h, 80);
           break;
