@@ -332,6 +332,9 @@ enum class Step { kMore, kEndOfBlock, kFail };
 // has room for two literals and the longest match plus the over-copy of CopyMatchFast.
 constexpr size_t kFastRoom = 2 + 258 + 16;
 
+// No DEFLATE stream expands by more: a 258-byte match coded in two bits.
+constexpr size_t kMaxExpansion = 1032;
+
 // Decodes the match whose length symbol `entry` has just been looked up; needs 48 bits in
 // the buffer, the most a length and a distance with their extra bits take.
 template <bool kCareful>
@@ -533,12 +536,17 @@ bool InflateWithLimit(std::span<const uint8_t> stream, std::vector<uint8_t>& out
   // The vector's current elements serve as scratch space, which spares zero-filling them
   // again; it always ends holding exactly what was produced.
   const size_t limit = std::min(maxOutput, kMaxInflatedSize);
-  // A first guess at the size; when capacity is already there (reserved by the hint, or
-  // left by an earlier use) the guess stays within it, so nothing is reallocated.
+  const bool hinted = reserveHint >= 1 && reserveHint <= kMaxInflatedSize;
+  // A first guess at the size. With a hint it is the expected size (but no more than the
+  // stream can expand to) plus the fast loop's room, so a buffer reused for equal tiles grows
+  // by that room alone rather than being zero-filled up to a guess from the stream's length.
+  // Without one, when capacity is already there (left by an earlier use) the guess stays
+  // within it, so nothing is reallocated.
   size_t initial = std::min(stream.size(), limit) * 4 + kMinBuffer;
+  if (hinted) initial = std::min(reserveHint, stream.size() * kMaxExpansion) + kFastRoom;
   try {
-    if (reserveHint >= 1 && reserveHint <= kMaxInflatedSize) out.reserve(reserveHint);
-    if (out.capacity() > out.size()) initial = std::min(initial, out.capacity());
+    if (hinted) out.reserve(reserveHint + kFastRoom);
+    if (!hinted && out.capacity() > out.size()) initial = std::min(initial, out.capacity());
     initial = std::min(limit, std::max(initial, out.size()));
     if (initial > out.size()) out.resize(initial);
   } catch (const std::bad_alloc&) {

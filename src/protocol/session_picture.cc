@@ -196,7 +196,7 @@ const uint8_t* DecodeTilePixels(SessionPicture& picture, const TileRecord& tile)
     case TileEncoding::PaletteZlib:
       return WholeTile(DecodePaletteTile(tile.payload, tile.w, tile.h, scratch), scratch, tileBytes);
     case TileEncoding::RawZlib:
-      return WholeTile(InflateZlib(tile.payload, scratch, 0), scratch, tileBytes);
+      return WholeTile(InflateZlib(tile.payload, scratch, tileBytes), scratch, tileBytes);
     case TileEncoding::CodecImage:
     case TileEncoding::CodecImageAlt:
       return WholeTile(picture.codec != nullptr &&

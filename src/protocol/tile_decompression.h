@@ -16,7 +16,8 @@ inline constexpr size_t kMaxInflatedSize = 268435456;  // 256 MiB
 uint32_t Adler32(std::span<const uint8_t> bytes);
 
 // Decodes a raw DEFLATE stream into `out` (emptied first). A `reserveHint` from 1 to
-// kMaxInflatedSize reserves that capacity up front; it never limits the output.
+// kMaxInflatedSize is the expected size: that capacity is reserved up front, and a reused
+// `out` grows to it without zero-filling more. It never limits the output.
 // On failure `out` may hold partial data.
 bool Inflate(std::span<const uint8_t> stream, std::vector<uint8_t>& out, size_t reserveHint);
 
