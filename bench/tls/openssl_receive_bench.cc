@@ -23,6 +23,10 @@ using stv::testing::Bytes;
 
 constexpr size_t kStreamSize = 32 << 20;
 constexpr size_t kReadSize = 65536;  // what one ReceiveExact or SSL_read asks for
+// The transport's frames as video fills them: a 9-byte header, then the rest of a 16 KiB
+// record, each read with a call of its own.
+constexpr size_t kFrameHeaderSize = 9;
+constexpr size_t kFrameSize = 16384;
 
 struct Fixture {
   stv::testing::TlsIdentity identity = stv::testing::TlsIdentity::Generate("bench");
@@ -85,53 +89,66 @@ void RunSession(benchmark::State& state, Receive receive) {
   state.SetLabel(cipher);
 }
 
-void OpenSslChannelReceive(benchmark::State& state) {
-  RunSession(state, [](int socket, Bytes& buffer, benchmark::State& timed) {
+// How a receive test reads the stream after the binding: `read` fills exactly the bytes
+// asked for, or fails.
+enum class Pattern { kBlocks, kFrames };
+
+template <typename ReadExact>
+bool ReadStream(Pattern pattern, Bytes& buffer, ReadExact read) {
+  if (pattern == Pattern::kBlocks) {
+    for (size_t received = 0; received < kStreamSize; received += kReadSize) {
+      if (!read(buffer.data(), kReadSize)) return false;
+    }
+    return true;
+  }
+  // The last frame ends where the stream does, so the check on the buffer's tail still holds.
+  static_assert(kStreamSize % kFrameSize == 0 && kReadSize % kFrameSize == 0);
+  for (size_t received = 0; received < kStreamSize; received += kFrameSize) {
+    uint8_t* frame = buffer.data() + received % kReadSize;
+    if (!read(frame, kFrameHeaderSize) || !read(frame + kFrameHeaderSize, kFrameSize - kFrameHeaderSize)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void ChannelReceive(benchmark::State& state, Pattern pattern) {
+  RunSession(state, [pattern](int socket, Bytes& buffer, benchmark::State& timed) {
     // The handshake and the binding check are set-up, not receive throughput.
     timed.PauseTiming();
     stv::agent::OpenSslChannel channel(socket);
     std::string error;
     const bool established = channel.Handshake(Shared().deviceId, false, error);
     timed.ResumeTiming();
-    if (!established) return false;
-    for (size_t received = 0; received < kStreamSize; received += kReadSize) {
-      if (!channel.ReceiveExact(buffer.data(), kReadSize)) return false;
-    }
-    return true;
+    return established && ReadStream(pattern, buffer, [&channel](uint8_t* into, size_t size) {
+             return channel.ReceiveExact(into, size);
+           });
   });
 }
 
-void BareSslReadReceive(benchmark::State& state) {
-  RunSession(state, [](int socket, Bytes& buffer, benchmark::State& timed) {
+void BareReceive(benchmark::State& state, Pattern pattern) {
+  RunSession(state, [pattern](int socket, Bytes& buffer, benchmark::State& timed) {
     timed.PauseTiming();
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
     SSL* ssl = SSL_new(context);
     SSL_set_fd(ssl, socket);
-    auto read = [ssl](uint8_t* into, size_t size) -> int {
-      for (;;) {
-        const int n = SSL_read(ssl, into, static_cast<int>(size));
-        // The session's receive time-out shows up as a retryable read.
-        if (n > 0 || SSL_get_error(ssl, n) != SSL_ERROR_WANT_READ) return n;
+    // Fills exactly `size` bytes, reading whatever records hold.
+    auto read = [ssl](uint8_t* into, size_t size) {
+      for (size_t filled = 0; filled < size;) {
+        const int n = SSL_read(ssl, into + filled, static_cast<int>(size - filled));
+        if (n > 0) {
+          filled += static_cast<size_t>(n);
+        } else if (SSL_get_error(ssl, n) != SSL_ERROR_WANT_READ) {
+          return false;  // the session's receive time-out shows up as a retryable read
+        }
       }
+      return true;
     };
-    bool ok = SSL_connect(ssl) == 1;
-    for (size_t got = 0; ok && got < Shared().binding.size();) {
-      const int n = read(buffer.data(), Shared().binding.size() - got);
-      ok = n > 0;
-      got += static_cast<size_t>(std::max(n, 0));
-    }
+    bool ok = SSL_connect(ssl) == 1 && read(buffer.data(), Shared().binding.size());
     timed.ResumeTiming();
-    // Fills the buffer once per pass, as ReceiveExact does, reading whatever records hold.
-    for (size_t received = 0; ok && received < kStreamSize;) {
-      for (size_t filled = 0; ok && filled < kReadSize;) {
-        const int n = read(buffer.data() + filled, kReadSize - filled);
-        ok = n > 0;
-        filled += static_cast<size_t>(std::max(n, 0));
-      }
-      received += kReadSize;
-    }
+    ok = ok && ReadStream(pattern, buffer, read);
     timed.PauseTiming();
     SSL_free(ssl);
     SSL_CTX_free(context);
@@ -139,6 +156,11 @@ void BareSslReadReceive(benchmark::State& state) {
     return ok;
   });
 }
+
+void OpenSslChannelReceive(benchmark::State& state) { ChannelReceive(state, Pattern::kBlocks); }
+void BareSslReadReceive(benchmark::State& state) { BareReceive(state, Pattern::kBlocks); }
+void OpenSslChannelFrames(benchmark::State& state) { ChannelReceive(state, Pattern::kFrames); }
+void BareSslReadFrames(benchmark::State& state) { BareReceive(state, Pattern::kFrames); }
 
 // Collects medians of wall and CPU time so the ratio comes from this run alone.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -154,11 +176,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    const auto ours = times_.find("OpenSslChannelReceive");
-    const auto bare = times_.find("BareSslReadReceive");
-    if (ours == times_.end() || bare == times_.end()) return;
     std::printf("\nTLS receive throughput, OpenSslChannel / bare SSL_read (median of repetitions):\n");
-    std::printf("  wall time: %.3f   receiving thread's CPU time: %.3f   (target >= 0.9)\n",
+    PrintRatio("64 KiB reads", "OpenSslChannelReceive", "BareSslReadReceive");
+    PrintRatio("16 KiB frames", "OpenSslChannelFrames", "BareSslReadFrames");
+  }
+
+  void PrintRatio(const char* label, const std::string& oursName, const std::string& bareName) const {
+    const auto ours = times_.find(oursName);
+    const auto bare = times_.find(bareName);
+    if (ours == times_.end() || bare == times_.end()) return;
+    std::printf("  %-14s wall time: %.3f   receiving thread's CPU time: %.3f   (target >= 0.9)\n", label,
                 bare->second.first / ours->second.first, bare->second.second / ours->second.second);
   }
 
@@ -170,6 +197,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 BENCHMARK(BareSslReadReceive)->UseManualTime()->Unit(benchmark::kMillisecond)->Repetitions(5)->Iterations(4);
 BENCHMARK(OpenSslChannelReceive)->UseManualTime()->Unit(benchmark::kMillisecond)->Repetitions(5)->Iterations(4);
+BENCHMARK(BareSslReadFrames)->UseManualTime()->Unit(benchmark::kMillisecond)->Repetitions(5)->Iterations(4);
+BENCHMARK(OpenSslChannelFrames)->UseManualTime()->Unit(benchmark::kMillisecond)->Repetitions(5)->Iterations(4);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

@@ -11,6 +11,69 @@
 
 namespace stv::agent {
 
+namespace {
+
+// The ciphertext queue's read BIO: hands OpenSSL the bytes received so far, and when there
+// are none asks it to retry, which it reports as "want read", never as the stream's end.
+int QueueRead(BIO* bio, char* out, int size) {
+  auto* queue = static_cast<CiphertextQueue*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  const size_t available = queue->end - queue->begin;
+  if (available == 0 || size <= 0) {
+    BIO_set_retry_read(bio);
+    return -1;
+  }
+  const size_t count = std::min(available, static_cast<size_t>(size));
+  std::memcpy(out, queue->bytes.data() + queue->begin, count);
+  queue->begin += count;
+  return static_cast<int>(count);
+}
+
+long QueueControl(BIO* bio, int command, long /*number*/, void* /*pointer*/) {
+  const auto* queue = static_cast<const CiphertextQueue*>(BIO_get_data(bio));
+  switch (command) {
+    case BIO_CTRL_PENDING: return static_cast<long>(queue->end - queue->begin);
+    case BIO_CTRL_FLUSH: return 1;
+    default: return 0;
+  }
+}
+
+int QueueCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+// Made on first use and kept for the process's life, as OpenSSL's own methods are.
+const BIO_METHOD* CiphertextQueueMethod() {
+  static BIO_METHOD* const method = []() -> BIO_METHOD* {
+    const int index = BIO_get_new_index();
+    if (index == -1) return nullptr;
+    BIO_METHOD* made = BIO_meth_new(index | BIO_TYPE_SOURCE_SINK, "stv ciphertext queue");
+    if (made != nullptr && BIO_meth_set_read(made, QueueRead) == 1 &&
+        BIO_meth_set_ctrl(made, QueueControl) == 1 && BIO_meth_set_create(made, QueueCreate) == 1) {
+      return made;
+    }
+    BIO_meth_free(made);
+    return nullptr;
+  }();
+  return method;
+}
+
+// Room for one receive at the end of the queue. OpenSSL drains the queue before it asks for
+// more, so this normally starts over at the front; unread bytes, if any, move there first.
+uint8_t* RoomForReceive(CiphertextQueue& queue) {
+  if (queue.bytes.size() - queue.end < kRawReceiveChunk) {
+    const size_t unread = queue.end - queue.begin;
+    if (unread > 0) std::memmove(queue.bytes.data(), queue.bytes.data() + queue.begin, unread);
+    queue.begin = 0;
+    queue.end = unread;
+    if (queue.bytes.size() - queue.end < kRawReceiveChunk) queue.bytes.resize(queue.end + kRawReceiveChunk);
+  }
+  return queue.bytes.data() + queue.end;
+}
+
+}  // namespace
+
 void OpenSslChannel::ContextFree::operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
 void OpenSslChannel::SessionFree::operator()(SSL* session) const { SSL_free(session); }
 
@@ -32,18 +95,18 @@ bool OpenSslChannel::CreateSession(std::string& error) {
     ready = session_ != nullptr;
   }
   if (ready) {
-    BIO* in = BIO_new(BIO_s_mem());
+    const BIO_METHOD* queueMethod = CiphertextQueueMethod();
+    BIO* in = queueMethod != nullptr ? BIO_new(queueMethod) : nullptr;
     BIO* out = BIO_new(BIO_s_mem());
     if (in == nullptr || out == nullptr) {
       BIO_free(in);
       BIO_free(out);
       ready = false;
     } else {
+      BIO_set_data(in, &ciphertext_);
       // An empty BIO means "more bytes later", never the end of the stream.
-      BIO_set_mem_eof_return(in, -1);
       BIO_set_mem_eof_return(out, -1);
       SSL_set_bio(session_.get(), in, out);
-      networkIn_ = in;
       networkOut_ = out;
       SSL_set_connect_state(session_.get());
       ready = SSL_set_tlsext_host_name(session_.get(), kTlsServerName) == 1;
@@ -135,16 +198,22 @@ size_t OpenSslChannel::DrainSealed() {
 }
 
 bool OpenSslChannel::ReceiveCiphertext() {
-  if (incoming_.size() < kRawReceiveChunk) incoming_.resize(kRawReceiveChunk);
+  uint8_t* room = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(sslMutex_);
+    room = RoomForReceive(ciphertext_);
+  }
   const auto start = std::chrono::steady_clock::now();
   while (!interrupted_.load()) {
+    // Only this thread adds to the queue, and OpenSSL reads only the queued part, so the
+    // receive fills the room outside the lock.
     size_t received = 0;
-    switch (ReceiveSome(socket_, incoming_.data(), incoming_.size(), received)) {
+    switch (ReceiveSome(socket_, room, kRawReceiveChunk, received)) {
       case ReceiveStatus::kData: {
         std::lock_guard<std::mutex> lock(sslMutex_);
+        ciphertext_.end += received;
         bufferedCiphertext_ += received;
-        // A memory BIO grows as needed; a short write means memory ran out.
-        return BIO_write(networkIn_, incoming_.data(), static_cast<int>(received)) == static_cast<int>(received);
+        return true;
       }
       case ReceiveStatus::kTimedOut:
         // Nothing interrupts the connecting thread, so a silent server is given up on here.
@@ -165,12 +234,16 @@ std::optional<size_t> OpenSslChannel::OpenRecord(uint8_t* target, size_t capacit
     {
       std::lock_guard<std::mutex> lock(sslMutex_);
       ERR_clear_error();
-      // One call opens at most one record; records without application data (a refused
-      // renegotiation, warning alerts) are consumed inside it and never show up here.
+      // One call opens at most one record, or hands out the rest of one opened before;
+      // records without application data (a refused renegotiation, warning alerts) are
+      // consumed inside it and never show up here.
       result = SSL_read(session_.get(), target, static_cast<int>(std::min(capacity, kMaxRecordPlaintext)));
-      sslError = SSL_get_error(session_.get(), result);
-      if (result > 0) bufferedCiphertext_ = BIO_ctrl_pending(networkIn_);
-      ERR_clear_error();
+      if (result > 0) {
+        bufferedCiphertext_ = ciphertext_.end - ciphertext_.begin;
+      } else {
+        sslError = SSL_get_error(session_.get(), result);
+        ERR_clear_error();
+      }
     }
     if (result > 0) return static_cast<size_t>(result);
     // The close notification, a fatal alert or a record that does not open.
@@ -206,28 +279,13 @@ bool OpenSslChannel::Send(const uint8_t* data, size_t size) {
 }
 
 bool OpenSslChannel::ReceiveExact(uint8_t* buffer, size_t size) {
-  size_t filled = 0;
-  while (filled < size) {
-    if (decryptedBegin_ == decryptedEnd_) {
-      // Where a whole record fits, it opens straight into the caller's buffer: video
-      // arrives in full records, and this spares a copy of every byte of it.
-      const bool direct = size - filled >= kMaxRecordPlaintext;
-      if (decrypted_.size() < kMaxRecordPlaintext) decrypted_.resize(kMaxRecordPlaintext);
-      const auto opened = direct ? OpenRecord(buffer + filled, size - filled)
-                                 : OpenRecord(decrypted_.data(), decrypted_.size());
-      if (!opened) return false;
-      if (direct) {
-        filled += *opened;
-      } else {
-        decryptedBegin_ = 0;
-        decryptedEnd_ = *opened;
-      }
-      continue;
-    }
-    const size_t count = std::min(decryptedEnd_ - decryptedBegin_, size - filled);
-    std::memcpy(buffer + filled, decrypted_.data() + decryptedBegin_, count);
-    decryptedBegin_ += count;
-    filled += count;
+  // OpenSSL keeps what a read leaves of an opened record for the next read, so every read
+  // goes straight into the caller's buffer: a frame's header and payload come out of one
+  // record with no copy of ours in between.
+  for (size_t filled = 0; filled < size;) {
+    const auto opened = OpenRecord(buffer + filled, size - filled);
+    if (!opened) return false;
+    filled += *opened;
   }
   return true;
 }

@@ -1,8 +1,8 @@
 // The TLS 1.2 client channel on OpenSSL. OpenSSL never touches the socket: it reads
-// ciphertext from one memory BIO and seals into another, and this class moves the bytes
-// between those BIOs and the socket. That is what lets a reader block in recv while a
-// writer seals and sends: socket I/O happens outside any lock, and one mutex guards only
-// the SSL object while a record is sealed or opened.
+// ciphertext from a queue this class receives into and seals into a memory BIO, and this
+// class moves the bytes between those and the socket. That is what lets a reader block in
+// recv while a writer seals and sends: socket I/O happens outside any lock, and one mutex
+// guards only the SSL object while a record is sealed or opened.
 #pragma once
 
 #include <openssl/types.h>
@@ -30,6 +30,15 @@ inline constexpr size_t kMaxBufferedCiphertext = 262144;
 inline constexpr std::chrono::milliseconds kHandshakeIdleLimit{15000};
 // The server name sent with the client hello.
 inline constexpr char kTlsServerName[] = "stavolin";
+
+// Received ciphertext that OpenSSL has not read yet: bytes [begin, end) of `bytes`. The read
+// BIO copies straight out of it, so a received byte is copied once on its way into a record
+// (a memory BIO would copy it in, and move the unread rest of a record at every write).
+struct CiphertextQueue {
+  std::vector<uint8_t> bytes;
+  size_t begin = 0;
+  size_t end = 0;
+};
 
 class OpenSslChannel final : public SecureChannel, private DeviceBindingSource {
  public:
@@ -65,8 +74,8 @@ class OpenSslChannel final : public SecureChannel, private DeviceBindingSource {
   bool QueryStreamSizes();
   // Moves what OpenSSL has sealed into `sealed_`; returns the byte count. Lock held.
   size_t DrainSealed();
-  // One receive from the socket, fed to the read BIO. False on close, error or interrupt,
-  // and, while the handshake runs, after idleLimit_ without a byte.
+  // One receive from the socket onto the end of the ciphertext queue. False on close,
+  // error or interrupt, and, while the handshake runs, after idleLimit_ without a byte.
   bool ReceiveCiphertext();
   // Opens records until one yields application bytes, at most `capacity` of them (up to a
   // whole record) at `target`; how many, or nothing when the session has ended.
@@ -82,22 +91,18 @@ class OpenSslChannel final : public SecureChannel, private DeviceBindingSource {
   // True on the connecting thread while Handshake runs; the reader threads start later.
   bool handshaking_ = false;
 
-  // Guards the SSL object and both of its BIOs, and nothing else.
+  // Guards the SSL object, both of its BIOs and the queued part of `ciphertext_`.
   std::mutex sslMutex_;
   std::unique_ptr<SSL_CTX, ContextFree> context_;
   std::unique_ptr<SSL, SessionFree> session_;
-  BIO* networkIn_ = nullptr;   // ciphertext from the socket; owned by session_
-  BIO* networkOut_ = nullptr;  // sealed records for the socket; owned by session_
+  CiphertextQueue ciphertext_;  // what the read BIO hands to OpenSSL
+  BIO* networkOut_ = nullptr;   // sealed records for the socket; owned by session_
 
   // Set once by Handshake; zero means the stream is not established and Send refuses.
   size_t maxMessageSize_ = 0;
 
   // Receiving side (the reader thread only).
-  std::vector<uint8_t> incoming_;  // scratch for one socket receive
   size_t bufferedCiphertext_ = 0;  // fed to TLS since the last application byte came out
-  std::vector<uint8_t> decrypted_;
-  size_t decryptedBegin_ = 0;
-  size_t decryptedEnd_ = 0;
 
   // Sending side (the writer thread only): one sealed record at a time.
   std::vector<uint8_t> sealed_;

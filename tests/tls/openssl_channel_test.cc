@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <future>
+#include <thread>
 
 #include "support/wire.h"
 #include "tls/openssl_test_peer.h"
@@ -295,6 +296,39 @@ TEST_F(OpenSslChannelTest, SealsFullRecordsReadsAcrossRecordsAndEndsWithCloseNot
   // As in the transport's close: the socket is already down, the send fails quietly.
   ::shutdown(client.socket, SHUT_RDWR);
   client.channel.Shutdown();
+}
+
+TEST_F(OpenSslChannelTest, FramesComeWholeFromRecordsThatArriveInPieces) {
+  // A frame header and its payload read separately, as the transport reads them, while the
+  // ciphertext under them arrives cut mid-header, mid-record and across records.
+  const Bytes message = testing::Pattern(40000, 5);
+  TlsTestServer server({identity_});
+  ServeBound(server, [&](ServerConnection& c) {
+    BIO* sealed = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(c.ssl(), sealed);
+    c.Write(message);
+    Bytes ciphertext(BIO_ctrl_pending(sealed));
+    BIO_read(sealed, ciphertext.data(), static_cast<int>(ciphertext.size()));
+    size_t sent = 0;
+    for (size_t piece : {size_t{3}, size_t{20000}, size_t{1}, ciphertext.size()}) {
+      piece = std::min(piece, ciphertext.size() - sent);
+      ::send(c.socket(), ciphertext.data() + sent, piece, MSG_NOSIGNAL);
+      sent += piece;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    DrainRaw(c.socket());
+  });
+  Client client(server.port());
+  ASSERT_EQ(client.Handshake(), "");
+  Bytes received(message.size());
+  size_t at = 0;
+  for (size_t part : {size_t{9}, size_t{16375}, size_t{9}, size_t{16375}, size_t{7232}}) {
+    ASSERT_TRUE(client.channel.ReceiveExact(received.data() + at, part)) << "at " << at;
+    at += part;
+  }
+  EXPECT_EQ(received, message);
+  ::shutdown(client.socket, SHUT_RDWR);
+  server.Join();
 }
 
 TEST_F(OpenSslChannelTest, SendBeforeTheHandshakeIsRefusedWithAWarning) {
