@@ -33,7 +33,7 @@ inline constexpr char kTlsServerName[] = "stavolin";
 
 // Received ciphertext that OpenSSL has not read yet: bytes [begin, end) of `bytes`. The read
 // BIO copies straight out of it, so a received byte is copied once on its way into a record
-// (a memory BIO would copy it in, and move the unread rest of a record at every write).
+// (a memory BIO would take a copy of every byte on its way in).
 struct CiphertextQueue {
   std::vector<uint8_t> bytes;
   size_t begin = 0;
@@ -93,10 +93,10 @@ class OpenSslChannel final : public SecureChannel, private DeviceBindingSource {
 
   // Guards the SSL object, both of its BIOs and the queued part of `ciphertext_`.
   std::mutex sslMutex_;
+  CiphertextQueue ciphertext_;  // what the read BIO hands to OpenSSL; outlives the session
   std::unique_ptr<SSL_CTX, ContextFree> context_;
   std::unique_ptr<SSL, SessionFree> session_;
-  CiphertextQueue ciphertext_;  // what the read BIO hands to OpenSSL
-  BIO* networkOut_ = nullptr;   // sealed records for the socket; owned by session_
+  BIO* networkOut_ = nullptr;  // sealed records for the socket; owned by session_
 
   // Set once by Handshake; zero means the stream is not established and Send refuses.
   size_t maxMessageSize_ = 0;
