@@ -157,11 +157,13 @@ void CompareReceive(benchmark::State& state, Pattern pattern) {
   for (auto _ : state) {
     std::optional<double> oursNow;
     std::optional<double> bareNow;
+    const auto channel = [pattern](int socket, Bytes& b) { return ChannelReceive(socket, b, pattern); };
+    const auto bareLoop = [pattern](int socket, Bytes& b) { return BareReceive(socket, b, pattern); };
     for (int turn = 0; turn < 2; ++turn) {
       if ((turn == 0) == oursFirst) {
-        oursNow = ReceiveOnce(buffer, cipher, pattern, [&](int socket, Bytes& b) { return ChannelReceive(socket, b, pattern); });
+        oursNow = ReceiveOnce(buffer, cipher, pattern, channel);
       } else {
-        bareNow = ReceiveOnce(buffer, cipher, pattern, [&](int socket, Bytes& b) { return BareReceive(socket, b, pattern); });
+        bareNow = ReceiveOnce(buffer, cipher, pattern, bareLoop);
       }
     }
     if (!oursNow || !bareNow) {
