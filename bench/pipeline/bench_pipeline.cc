@@ -156,69 +156,22 @@ std::optional<LoopTiles> ParseLoop(sim::EncodingMode mode) {
   return parsed;
 }
 
-// Inflates the loop's zlib tiles with zlib itself, one stream reset per tile, and expands
-// palette tiles as the viewer does. Image tiles are not its business.
-class ZlibTightDecoder {
- public:
-  ZlibTightDecoder() { ready_ = inflateInit(&stream_) == Z_OK; }
-  ~ZlibTightDecoder() { inflateEnd(&stream_); }
-  ZlibTightDecoder(const ZlibTightDecoder&) = delete;
-  ZlibTightDecoder& operator=(const ZlibTightDecoder&) = delete;
+// Which inflate the tight loop uses for zlib payloads.
+enum class Inflater { kOurs, kZlib };
 
-  bool DecodeAll(const std::vector<TileRecord>& tiles) {
-    for (const TileRecord& tile : tiles) {
-      if (!Decode(tile)) return false;
-      benchmark::DoNotOptimize(pixels_.data());
-    }
-    return true;
-  }
-
- private:
-  bool Inflate(std::span<const uint8_t> payload, size_t limit) {
-    inflated_.resize(limit);
-    inflateReset(&stream_);
-    stream_.next_in = const_cast<Bytef*>(payload.data());
-    stream_.avail_in = static_cast<uInt>(payload.size());
-    stream_.next_out = inflated_.data();
-    stream_.avail_out = static_cast<uInt>(limit);
-    if (inflate(&stream_, Z_FINISH) != Z_STREAM_END) return false;
-    inflated_.resize(stream_.total_out);
-    return true;
-  }
-
-  bool Decode(const TileRecord& tile) {
-    const size_t pixels = static_cast<size_t>(tile.w) * tile.h;
-    switch (static_cast<TileEncoding>(tile.encoding)) {
-      case TileEncoding::RawZlib: return ready_ && Inflate(tile.payload, pixels * 4) && inflated_.size() == pixels * 4;
-      case TileEncoding::PaletteZlib: {
-        if (!ready_ || !Inflate(tile.payload, pixels + 2 + kPaletteMaxEntries * 4) || inflated_.size() < 2) return false;
-        const size_t entries = inflated_[0] | size_t{inflated_[1]} << 8;
-        const size_t indexOffset = 2 + 4 * entries;
-        if (entries < 1 || entries > kPaletteMaxEntries || inflated_.size() < indexOffset + pixels) return false;
-        PaletteColours colours{};
-        std::memcpy(colours.data(), inflated_.data() + 2, 4 * entries);
-        if (HighestIndex(inflated_.data() + indexOffset, pixels) >= entries) return false;
-        pixels_.resize(pixels * 4);
-        ExpandPalette(inflated_.data() + indexOffset, pixels, entries, colours, pixels_.data());
-        return true;
-      }
-      default: return false;
-    }
-  }
-
-  z_stream stream_{};
-  bool ready_ = false;
-  Bytes inflated_;
-  Bytes pixels_;
-};
-
-// Decodes every tile of the loop once with the decoder its encoding names: our inflate for
-// zlib payloads (as fast as zlib or faster), libwebp and TurboJPEG for images, each into a
-// reused tile-sized buffer. False when a tile does not decode.
+// Decodes every tile of the loop once with the decoder its encoding names: our inflate (as
+// fast as zlib or faster) or zlib's for zlib payloads, palette tiles then expanded as the
+// viewer does, and libwebp and TurboJPEG for images, each into a reused tile-sized buffer.
+// False when a tile does not decode.
 class TightDecoder {
  public:
-  TightDecoder() : jpeg_(tjInitDecompress()) {}
-  ~TightDecoder() { tjDestroy(jpeg_); }
+  explicit TightDecoder(Inflater inflater) : inflater_(inflater), jpeg_(tjInitDecompress()) {
+    zlibReady_ = inflateInit(&zlib_) == Z_OK;
+  }
+  ~TightDecoder() {
+    tjDestroy(jpeg_);
+    inflateEnd(&zlib_);
+  }
   TightDecoder(const TightDecoder&) = delete;
   TightDecoder& operator=(const TightDecoder&) = delete;
 
@@ -234,8 +187,12 @@ class TightDecoder {
   bool Decode(const TileRecord& tile) {
     const size_t size = static_cast<size_t>(tile.w) * tile.h * 4;
     switch (static_cast<TileEncoding>(tile.encoding)) {
-      case TileEncoding::RawZlib: return InflateZlib(tile.payload, pixels_, size) && pixels_.size() >= size;
-      case TileEncoding::PaletteZlib: return DecodePaletteTile(tile.payload, tile.w, tile.h, pixels_);
+      case TileEncoding::RawZlib:
+        if (inflater_ == Inflater::kZlib) return ZlibInflate(tile.payload, pixels_, size) && pixels_.size() == size;
+        return InflateZlib(tile.payload, pixels_, size) && pixels_.size() >= size;
+      case TileEncoding::PaletteZlib:
+        if (inflater_ == Inflater::kZlib) return ZlibPaletteTile(tile.payload, size / 4);
+        return DecodePaletteTile(tile.payload, tile.w, tile.h, pixels_);
       case TileEncoding::CodecImage:
       case TileEncoding::CodecImageAlt:
         if (tile.payload.size() > 1 && tile.payload[0] == 0xFF && tile.payload[1] == 0xD8) {
@@ -250,8 +207,39 @@ class TightDecoder {
     }
   }
 
+  // zlib's inflate of a whole stream into `out`, at most `limit` bytes; one reset per tile.
+  bool ZlibInflate(std::span<const uint8_t> payload, Bytes& out, size_t limit) {
+    out.resize(limit);
+    if (!zlibReady_ || inflateReset(&zlib_) != Z_OK) return false;
+    zlib_.next_in = const_cast<Bytef*>(payload.data());
+    zlib_.avail_in = static_cast<uInt>(payload.size());
+    zlib_.next_out = out.data();
+    zlib_.avail_out = static_cast<uInt>(limit);
+    if (inflate(&zlib_, Z_FINISH) != Z_STREAM_END) return false;
+    out.resize(zlib_.total_out);
+    return true;
+  }
+
+  // A palette tile inflated by zlib, then checked and expanded as the viewer does.
+  bool ZlibPaletteTile(std::span<const uint8_t> payload, size_t pixels) {
+    if (!ZlibInflate(payload, inflated_, pixels + 2 + kPaletteMaxEntries * 4) || inflated_.size() < 2) return false;
+    const size_t entries = inflated_[0] | size_t{inflated_[1]} << 8;
+    const size_t indexOffset = 2 + 4 * entries;
+    if (entries < 1 || entries > kPaletteMaxEntries || inflated_.size() < indexOffset + pixels) return false;
+    PaletteColours colours{};
+    std::memcpy(colours.data(), inflated_.data() + 2, 4 * entries);
+    if (HighestIndex(inflated_.data() + indexOffset, pixels) >= entries) return false;
+    pixels_.resize(pixels * 4);
+    ExpandPalette(inflated_.data() + indexOffset, pixels, entries, colours, pixels_.data());
+    return true;
+  }
+
+  Inflater inflater_;
   tjhandle jpeg_;
+  z_stream zlib_{};
+  bool zlibReady_ = false;
   Bytes pixels_;
+  Bytes inflated_;
   UnstreamedBuffer jpegPixels_{kMaxTileBytes};
 };
 
@@ -339,8 +327,8 @@ std::optional<SessionRun> RunSession(const std::string& dir, const char* encodin
 void BM_Pipeline(benchmark::State& state, sim::EncodingMode mode, const char* encoding) {
   const auto parsed = ParseLoop(mode);
   if (!parsed || parsed->tiles.empty()) return state.SkipWithError("could not pre-encode the loop");
-  TightDecoder decoder;
-  ZlibTightDecoder zlibDecoder;
+  TightDecoder decoder(Inflater::kOurs);
+  TightDecoder zlibDecoder(Inflater::kZlib);
   const bool zlibTiles = mode == sim::EncodingMode::kRawZlib || mode == sim::EncodingMode::kPaletteZlib;
   LoopApplier applier(*parsed->loop);
   const std::string dir = std::filesystem::temp_directory_path() / ("stv-pipeline-" + std::to_string(getpid()));
