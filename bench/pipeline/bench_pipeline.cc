@@ -27,7 +27,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -222,16 +221,8 @@ class TightDecoder {
 
   // A palette tile inflated by zlib, then checked and expanded as the viewer does.
   bool ZlibPaletteTile(std::span<const uint8_t> payload, size_t pixels) {
-    if (!ZlibInflate(payload, inflated_, pixels + 2 + kPaletteMaxEntries * 4) || inflated_.size() < 2) return false;
-    const size_t entries = inflated_[0] | size_t{inflated_[1]} << 8;
-    const size_t indexOffset = 2 + 4 * entries;
-    if (entries < 1 || entries > kPaletteMaxEntries || inflated_.size() < indexOffset + pixels) return false;
-    PaletteColours colours{};
-    std::memcpy(colours.data(), inflated_.data() + 2, 4 * entries);
-    if (HighestIndex(inflated_.data() + indexOffset, pixels) >= entries) return false;
-    pixels_.resize(pixels * 4);
-    ExpandPalette(inflated_.data() + indexOffset, pixels, entries, colours, pixels_.data());
-    return true;
+    return ZlibInflate(payload, inflated_, pixels + 2 + kPaletteMaxEntries * 4) &&
+           ExpandInflatedPaletteTile(inflated_, pixels, pixels_);
   }
 
   Inflater inflater_;

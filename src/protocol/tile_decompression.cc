@@ -99,10 +99,17 @@ bool DecodePaletteTile(std::span<const uint8_t> data, int w, int h, std::vector<
   }
   const size_t pixels = size_t(w) * size_t(h);
   std::vector<uint8_t> decoded;
-  const bool ok = InflateZlib(data, decoded, pixels + 2 + kPaletteMaxEntries * 4);
+  if (!InflateZlib(data, decoded, pixels + 2 + kPaletteMaxEntries * 4)) {
+    out.clear();
+    return false;
+  }
+  return ExpandInflatedPaletteTile(decoded, pixels, out);
+}
+
+bool ExpandInflatedPaletteTile(std::span<const uint8_t> decoded, size_t pixels, std::vector<uint8_t>& out) {
   const size_t entries = decoded.size() >= 2 ? size_t{decoded[0]} | size_t{decoded[1]} << 8 : 0;
   const size_t indexOffset = 2 + 4 * entries;
-  if (!ok || entries < 1 || entries > kPaletteMaxEntries || decoded.size() < indexOffset ||
+  if (entries < 1 || entries > kPaletteMaxEntries || decoded.size() < indexOffset ||
       decoded.size() - indexOffset < pixels) {
     out.clear();
     return false;

@@ -32,4 +32,8 @@ bool InflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& out, size_
 // Decodes a palette tile payload of w x h pixels into w * h * 4 bytes of B, G, R, X pixels.
 bool DecodePaletteTile(std::span<const uint8_t> data, int w, int h, std::vector<uint8_t>& out);
 
+// The second half of that: checks an inflated palette tile (entry count, colours, `pixels`
+// indexes) and expands it into `out`. Emptied on failure.
+bool ExpandInflatedPaletteTile(std::span<const uint8_t> decoded, size_t pixels, std::vector<uint8_t>& out);
+
 }  // namespace stv
