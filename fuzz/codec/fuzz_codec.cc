@@ -1,8 +1,9 @@
 // The tile image codec on arbitrary data. Input: the tile's width and height (1 to 64,
 // one byte each), then the image.
 //
-// A JPEG whose frame header scan lets the codec skip TurboJPEG's own header call must come
-// out exactly as through that call: the same acceptance and the same pixels. And since the
+// Wherever the frame header scan finds a frame, TurboJPEG's own header call reads that frame
+// too, the same size, or refuses the image. A JPEG whose scan lets the codec skip that call
+// must come out exactly as through it: the same acceptance and the same pixels. And since the
 // codec lives across inputs, as it does across a session's tiles, every JPEG must also come
 // out as from a codec that has read nothing before: images that share a decompressor must
 // not lean on what earlier images left in it.
@@ -19,33 +20,35 @@
 
 namespace {
 
-bool DecodeWithHandle(tjhandle handle, std::span<const uint8_t> image, int width, int height,
-                      stv::TilePixels& out);
+struct Header {
+  bool accepted = false;
+  int width = 0;  // 0 when the call accepts a stream of tables without a frame
+  int height = 0;
+};
 
-// What the decoder does when it reads the header first: accept only an image of exactly
-// the tile's size that TurboJPEG's header call accepts, then decode it.
-bool DecodeThroughHeaderCall(std::span<const uint8_t> image, int width, int height, stv::TilePixels& out) {
-  // A fresh decompressor, as the codec uses for every image.
-  tjhandle handle = tjInitDecompress();
-  const bool decoded = DecodeWithHandle(handle, image, width, height, out);
-  tjDestroy(handle);
-  return decoded;
-}
-
-bool DecodeWithHandle(tjhandle handle, std::span<const uint8_t> image, int width, int height,
-                      stv::TilePixels& out) {
-  int imageWidth = 0;
-  int imageHeight = 0;
+Header ReadHeader(tjhandle handle, std::span<const uint8_t> image) {
+  Header header;
   int subsampling = 0;
   int colorspace = 0;
-  if (tjDecompressHeader3(handle, image.data(), image.size(), &imageWidth, &imageHeight, &subsampling,
-                          &colorspace) != 0) {
-    return false;
+  header.accepted = tjDecompressHeader3(handle, image.data(), image.size(), &header.width, &header.height,
+                                        &subsampling, &colorspace) == 0;
+  return header;
+}
+
+// What the decoder does when it reads the header first: accept only an image of exactly
+// the tile's size that TurboJPEG's header call accepts, then decode it, all on a fresh
+// decompressor as the codec uses for such images.
+bool DecodeThroughHeaderCall(std::span<const uint8_t> image, int width, int height, stv::TilePixels& out) {
+  tjhandle handle = tjInitDecompress();
+  const Header header = ReadHeader(handle, image);
+  bool decoded = false;
+  if (header.accepted && header.width == width && header.height == height) {
+    out.resize(static_cast<size_t>(width) * height * 4);
+    decoded = tjDecompress2(handle, image.data(), image.size(), out.data(), width, width * 4, height,
+                            TJPF_BGRA, TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS) == 0;
   }
-  if (imageWidth != width || imageHeight != height) std::abort();  // the scan read another size
-  out.resize(static_cast<size_t>(width) * height * 4);
-  return tjDecompress2(handle, image.data(), image.size(), out.data(), width, width * 4, height, TJPF_BGRA,
-                       TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS) == 0;
+  tjDestroy(handle);
+  return decoded;
 }
 
 }  // namespace
@@ -69,8 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const auto frame = stv::agent::ScanJpegFrame(image);
-  if (stv::agent::IsJpeg(image) && frame && frame->standardLayout && frame->width == width &&
-      frame->height == height) {
+  if (!stv::agent::IsJpeg(image) || !frame) return 0;
+  tjhandle handle = tjInitDecompress();
+  const Header header = ReadHeader(handle, image);
+  tjDestroy(handle);
+  // A call that accepts without a size read only tables: it saw no frame where the scan did.
+  if (header.accepted && (header.width != frame->width || header.height != frame->height)) std::abort();
+  if (frame->standardLayout && frame->width == width && frame->height == height) {
     const bool viaHeader = DecodeThroughHeaderCall(image, width, height, reference);
     if (viaHeader != decoded || (decoded && reference != out)) std::abort();
   }

@@ -61,9 +61,28 @@ void CmykRowToBgra(const uint8_t* cmyk, uint8_t* bgra, int pixels) {
   }
 }
 
+// The frames TurboJPEG decodes: sequential and progressive, Huffman or arithmetic coded.
 bool IsStartOfFrame(uint8_t marker) {
-  // C0-CF, except DHT (C4), JPG (C8) and DAC (CC).
-  return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+  return marker == 0xC0 || marker == 0xC1 || marker == 0xC2 || marker == 0xC9 || marker == 0xCA;
+}
+
+// The markers that TurboJPEG's marker reader takes as a segment of the length it states and
+// reads on from its end. It reads anything else another way: it skips a stuffed FF 00 and
+// any bytes up to the next FF as stray data, fill bytes before a marker, and markers that
+// have no length (TEM, RSTn); it refuses the frames it cannot decode and unknown markers.
+bool IsLengthDelimitedSegment(uint8_t marker) {
+  switch (marker) {
+    case 0xC4:  // DHT
+    case 0xCC:  // DAC
+    case 0xDA:  // SOS
+    case 0xDB:  // DQT
+    case 0xDC:  // DNL
+    case 0xDD:  // DRI
+    case 0xFE:  // COM
+      return true;
+    default:
+      return IsStartOfFrame(marker) || (marker >= 0xE0 && marker <= 0xEF);  // or APPn
+  }
 }
 
 // Three component specifications (id, sampling factors, table): the luma factors of one
@@ -148,17 +167,16 @@ std::optional<JpegFrameInfo> ScanJpegFrame(std::span<const uint8_t> image) {
   std::span<const uint8_t> frameComponents;
   DefinedTables tables;
   size_t at = 2;
-  while (at + 4 <= image.size()) {
-    if (image[at] != 0xFF) break;
+  // Only a walk from one segment straight to the next, which the decoder's marker reader
+  // takes step by step: where that reader would go another way, the walk gives up.
+  while (at + 4 <= image.size() && image[at] == 0xFF) {
     const uint8_t marker = image[at + 1];
     const size_t length = (size_t{image[at + 2]} << 8) | image[at + 3];
-    if (marker == 0xFF || marker == 0xD8 || marker == 0xD9 || length < 2) break;
-    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) break;  // no length of their own
-    if (at + 2 + length > image.size()) break;
+    if (!IsLengthDelimitedSegment(marker) || length < 2 || at + 2 + length > image.size()) break;
     const std::span<const uint8_t> body = image.subspan(at + 4, length - 2);
-    if (marker == 0xDA) {
+    if (marker == 0xDA) {  // where the decoder's header ends too
       if (frame) frame->carriesItsTables = sequentialHuffman && ScanFindsItsTables(body, frameComponents, tables);
-      break;
+      return frame;
     }
     if (IsStartOfFrame(marker)) {
       if (frame || length < 8) break;
@@ -179,7 +197,7 @@ std::optional<JpegFrameInfo> ScanJpegFrame(std::span<const uint8_t> image) {
     }
     at += 2 + length;
   }
-  return frame;
+  return std::nullopt;
 }
 
 bool IsJpeg(std::span<const uint8_t> image) {

@@ -26,11 +26,13 @@ struct JpegFrameInfo {
   bool carriesItsTables = false;
 };
 
-// Reads the frame header the way a decoder reaches it: SOI, then whole marker segments up
-// to the first start-of-frame, and on to the first scan for the tables. Nothing for anything
-// less regular before the frame (fill bytes, stray data, a scan or the end before it, a
-// height of 0), which callers leave to the decoder's own header parser; anything irregular
-// after it only leaves `carriesItsTables` false.
+// Reads the frame header the way TurboJPEG's marker reader reaches it: SOI, then whole
+// segments, each straight after the last, through the first start-of-frame to the first
+// scan, where the reader's header ends too. Wherever that reader would read differently
+// (fill bytes, stray data, a stuffed FF 00, markers without a length or unknown to it, a
+// frame it cannot decode, a table this walk does not follow, a height of 0, no scan) this
+// gives nothing, and callers leave the image to the decoder's own header call. So a frame
+// found here is the one TurboJPEG reads, or TurboJPEG refuses the image.
 std::optional<JpegFrameInfo> ScanJpegFrame(std::span<const uint8_t> image);
 
 // JPEG decoding through TurboJPEG, once it is known to start. No image depends on the ones

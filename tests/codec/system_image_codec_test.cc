@@ -301,12 +301,17 @@ TEST(SystemImageCodecTest, RejectsBadArgumentsAndUnknownData) {
   huge[sof + 6] = huge[sof + 8] = 65500 & 0xFF;
   EXPECT_FALSE(codec.Decode(huge, 8, 8, out));
 
-  // Anything irregular before the frame header is left to TurboJPEG.
+  // Anything the decoder's marker reader reads another way is left to TurboJPEG.
   ASSERT_TRUE(ScanJpegFrame(jpeg).has_value());
   Bytes filled = jpeg;
   filled.insert(filled.begin() + 2, 0xFF);  // a fill byte after SOI
   EXPECT_FALSE(ScanJpegFrame(filled).has_value());
-  EXPECT_FALSE(ScanJpegFrame(std::span(jpeg).first(20)).has_value());
+  Bytes stuffed = jpeg;  // stray data the reader skips up to the next FF, not a segment
+  stuffed.insert(stuffed.begin() + 2, {0xFF, 0x00, 0x00, 0x02});
+  EXPECT_FALSE(ScanJpegFrame(stuffed).has_value());
+  const uint8_t scanHeader[] = {0xFF, 0xDA};
+  const auto scan = std::ranges::search(jpeg, scanHeader).begin();
+  EXPECT_FALSE(ScanJpegFrame(std::span(jpeg.begin(), scan)).has_value());  // a frame, but no scan
   Bytes noHeight = jpeg;
   noHeight[sof + 5] = noHeight[sof + 6] = 0;
   EXPECT_FALSE(ScanJpegFrame(noHeight).has_value());
