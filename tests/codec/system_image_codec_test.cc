@@ -294,7 +294,8 @@ TEST(SystemImageCodecTest, RejectsBadArgumentsAndUnknownData) {
 
   // A JPEG header claiming 65500 x 65500 pixels is refused before anything is allocated.
   const uint8_t baselineFrame[] = {0xFF, 0xC0};
-  const size_t sof = static_cast<size_t>(std::ranges::search(jpeg, baselineFrame).begin() - jpeg.begin());
+  const size_t sof = static_cast<size_t>(
+      std::search(jpeg.begin(), jpeg.end(), std::begin(baselineFrame), std::end(baselineFrame)) - jpeg.begin());
   ASSERT_LT(sof + 8, jpeg.size());
   Bytes huge = jpeg;
   huge[sof + 5] = huge[sof + 7] = 65500 >> 8;
@@ -310,7 +311,7 @@ TEST(SystemImageCodecTest, RejectsBadArgumentsAndUnknownData) {
   stuffed.insert(stuffed.begin() + 2, {0xFF, 0x00, 0x00, 0x02});
   EXPECT_FALSE(ScanJpegFrame(stuffed).has_value());
   const uint8_t scanHeader[] = {0xFF, 0xDA};
-  const auto scan = std::ranges::search(jpeg, scanHeader).begin();
+  const auto scan = std::search(jpeg.begin(), jpeg.end(), std::begin(scanHeader), std::end(scanHeader));
   EXPECT_FALSE(ScanJpegFrame(std::span(jpeg.begin(), scan)).has_value());  // a frame, but no scan
   Bytes noHeight = jpeg;
   noHeight[sof + 5] = noHeight[sof + 6] = 0;
