@@ -22,12 +22,12 @@ class AgentRun : public ::testing::Test {
     return agent->ready() ? std::move(agent) : nullptr;
   }
 
-  // Plaintext bytes from an agent with `fault`, until it closes or `timeoutMs` passes.
-  Bytes PlainBytes(const std::string& fault, bool& closed, int timeoutMs = 2000) {
+  // Plaintext bytes from an agent with `fault`, until it closes (after its one second at most).
+  Bytes PlainBytes(const std::string& fault, bool& closed) {
     const auto agent = Start({"--fault", fault}, /*tls=*/false);
     auto viewer = agent ? TestViewer::Connect(agent->Port(), false) : nullptr;
     EXPECT_TRUE(viewer);
-    return viewer ? viewer->ReadUntilClosed(timeoutMs, closed) : Bytes();
+    return viewer ? viewer->ReadUntilClosed(closed) : Bytes();
   }
 
   stv::testing::TempDir dir_;
@@ -58,7 +58,7 @@ TEST_F(AgentRun, PrintsAStableIdAndTheSameIdWhenListening) {
   ASSERT_TRUE(agent);
   EXPECT_EQ(agent->deviceId + "\n", first.output);
   agent->process.Signal(SIGTERM);
-  EXPECT_EQ(agent->process.Wait(seconds(3)), 0) << "a stop signal ends the agent cleanly";
+  EXPECT_EQ(agent->process.Wait(), 0) << "a stop signal ends the agent cleanly";
 }
 
 TEST_F(AgentRun, BadCommandLineExitsWithTwo) {
@@ -73,12 +73,12 @@ TEST_F(AgentRun, WrongTokenIsReportedAndFailsTheRun) {
   ASSERT_TRUE(agent);
   auto viewer = TestViewer::Connect(agent->Port(), true);
   ASSERT_TRUE(viewer);
-  ASSERT_TRUE(viewer->ReadBinding(3000));
+  ASSERT_TRUE(viewer->ReadBinding());
   ASSERT_TRUE(viewer->SendToken("left"));
   bool closed = false;
-  EXPECT_TRUE(viewer->ReadUntilClosed(3000, closed).empty()) << "nothing is streamed to a viewer with the wrong token";
+  EXPECT_TRUE(viewer->ReadUntilClosed(closed).empty()) << "nothing is streamed to a viewer with the wrong token";
   EXPECT_TRUE(closed);
-  EXPECT_EQ(agent->process.Wait(seconds(5)), 1);
+  EXPECT_EQ(agent->process.Wait(), 1);
   EXPECT_NE(agent->process.Err().find("wrong session token"), std::string::npos) << agent->process.Err();
 }
 
@@ -105,17 +105,18 @@ TEST_F(AgentRun, FramingFaultsFollowOneGoodFrame) {
 TEST_F(AgentRun, QuietFaultsSendLittleOrNothing) {
   bool closed = false;
   std::vector<WireFrame> frames;
-  const Bytes heartbeats = PlainBytes("heartbeats-only", closed, 500);
+  const Bytes heartbeats = PlainBytes("heartbeats-only", closed);
   WalkFrames(heartbeats, &frames);
   ASSERT_GE(frames.size(), 3u);
   for (const WireFrame& frame : frames) {
     EXPECT_EQ(frame.channel, 1);
     EXPECT_EQ(frame.payload[0], 4) << "heartbeats only";
   }
-  EXPECT_TRUE(PlainBytes("silent", closed, 500).empty());
-  EXPECT_FALSE(closed);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(PlainBytes("silent", closed).empty());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, seconds(1)) << "silent, yet held open to the end of its second";
 
-  const Bytes garbage = PlainBytes("garbage", closed, 500);
+  const Bytes garbage = PlainBytes("garbage", closed);
   EXPECT_GT(garbage.size(), 4096u);
   EXPECT_LT(WalkFrames(garbage), garbage.size()) << "random bytes are no frame stream";
 }

@@ -37,7 +37,7 @@ std::unique_ptr<TestViewer> TestViewer::Connect(uint16_t port, bool tls) {
   const int one = 1;
   ::setsockopt(viewer->fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   if (!tls) return viewer;
-  timeval timeout{5, 0};
+  timeval timeout{stv::testing::kPatience.count(), 0};
   ::setsockopt(viewer->fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   viewer->context_ = context;
@@ -65,8 +65,8 @@ long TestViewer::ReadSome(uint8_t* buffer, size_t size, std::chrono::steady_cloc
   return std::max(n, 0L);
 }
 
-bool TestViewer::ReadExact(uint8_t* buffer, size_t size, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+bool TestViewer::ReadExact(uint8_t* buffer, size_t size) {
+  const auto deadline = std::chrono::steady_clock::now() + stv::testing::kPatience;
   for (size_t filled = 0; filled < size;) {
     const long n = ReadSome(buffer + filled, size - filled, deadline);
     if (n <= 0) return false;
@@ -75,8 +75,8 @@ bool TestViewer::ReadExact(uint8_t* buffer, size_t size, int timeoutMs) {
   return true;
 }
 
-Bytes TestViewer::ReadUntilClosed(int timeoutMs, bool& closed) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+Bytes TestViewer::ReadUntilClosed(bool& closed) {
+  const auto deadline = std::chrono::steady_clock::now() + stv::testing::kPatience;
   Bytes out;
   uint8_t chunk[16384];
   long n;
@@ -90,27 +90,27 @@ bool TestViewer::Write(const Bytes& bytes) {
   return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<long>(bytes.size());
 }
 
-std::optional<WireFrame> TestViewer::ReadFrame(int timeoutMs) {
+std::optional<WireFrame> TestViewer::ReadFrame() {
   uint8_t header[5];
-  if (!ReadExact(header, 5, timeoutMs)) return std::nullopt;
+  if (!ReadExact(header, 5)) return std::nullopt;
   WireFrame frame;
   frame.channel = header[0];
   const uint32_t length = stv::testing::ReadU32(header, 1);
   if (length == 0 || length > 8388608) return std::nullopt;
   frame.payload.resize(length);
-  if (!ReadExact(frame.payload.data(), length, timeoutMs)) return std::nullopt;
+  if (!ReadExact(frame.payload.data(), length)) return std::nullopt;
   return frame;
 }
 
-std::optional<Bytes> TestViewer::ReadBinding(int timeoutMs) {
+std::optional<Bytes> TestViewer::ReadBinding() {
   Bytes binding(2);
-  if (!ReadExact(binding.data(), 2, timeoutMs)) return std::nullopt;
+  if (!ReadExact(binding.data(), 2)) return std::nullopt;
   const size_t keyLength = stv::testing::ReadU16(binding, 0);
   binding.resize(2 + keyLength + 2);
-  if (!ReadExact(binding.data() + 2, keyLength + 2, timeoutMs)) return std::nullopt;
+  if (!ReadExact(binding.data() + 2, keyLength + 2)) return std::nullopt;
   const size_t signatureLength = stv::testing::ReadU16(binding, 2 + keyLength);
   binding.resize(4 + keyLength + signatureLength);
-  if (!ReadExact(binding.data() + 4 + keyLength, signatureLength, timeoutMs)) return std::nullopt;
+  if (!ReadExact(binding.data() + 4 + keyLength, signatureLength)) return std::nullopt;
   return binding;
 }
 

@@ -1,5 +1,5 @@
 // A minimal viewer for driving the simulated agent in tests: TCP, optionally TLS through
-// OpenSSL, reading and writing frames.
+// OpenSSL, reading and writing frames. A read not done within kPatience fails.
 #pragma once
 
 #include <chrono>
@@ -24,14 +24,14 @@ class TestViewer {
   static std::unique_ptr<TestViewer> Connect(uint16_t port, bool tls);
   ~TestViewer();
 
-  // Exactly `size` bytes within `timeoutMs`, or false (closed, error, time-out).
-  bool ReadExact(uint8_t* buffer, size_t size, int timeoutMs);
-  // Whatever arrives within `timeoutMs` until the peer closes; `closed` tells whether it did.
-  Bytes ReadUntilClosed(int timeoutMs, bool& closed);
+  // Exactly `size` bytes, or false (closed, error, time-out).
+  bool ReadExact(uint8_t* buffer, size_t size);
+  // Whatever arrives until the peer closes; `closed` tells whether it did.
+  Bytes ReadUntilClosed(bool& closed);
   bool Write(const Bytes& bytes);
-  std::optional<WireFrame> ReadFrame(int timeoutMs);
+  std::optional<WireFrame> ReadFrame();
   // The device binding and the token exchange, done by the test itself.
-  std::optional<Bytes> ReadBinding(int timeoutMs);
+  std::optional<Bytes> ReadBinding();
   bool SendToken(const std::string& token);
   bool SendControl(const std::string& json);
 

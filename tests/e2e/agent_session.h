@@ -18,25 +18,23 @@ struct ViewerRun {
   int exitCode = -1;
   std::string out;
   std::string err;
-  std::chrono::milliseconds took{0};
   long peakRssKb = 0;  // from the kernel's accounting of the child: no peak is missed
 };
 
-// Runs stv-view to its end; a run that does not end within `limit` fails the test.
+// Runs stv-view to its end; a run that does not end within `limit` fails the test. The limit
+// only stops a hang: no run is meant to come near it, the longest waits out a 15 s idle limit.
 inline ViewerRun RunViewer(const TempDir& dir, const std::vector<std::string>& arguments,
-                           std::chrono::seconds limit = std::chrono::seconds(40)) {
+                           std::chrono::seconds limit = std::chrono::seconds(60)) {
   std::vector<std::string> argv = {ViewerPath()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   ChildProcess viewer;
   ViewerRun run;
-  const auto start = std::chrono::steady_clock::now();
   if (!viewer.Start(PlanWithOutput(argv, dir / "viewer"), run.err)) {
     ADD_FAILURE() << run.err;
     return run;
   }
   const auto code = viewer.Wait(limit);
   EXPECT_TRUE(code.has_value()) << "stv-view did not end within " << limit.count() << " s";
-  run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   viewer.Kill();
   run.exitCode = code.value_or(-1);
   run.peakRssKb = viewer.PeakRssKb();

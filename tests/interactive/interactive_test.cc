@@ -19,7 +19,6 @@
 namespace stv::testing {
 namespace {
 
-using std::chrono::seconds;
 using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ContainsRegex;
@@ -151,10 +150,10 @@ class InteractiveSessionTest : public ::testing::Test {
     return messages;
   }
 
-  // The record once `condition` holds for it (a failure after 15 s).
+  // The record once `condition` holds for it (a failure after kPatience).
   Messages RecordedWhen(const std::function<bool(const Messages&)>& condition) {
     Messages messages;
-    const bool met = PollUntil([&] { return condition(messages = Recorded()); }, seconds(15));
+    const bool met = PollUntil([&] { return condition(messages = Recorded()); });
     EXPECT_TRUE(met) << "the agent has: " << ::testing::PrintToString(Describe(messages));
     return messages;
   }
@@ -177,27 +176,25 @@ class InteractiveSessionTest : public ::testing::Test {
   }
 
   bool TitleEndsWith(const std::string& suffix) {
-    return PollUntil([&] { return driver_->WindowName(window_).ends_with(suffix); }, seconds(10));
+    return PollUntil([&] { return driver_->WindowName(window_).ends_with(suffix); });
   }
 
   // A width x height screenshot once `ready` accepts one, or the last one taken.
   Screenshot CaptureWhen(const std::function<bool(const Screenshot&)>& ready, int width = kWidth,
                          int height = kHeight) {
     Screenshot last;
-    PollUntil(
-        [&] {
-          const auto shot = driver_->Capture(window_);
-          if (shot) last = *shot;
-          return shot && last.width == width && last.height == height && ready(last);
-        },
-        seconds(15));
+    PollUntil([&] {
+      const auto shot = driver_->Capture(window_);
+      if (shot) last = *shot;
+      return shot && last.width == width && last.height == height && ready(last);
+    });
     return last;
   }
 
   // Closes the window as its close button would; the viewer must end with 0.
   std::string CloseWindowAndWait() {
     EXPECT_TRUE(driver_->RequestClose(window_));
-    EXPECT_EQ(viewer_.Wait(seconds(15)), 0) << viewer_.Err();
+    EXPECT_EQ(viewer_.Wait(), 0) << viewer_.Err();
     return viewer_.Out();
   }
 
@@ -324,7 +321,7 @@ TEST_F(InteractiveSessionTest, ViewOnlySuppressesInputButNotHotkeys) {
 
 TEST_F(InteractiveSessionTest, AgentEndingTheSessionEndsTheViewer) {
   ASSERT_NO_FATAL_FAILURE(StartSession({"--seconds", "1"}));
-  ASSERT_EQ(viewer_.Wait(seconds(15)), 0) << viewer_.Err();
+  ASSERT_EQ(viewer_.Wait(), 0) << viewer_.Err();
   EXPECT_THAT(viewer_.Out(),
               ContainsRegex("the session ended\n\n[1-9][0-9]* messages, [0-9]+ frames \\([1-9][0-9]* keyframes\\)"));
 }
@@ -336,7 +333,7 @@ TEST_F(InteractiveSessionTest, NoDisplayMeansNoWindow) {
   plan.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"};
   std::string error;
   ASSERT_TRUE(viewer_.Start(plan, error)) << error;
-  EXPECT_EQ(viewer_.Wait(seconds(15)), 1);
+  EXPECT_EQ(viewer_.Wait(), 1);
   // Display libraries may complain first; the viewer's own line comes last.
   EXPECT_THAT(viewer_.Err(), EndsWith("could not create the session window\n"));
 }

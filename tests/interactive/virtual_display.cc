@@ -36,27 +36,23 @@ bool VirtualDisplay::Start(std::string& error) {
   close(fds[0]);
   if (!started) return false;
   name_ = ":" + number.substr(0, number.find('\n'));
-  const bool reachable = PollUntil(
-      [&] {
-        Display* display = XOpenDisplay(name_.c_str());
-        if (display) XCloseDisplay(display);
-        return display != nullptr;
-      },
-      std::chrono::seconds(10));
+  const bool reachable = PollUntil([&] {
+    Display* display = XOpenDisplay(name_.c_str());
+    if (display) XCloseDisplay(display);
+    return display != nullptr;
+  });
   if (!reachable) error = "Xvfb on display \"" + name_ + "\" takes no clients";
   return reachable;
 }
 
 std::optional<std::string> DisplayDriver::FindWindow(pid_t pid, const std::string& prefix) {
   std::string found;
-  PollUntil(
-      [&] {
-        const auto result =
-            Run({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(pid), "--name", "^" + prefix});
-        found = result.exitCode == 0 ? result.output.substr(0, result.output.find('\n')) : "";
-        return !found.empty();
-      },
-      std::chrono::seconds(15));
+  PollUntil([&] {
+    const auto result =
+        Run({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(pid), "--name", "^" + prefix});
+    found = result.exitCode == 0 ? result.output.substr(0, result.output.find('\n')) : "";
+    return !found.empty();
+  });
   if (found.empty()) return std::nullopt;
   return found;
 }

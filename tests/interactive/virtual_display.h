@@ -37,7 +37,7 @@ class DisplayDriver {
  public:
   explicit DisplayDriver(std::string display) : display_(std::move(display)) {}
 
-  // The visible window of process `pid` whose name starts with `prefix`, waiting up to 15 s.
+  // The visible window of process `pid` whose name starts with `prefix`, waiting up to kPatience.
   // The process matters: a window of an earlier viewer may linger for a moment.
   std::optional<std::string> FindWindow(pid_t pid, const std::string& prefix);
   std::string WindowName(const std::string& window);

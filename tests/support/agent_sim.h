@@ -26,8 +26,8 @@ struct Agent {
     static int started = 0;  // several agents may share a folder
     std::string error;
     if (!process.Start(PlanWithOutput(argv, dir / ("agent" + std::to_string(++started))), error)) return;
-    port = process.WaitForOutput(R"(listening on [^ ]+:(\d+)\n)", std::chrono::seconds(10)).value_or("");
-    if (tls) deviceId = process.WaitForOutput(R"(device id: ([a-z2-7]{16})\n)", std::chrono::seconds(5)).value_or("");
+    port = process.WaitForOutput(R"(listening on [^ ]+:(\d+)\n)").value_or("");
+    if (tls) deviceId = process.WaitForOutput(R"(device id: ([a-z2-7]{16})\n)").value_or("");
   }
   static std::string KeyPath(const TempDir& dir) { return dir / "device-key.pem"; }
   bool ready() const { return !port.empty() && (!tls || !deviceId.empty()); }

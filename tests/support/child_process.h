@@ -14,6 +14,9 @@
 
 namespace stv::testing {
 
+// The bound on every wait of a test: only a hang reaches it, never a slow, loaded or sanitized run.
+inline constexpr std::chrono::seconds kPatience{30};
+
 struct LaunchPlan {
   std::vector<std::string> argv;      // argv[0] is looked up on PATH when it holds no slash
   std::vector<std::string> setEnv;    // NAME=VALUE, replacing any inherited value
@@ -37,7 +40,7 @@ class ChildProcess {
   // False with `error` when the program cannot be started.
   bool Start(const LaunchPlan& plan, std::string& error);
   // The exit code (128 + signal for a signal), or nothing while still running at the deadline.
-  std::optional<int> Wait(std::chrono::milliseconds timeout);
+  std::optional<int> Wait(std::chrono::milliseconds timeout = kPatience);
   void Signal(int signal);
   // Kills and reaps a child that still runs.
   void Kill();
@@ -49,7 +52,7 @@ class ChildProcess {
   std::string Err() const;
   // Polls standard output until it matches `pattern`; the first capture group (or the whole
   // match). Nothing at the deadline or once the child has ended without a match.
-  std::optional<std::string> WaitForOutput(const std::string& pattern, std::chrono::milliseconds timeout);
+  std::optional<std::string> WaitForOutput(const std::string& pattern, std::chrono::milliseconds timeout = kPatience);
 
  private:
   bool Reap(int flags);
@@ -96,7 +99,7 @@ class TempDir {
 
 // Polls `condition` every 20 ms until it holds or `timeout` passes; its last answer.
 template <typename Condition>
-bool PollUntil(Condition condition, std::chrono::milliseconds timeout) {
+bool PollUntil(Condition condition, std::chrono::milliseconds timeout = kPatience) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= deadline) return condition();

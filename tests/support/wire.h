@@ -3,6 +3,8 @@
 // from bytes.
 #pragma once
 
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "secure/device_binding.h"
+#include "support/child_process.h"
 #include "transport/frame.h"
 
 namespace stv::testing {
@@ -39,6 +42,12 @@ inline Bytes MakeFrame(uint8_t channel, std::span<const uint8_t> payload) {
   return bytes;
 }
 
+// Bytes that have arrived on `socket` and wait to be read; -1 when it cannot be asked.
+inline int UnreadBytes(int socket) {
+  int count = -1;
+  return ::ioctl(socket, FIONREAD, &count) == 0 ? count : -1;
+}
+
 // Collects what a transport's reader thread delivers.
 class Inbox {
  public:
@@ -51,7 +60,7 @@ class Inbox {
       arrived_.notify_all();
     };
   }
-  bool WaitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  bool WaitFor(size_t count, std::chrono::milliseconds limit = kPatience) {
     std::unique_lock<std::mutex> lock(mutex_);
     return arrived_.wait_for(lock, limit, [&] { return messages_.size() >= count; });
   }

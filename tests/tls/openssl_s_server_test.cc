@@ -46,12 +46,10 @@ class SServer {
   // retried while the port is refused.
   std::unique_ptr<TcpTransport> Connect(const TcpTransport::Security& security, std::string& error) {
     std::unique_ptr<TcpTransport> transport;
-    testing::PollUntil(
-        [&] {
-          transport = TcpTransport::Connect("127.0.0.1", port_, security, error);
-          return transport || error != "connect failed (WSA 111)";
-        },
-        std::chrono::seconds(5));
+    testing::PollUntil([&] {
+      transport = TcpTransport::Connect("127.0.0.1", port_, security, error);
+      return transport || error != "connect failed (WSA 111)";
+    });
     return transport;
   }
 

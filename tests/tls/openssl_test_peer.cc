@@ -20,6 +20,7 @@
 #include <cstdlib>
 
 #include "secure/socket_io.h"
+#include "support/child_process.h"
 
 namespace stv::testing {
 namespace {
@@ -143,7 +144,7 @@ Bytes Pattern(size_t size, uint32_t seed) {
 
 ServerConnection::ServerConnection(int socket, SSL_CTX* context) : socket_(socket), ssl_(SSL_new(context)) {
   Require(ssl_ != nullptr, "SSL_new");
-  const timeval timeout{5, 0};
+  const timeval timeout{kPatience.count(), 0};
   ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   ::setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   SSL_set_fd(ssl_, socket_);
@@ -235,6 +236,7 @@ void TlsTestServer::Start(std::function<void(ServerConnection&)> script) {
       }
       ServerConnection connection(socket, context_);
       script(connection);
+      scriptDone_ = true;
       // Cleared before the connection closes its socket, so teardown never touches a stale one.
       std::lock_guard<std::mutex> lock(activeMutex_);
       active_ = -1;

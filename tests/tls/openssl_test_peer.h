@@ -5,6 +5,7 @@
 
 #include <openssl/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,8 +52,8 @@ Bytes SignedBinding(const DeviceKey& device, std::span<const uint8_t> certificat
 // Deterministic filler that makes misordered or lost bytes visible.
 Bytes Pattern(size_t size, uint32_t seed);
 
-// One accepted connection, server side, blocking. Reads and writes time out after a few
-// seconds so that a failing client never hangs a test.
+// One accepted connection, server side, blocking. Reads and writes time out (kPatience) so
+// that a failing client never hangs a test.
 class ServerConnection {
  public:
   ServerConnection(int socket, SSL_CTX* context);
@@ -96,6 +97,8 @@ class TlsTestServer {
   SSL_CTX* context() const { return context_; }
   void Start(std::function<void(ServerConnection&)> script);
   void Join();
+  // True once the script has returned, which is before its connection closes.
+  bool ScriptDone() const { return scriptDone_; }
 
  private:
   SSL_CTX* context_;
@@ -103,6 +106,7 @@ class TlsTestServer {
   uint16_t port_ = 0;
   std::mutex activeMutex_;
   int active_ = -1;  // the connection being served
+  std::atomic<bool> scriptDone_{false};
   std::thread thread_;
 };
 

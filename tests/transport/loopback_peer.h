@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/child_process.h"
+
 namespace stv::testing {
 
 class LoopbackPeer {
@@ -38,7 +40,7 @@ class LoopbackPeer {
   // Accepts the viewer's connection (it has already connected: the backlog holds it).
   bool Accept() {
     connection_ = ::accept(listener_, nullptr, nullptr);
-    const timeval timeout{5, 0};  // no test waits forever on a viewer that is silent or stopped reading
+    const timeval timeout{kPatience.count(), 0};  // no test waits forever on a viewer that is silent or stopped reading
     for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
       ::setsockopt(connection_, SOL_SOCKET, option, &timeout, sizeof timeout);
     }

@@ -1,15 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include "loopback_peer.h"
 #include "secure/secure_channel.h"
+#include "support/wire.h"
 
 namespace stv::agent {
 namespace {
 
 using stv::testing::LoopbackPeer;
-using namespace std::chrono_literals;
+using stv::testing::PollUntil;
+using stv::testing::UnreadBytes;
 
 class PlaintextChannelTest : public ::testing::Test {
  protected:
@@ -35,14 +38,15 @@ TEST_F(PlaintextChannelTest, ReceiveExactGathersPiecesAndFailsOnEarlyClose) {
 
   std::thread writer([&] {
     peer_.Write({1, 2});
-    std::this_thread::sleep_for(300ms);  // longer than the receive time-out: a retry, not an error
+    PollUntil([&] { return UnreadBytes(socket_) == 0; });  // the receive holds them and waits for more
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kReceiveTimeoutMs));  // a retry, not an error
     peer_.Write({3});
-    std::this_thread::sleep_for(20ms);
+    PollUntil([&] { return UnreadBytes(socket_) == 0; });
     peer_.Write({4, 5, 6, 7});
     peer_.CloseConnection();
   });
   uint8_t header[5] = {};
-  ASSERT_TRUE(channel.ReceiveExact(header, 5));
+  EXPECT_TRUE(channel.ReceiveExact(header, 5));  // not ASSERT: the writer must be joined
   EXPECT_EQ(std::vector<uint8_t>(header, header + 5), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
   EXPECT_FALSE(channel.ReceiveExact(header, 5));  // only 2 more bytes, then the close
   writer.join();
@@ -50,17 +54,17 @@ TEST_F(PlaintextChannelTest, ReceiveExactGathersPiecesAndFailsOnEarlyClose) {
 
 TEST_F(PlaintextChannelTest, InterruptStopsAWaitingReceive) {
   PlaintextChannel channel(socket_);
-  uint8_t byte;
-  std::thread interrupter([&] {
-    std::this_thread::sleep_for(100ms);
-    channel.Interrupt();
-  });
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(channel.ReceiveExact(&byte, 1));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-  interrupter.join();
+  std::vector<uint8_t> buffer(8 << 20);
+  auto receive = std::async(std::launch::async, [&] { return channel.ReceiveExact(buffer.data(), buffer.size()); });
+  // More than the socket buffers hold: once written, the receive is inside and waits for the last byte.
+  EXPECT_TRUE(peer_.Write(std::vector<uint8_t>(buffer.size() - 1)));
+  channel.Interrupt();
+  const bool stopped = receive.wait_for(stv::testing::kPatience) == std::future_status::ready;
+  if (!stopped) peer_.CloseConnection();  // the only other way out for the receive
+  EXPECT_TRUE(stopped) << "the interrupt went unnoticed";
+  EXPECT_FALSE(receive.get());
   peer_.Write({42});
-  EXPECT_FALSE(channel.ReceiveExact(&byte, 1));  // stays interrupted, even with data waiting
+  EXPECT_FALSE(channel.ReceiveExact(buffer.data(), 1));  // stays interrupted, even with data waiting
 }
 
 TEST_F(PlaintextChannelTest, RawReceiveAppendsToWhatIsBuffered) {
