@@ -76,8 +76,8 @@ void Libdeflate(benchmark::State& state, Content kind, int level) {
   libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
   for (auto _ : state) {
     size_t size = 0;
-    if (libdeflate_zlib_decompress(decompressor, sample.compressed.data(), sample.compressed.size(),
-                                   out.data(), out.size(), &size) != LIBDEFLATE_SUCCESS) {
+    if (libdeflate_zlib_decompress(decompressor, sample.compressed.data(), sample.compressed.size(), out.data(),
+                                   out.size(), &size) != LIBDEFLATE_SUCCESS) {
       state.SkipWithError("failed");
     }
     benchmark::DoNotOptimize(out.data());
@@ -141,11 +141,10 @@ void RegisterAll() {
   }
   for (int size : {64, 256}) {
     for (int entries : {4, 64, 200}) {
-      const std::string prefix = "Palette/" + std::to_string(size) + "x" + std::to_string(size) +
-                                 "/p" + std::to_string(entries);
+      const std::string prefix =
+          "Palette/" + std::to_string(size) + "x" + std::to_string(size) + "/p" + std::to_string(entries);
       benchmark::RegisterBenchmark((prefix + "/decode").c_str(), PaletteDecode, size, entries);
-      benchmark::RegisterBenchmark((prefix + "/inflate").c_str(), PaletteInflateOnly, size,
-                                   entries);
+      benchmark::RegisterBenchmark((prefix + "/inflate").c_str(), PaletteInflateOnly, size, entries);
     }
   }
 }
@@ -174,8 +173,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (auto [name, kind] : kKinds) {
       for (int level : {1, 6, 9}) {
         const std::string prefix = InflatePrefix(name, level);
-        std::printf("%-32s %14.2f %14.2f\n", prefix.c_str(),
-                    Ratio(prefix + "/zlib", prefix + "/ours"),
+        std::printf("%-32s %14.2f %14.2f\n", prefix.c_str(), Ratio(prefix + "/zlib", prefix + "/ours"),
                     Ratio(prefix + "/libdeflate", prefix + "/ours"));
       }
     }

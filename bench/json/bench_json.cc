@@ -58,19 +58,18 @@ void BM_EncodePointer_Reference(benchmark::State& state) {
   const ControlMessage m = PointerMove();
   char buffer[1024];
   for (auto _ : state) {
-    const int length = std::snprintf(
-        buffer, sizeof(buffer),
-        "{\"t\":%d,\"s\":null,\"vk\":%d,\"down\":%s,\"x\":%d,\"y\":%d,\"btn\":null,"
-        "\"wheel\":%d,\"hwheel\":%d,\"mime\":null,\"data\":null,\"kbps\":%d,\"fps\":%d,"
-        "\"lossPermille\":%d,\"rttMs\":%d,\"preset\":null,\"gray\":%s,\"vw\":%d,\"vh\":%d,"
-        "\"index\":%d,\"count\":%d,\"show\":%s,\"shape\":null,\"reqId\":null,\"url\":null,"
-        "\"name\":null,\"run\":%s,\"ok\":%s,\"error\":null,\"path\":null,\"on\":%s,"
-        "\"pub\":null,\"port\":%d,\"user\":null,\"fp\":null,\"expires\":%lld,\"cmd\":null,"
-        "\"hostKey\":null}",
-        m.t, m.vk, m.down ? "true" : "false", m.x, m.y, m.wheel, m.hwheel, m.kbps, m.fps,
-        m.lossPermille, m.rttMs, m.gray ? "true" : "false", m.vw, m.vh, m.index, m.count,
-        m.show ? "true" : "false", m.run ? "true" : "false", m.ok ? "true" : "false",
-        m.on ? "true" : "false", m.port, static_cast<long long>(m.expires));
+    const int length = std::snprintf(buffer, sizeof(buffer),
+                                     "{\"t\":%d,\"s\":null,\"vk\":%d,\"down\":%s,\"x\":%d,\"y\":%d,\"btn\":null,"
+                                     "\"wheel\":%d,\"hwheel\":%d,\"mime\":null,\"data\":null,\"kbps\":%d,\"fps\":%d,"
+                                     "\"lossPermille\":%d,\"rttMs\":%d,\"preset\":null,\"gray\":%s,\"vw\":%d,\"vh\":%d,"
+                                     "\"index\":%d,\"count\":%d,\"show\":%s,\"shape\":null,\"reqId\":null,\"url\":null,"
+                                     "\"name\":null,\"run\":%s,\"ok\":%s,\"error\":null,\"path\":null,\"on\":%s,"
+                                     "\"pub\":null,\"port\":%d,\"user\":null,\"fp\":null,\"expires\":%lld,\"cmd\":null,"
+                                     "\"hostKey\":null}",
+                                     m.t, m.vk, m.down ? "true" : "false", m.x, m.y, m.wheel, m.hwheel, m.kbps, m.fps,
+                                     m.lossPermille, m.rttMs, m.gray ? "true" : "false", m.vw, m.vh, m.index, m.count,
+                                     m.show ? "true" : "false", m.run ? "true" : "false", m.ok ? "true" : "false",
+                                     m.on ? "true" : "false", m.port, static_cast<long long>(m.expires));
     std::string text(buffer, static_cast<size_t>(length));
     benchmark::DoNotOptimize(text.data());
   }
@@ -104,9 +103,7 @@ void BuildMap(benchmark::State& state, const std::string& text) {
 void BM_DecodeMonitors(benchmark::State& state) { Decode(state, MonitorsText()); }
 void BM_DecodeMonitors_Reference(benchmark::State& state) { BuildMap(state, MonitorsText()); }
 void BM_DecodeClipboard(benchmark::State& state) { Decode(state, ClipboardText()); }
-void BM_DecodeClipboard_Reference(benchmark::State& state) {
-  BuildMap(state, ClipboardText());
-}
+void BM_DecodeClipboard_Reference(benchmark::State& state) { BuildMap(state, ClipboardText()); }
 
 BENCHMARK(BM_EncodePointer);
 BENCHMARK(BM_EncodePointer_Reference);

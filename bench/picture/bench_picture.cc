@@ -19,9 +19,9 @@
 #include "unstreamed_buffer.h"
 
 #include "codec/system_image_codec.h"
+#include "image_encoders.h"
 #include "protocol/session_picture.h"
 #include "protocol/tile_decompression.h"
-#include "image_encoders.h"
 
 namespace stv {
 namespace {
@@ -95,8 +95,10 @@ Bytes PalettePayload(const Bytes& pixels) {
     size_t index = 0;
     while (index < palette.size() && palette[index] != colour) ++index;
     if (index == palette.size()) {
-      if (palette.size() == 256) index = 0;
-      else palette.push_back(colour);
+      if (palette.size() == 256)
+        index = 0;
+      else
+        palette.push_back(colour);
     }
     indexes.push_back(static_cast<uint8_t>(index));
   }
@@ -112,8 +114,7 @@ Bytes PalettePayload(const Bytes& pixels) {
 // Which image format the codec tiles of a frame carry.
 enum class ImageFormat { kWebp, kJpeg, kPng };
 
-std::vector<FrameTile> MakeFrame(TileEncoding encoding, agent::SystemImageCodec& codec,
-                                 ImageFormat format) {
+std::vector<FrameTile> MakeFrame(TileEncoding encoding, agent::SystemImageCodec& codec, ImageFormat format) {
   std::vector<FrameTile> tiles;
   for (int y = 0; y < kHeight; y += kTileSide) {
     for (int x = 0; x < kWidth; x += kTileSide) {
@@ -123,9 +124,12 @@ std::vector<FrameTile> MakeFrame(TileEncoding encoding, agent::SystemImageCodec&
         case TileEncoding::Raw: tile.payload = pixels; break;
         case TileEncoding::PaletteZlib: tile.payload = PalettePayload(pixels); break;
         default:
-          if (format == ImageFormat::kPng) tile.payload = sim::EncodePng(pixels, tile.w, tile.h);
-          else if (format == ImageFormat::kWebp) tile.payload = *codec.EncodeWebp(pixels, tile.w, tile.h, 80);
-          else tile.payload = codec.EncodeJpeg(pixels, tile.w, tile.h, 80);
+          if (format == ImageFormat::kPng)
+            tile.payload = sim::EncodePng(pixels, tile.w, tile.h);
+          else if (format == ImageFormat::kWebp)
+            tile.payload = *codec.EncodeWebp(pixels, tile.w, tile.h, 80);
+          else
+            tile.payload = codec.EncodeJpeg(pixels, tile.w, tile.h, 80);
           break;
       }
       tile.message = TileMessage(x, y, tile.w, tile.h, encoding, tile.payload);
@@ -145,8 +149,7 @@ void CompareFrame(benchmark::State& state, TileEncoding encoding, Reference refe
   agent::SystemImageCodec codec;
   const std::vector<FrameTile> tiles = MakeFrame(encoding, codec, format);
   SessionPicture picture(&codec);
-  const Bytes frameStart = {1, 0, 0, 0, 0, 1, kWidth >> 8, kWidth & 0xFF, kHeight >> 8, kHeight & 0xFF,
-                            0, 0, 0, 0};
+  const Bytes frameStart = {1, 0, 0, 0, 0, 1, kWidth >> 8, kWidth & 0xFF, kHeight >> 8, kHeight & 0xFF, 0, 0, 0, 0};
   ApplyVideoMessage(picture, frameStart);
   const auto apply = [&] {
     for (const FrameTile& tile : tiles) ApplyVideoMessage(picture, tile.message);
@@ -182,8 +185,7 @@ void BM_RawFrame(benchmark::State& state) {
     for (const FrameTile& tile : tiles) {
       for (int row = 0; row < tile.h; ++row) {
         std::memcpy(&framebuffer[(static_cast<size_t>(tile.y + row) * kWidth + tile.x) * 4],
-                    &tile.payload[static_cast<size_t>(row) * tile.w * 4],
-                    static_cast<size_t>(tile.w) * 4);
+                    &tile.payload[static_cast<size_t>(row) * tile.w * 4], static_cast<size_t>(tile.w) * 4);
       }
     }
     benchmark::DoNotOptimize(framebuffer.data());
@@ -216,29 +218,35 @@ void BM_WebpFrame(benchmark::State& state) {
 void BM_JpegFrame(benchmark::State& state) {
   tjhandle handle = tjInitDecompress();
   UnstreamedBuffer out(kTileSide * kTileSide * 4);
-  CompareFrame(state, TileEncoding::CodecImageAlt, [&](const std::vector<FrameTile>& tiles) {
-    for (const FrameTile& tile : tiles) {
-      tjDecompress2(handle, tile.payload.data(), tile.payload.size(), out.data(), tile.w,
-                    tile.w * 4, tile.h, TJPF_BGRA, 0);
-      benchmark::DoNotOptimize(out.data());
-    }
-  }, ImageFormat::kJpeg);
+  CompareFrame(
+      state, TileEncoding::CodecImageAlt,
+      [&](const std::vector<FrameTile>& tiles) {
+        for (const FrameTile& tile : tiles) {
+          tjDecompress2(handle, tile.payload.data(), tile.payload.size(), out.data(), tile.w, tile.w * 4, tile.h,
+                        TJPF_BGRA, 0);
+          benchmark::DoNotOptimize(out.data());
+        }
+      },
+      ImageFormat::kJpeg);
   tjDestroy(handle);
 }
 
 // PNG tiles: libpng's own simplest decode (its simplified API) into one cached buffer.
 void BM_PngFrame(benchmark::State& state) {
   Bytes out(kTileSide * kTileSide * 4);
-  CompareFrame(state, TileEncoding::CodecImage, [&](const std::vector<FrameTile>& tiles) {
-    for (const FrameTile& tile : tiles) {
-      png_image image{};
-      image.version = PNG_IMAGE_VERSION;
-      png_image_begin_read_from_memory(&image, tile.payload.data(), tile.payload.size());
-      image.format = PNG_FORMAT_BGRA;
-      png_image_finish_read(&image, nullptr, out.data(), 0, nullptr);
-      benchmark::DoNotOptimize(out.data());
-    }
-  }, ImageFormat::kPng);
+  CompareFrame(
+      state, TileEncoding::CodecImage,
+      [&](const std::vector<FrameTile>& tiles) {
+        for (const FrameTile& tile : tiles) {
+          png_image image{};
+          image.version = PNG_IMAGE_VERSION;
+          png_image_begin_read_from_memory(&image, tile.payload.data(), tile.payload.size());
+          image.format = PNG_FORMAT_BGRA;
+          png_image_finish_read(&image, nullptr, out.data(), 0, nullptr);
+          benchmark::DoNotOptimize(out.data());
+        }
+      },
+      ImageFormat::kPng);
 }
 
 // The same image tiles against a bare decode straight into their place in a 1920 x 1080
@@ -260,14 +268,17 @@ void BM_WebpFrameIntoPicture(benchmark::State& state) {
 void BM_JpegFrameIntoPicture(benchmark::State& state) {
   tjhandle handle = tjInitDecompress();
   Bytes framebuffer(static_cast<size_t>(kWidth) * kHeight * 4);
-  CompareFrame(state, TileEncoding::CodecImageAlt, [&](const std::vector<FrameTile>& tiles) {
-    for (const FrameTile& tile : tiles) {
-      tjDecompress2(handle, tile.payload.data(), tile.payload.size(),
-                    &framebuffer[(static_cast<size_t>(tile.y) * kWidth + tile.x) * 4], tile.w, kWidth * 4, tile.h,
-                    TJPF_BGRA, 0);
-    }
-    benchmark::DoNotOptimize(framebuffer.data());
-  }, ImageFormat::kJpeg);
+  CompareFrame(
+      state, TileEncoding::CodecImageAlt,
+      [&](const std::vector<FrameTile>& tiles) {
+        for (const FrameTile& tile : tiles) {
+          tjDecompress2(handle, tile.payload.data(), tile.payload.size(),
+                        &framebuffer[(static_cast<size_t>(tile.y) * kWidth + tile.x) * 4], tile.w, kWidth * 4, tile.h,
+                        TJPF_BGRA, 0);
+        }
+        benchmark::DoNotOptimize(framebuffer.data());
+      },
+      ImageFormat::kJpeg);
   tjDestroy(handle);
 }
 

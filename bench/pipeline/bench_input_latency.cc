@@ -13,6 +13,7 @@
 // reference for the same machine in the same run.
 
 #include <time.h>  // before errqueue.h, which uses timespec
+
 #include <linux/errqueue.h>
 #include <linux/net_tstamp.h>
 #include <netinet/in.h>
@@ -125,8 +126,8 @@ int FindSocketTo(uint16_t port) {
 }
 
 bool EnableTransmitTimestamps(int fd) {
-  const int flags = SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_ID |
-                    SOF_TIMESTAMPING_OPT_TSONLY;
+  const int flags =
+      SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_ID | SOF_TIMESTAMPING_OPT_TSONLY;
   return setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags) == 0;
 }
 

@@ -18,8 +18,8 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 #include <webp/decode.h>
 #include <zlib.h>
 
@@ -43,8 +43,8 @@
 #include "unstreamed_buffer.h"
 
 #include "codec/system_image_codec.h"
-#include "protocol/session_picture.h"
 #include "protocol/palette_expansion.h"
+#include "protocol/session_picture.h"
 #include "protocol/tile_decompression.h"
 #include "video_source.h"
 
@@ -195,9 +195,9 @@ class TightDecoder {
       case TileEncoding::CodecImage:
       case TileEncoding::CodecImageAlt:
         if (tile.payload.size() > 1 && tile.payload[0] == 0xFF && tile.payload[1] == 0xD8) {
-          return size <= kMaxTileBytes && tjDecompress2(jpeg_, tile.payload.data(), tile.payload.size(),
-                                                        jpegPixels_.data(), tile.w, tile.w * 4, tile.h,
-                                                        TJPF_BGRA, 0) == 0;
+          return size <= kMaxTileBytes &&
+                 tjDecompress2(jpeg_, tile.payload.data(), tile.payload.size(), jpegPixels_.data(), tile.w, tile.w * 4,
+                               tile.h, TJPF_BGRA, 0) == 0;
         }
         pixels_.resize(size);
         return WebPDecodeBGRAInto(tile.payload.data(), tile.payload.size(), pixels_.data(), size, tile.w * 4) !=
@@ -289,19 +289,19 @@ struct SessionRun {
 };
 
 std::optional<SessionRun> RunSession(const std::string& dir, const char* encoding, int seconds, std::string& error) {
-  Child agent({STV_AGENT_PATH, "--port", "0", "--key", dir + "/device-key.pem", "--scene", "motion", "--size",
-               "1920x1080", "--encoding", encoding, "--replay", "--replay-frames", std::to_string(kLoopFrames),
-               "--fps", "240"},
-              dir + "/agent.out");
+  Child agent(
+      {STV_AGENT_PATH, "--port", "0", "--key", dir + "/device-key.pem", "--scene", "motion", "--size", "1920x1080",
+       "--encoding", encoding, "--replay", "--replay-frames", std::to_string(kLoopFrames), "--fps", "240"},
+      dir + "/agent.out");
   const auto port = agent.WaitFor(R"(listening on [^ ]+:(\d+)\n)", std::chrono::seconds(60));
   const auto id = agent.WaitFor(R"(device id: ([a-z2-7]+)\n)", std::chrono::seconds(5));
   if (!port || !id) {
     error = "the agent did not start";
     return std::nullopt;
   }
-  Child viewer({STV_VIEWER_PATH, "127.0.0.1", "--port", *port, "--pin", *id, "--headless", "--seconds",
-                std::to_string(seconds)},
-               dir + "/viewer.out");
+  Child viewer(
+      {STV_VIEWER_PATH, "127.0.0.1", "--port", *port, "--pin", *id, "--headless", "--seconds", std::to_string(seconds)},
+      dir + "/viewer.out");
   const auto cpu = viewer.WaitCpuSeconds();
   const std::string report = viewer.Output();
   const auto frames = ReportNumber(report, R"(frames/keyframes *: (\d+))");
@@ -366,13 +366,21 @@ void BM_Pipeline(benchmark::State& state, sim::EncodingMode mode, const char* en
 }
 
 BENCHMARK_CAPTURE(BM_Pipeline, raw_zlib, sim::EncodingMode::kRawZlib, "raw-zlib")
-    ->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Pipeline, palette_zlib, sim::EncodingMode::kPaletteZlib, "palette-zlib")
-    ->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Pipeline, webp, sim::EncodingMode::kWebp, "webp")
-    ->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Pipeline, jpeg, sim::EncodingMode::kJpeg, "jpeg")
-    ->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace stv

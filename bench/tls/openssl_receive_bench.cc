@@ -66,8 +66,7 @@ void ServeSealedStream(stv::testing::ServerConnection& connection, std::string& 
     sent += n;
   }
   uint8_t rest[256];
-  while (::recv(connection.socket(), rest, sizeof rest, 0) > 0) {
-  }
+  while (::recv(connection.socket(), rest, sizeof rest, 0) > 0) {}
 }
 
 // One fresh connection to a fresh server, received by `receive`, which returns the CPU
@@ -113,9 +112,8 @@ std::optional<double> ChannelReceive(int socket, Bytes& buffer, Pattern pattern)
   stv::agent::OpenSslChannel channel(socket);
   std::string error;
   if (!channel.Handshake(Shared().deviceId, false, error)) return std::nullopt;
-  return TimedStream(pattern, buffer, [&channel](uint8_t* into, size_t size) {
-    return channel.ReceiveExact(into, size);
-  });
+  return TimedStream(pattern, buffer,
+                     [&channel](uint8_t* into, size_t size) { return channel.ReceiveExact(into, size); });
 }
 
 std::optional<double> BareReceive(int socket, Bytes& buffer, Pattern pattern) {

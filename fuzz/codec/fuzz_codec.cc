@@ -30,8 +30,8 @@ Header ReadHeader(tjhandle handle, std::span<const uint8_t> image) {
   Header header;
   int subsampling = 0;
   int colorspace = 0;
-  header.accepted = tjDecompressHeader3(handle, image.data(), image.size(), &header.width, &header.height,
-                                        &subsampling, &colorspace) == 0;
+  header.accepted = tjDecompressHeader3(handle, image.data(), image.size(), &header.width, &header.height, &subsampling,
+                                        &colorspace) == 0;
   return header;
 }
 
@@ -44,8 +44,8 @@ bool DecodeThroughHeaderCall(std::span<const uint8_t> image, int width, int heig
   bool decoded = false;
   if (header.accepted && header.width == width && header.height == height) {
     out.resize(static_cast<size_t>(width) * height * 4);
-    decoded = tjDecompress2(handle, image.data(), image.size(), out.data(), width, width * 4, height,
-                            TJPF_BGRA, TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS) == 0;
+    decoded = tjDecompress2(handle, image.data(), image.size(), out.data(), width, width * 4, height, TJPF_BGRA,
+                            TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS) == 0;
   }
   tjDestroy(handle);
   return decoded;

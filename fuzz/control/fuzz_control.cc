@@ -22,12 +22,11 @@ std::optional<stv::ControlMessage> Decode(const std::string& text) {
 
 using stv::ControlMessage;
 using StringField = std::optional<std::string> ControlMessage::*;
-constexpr StringField kStringFields[] = {
-    &ControlMessage::s,     &ControlMessage::mime, &ControlMessage::data,
-    &ControlMessage::preset, &ControlMessage::shape, &ControlMessage::reqId,
-    &ControlMessage::url,   &ControlMessage::name, &ControlMessage::error,
-    &ControlMessage::path,  &ControlMessage::pub,  &ControlMessage::user,
-    &ControlMessage::fp,    &ControlMessage::cmd,  &ControlMessage::hostKey};
+constexpr StringField kStringFields[] = {&ControlMessage::s,      &ControlMessage::mime,  &ControlMessage::data,
+                                         &ControlMessage::preset, &ControlMessage::shape, &ControlMessage::reqId,
+                                         &ControlMessage::url,    &ControlMessage::name,  &ControlMessage::error,
+                                         &ControlMessage::path,   &ControlMessage::pub,   &ControlMessage::user,
+                                         &ControlMessage::fp,     &ControlMessage::cmd,   &ControlMessage::hostKey};
 
 // Equal in every field, except that a string which is not clean UTF-8 need only keep
 // its presence: its bytes are normalised by the first encoding.
@@ -47,8 +46,7 @@ bool SameAfterRoundTrip(const stv::ControlMessage& before, const stv::ControlMes
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::optional<stv::ControlMessage> decoded =
-      stv::DecodeControlMessage(std::span<const uint8_t>(data, size));
+  const std::optional<stv::ControlMessage> decoded = stv::DecodeControlMessage(std::span<const uint8_t>(data, size));
   if (!decoded) return 0;
   const std::string encoded = stv::EncodeControlMessage(*decoded);
   for (unsigned char c : encoded) Check(c < 0x80);

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "json/json.h"
 #include "clean_utf8.h"
+#include "json/json.h"
 
 namespace {
 
@@ -32,9 +32,7 @@ void CheckValue(const stv::JsonValue& value) {
       Check(std::isfinite(value.number));
       Check(value.number == 0.0 || std::fabs(value.number) >= DBL_MIN);
       break;
-    case stv::JsonType::String:
-      CheckString(value.string);
-      break;
+    case stv::JsonType::String: CheckString(value.string); break;
     case stv::JsonType::Array:
       for (const stv::JsonValue& element : value.array) CheckValue(element);
       break;
@@ -44,16 +42,14 @@ void CheckValue(const stv::JsonValue& value) {
         CheckValue(member);
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::optional<stv::JsonValue> value =
-      stv::ParseJson(std::span<const uint8_t>(data, size));
+  const std::optional<stv::JsonValue> value = stv::ParseJson(std::span<const uint8_t>(data, size));
   if (value) CheckValue(*value);
   // The raw input itself, treated as string content, must escape cleanly too.
   CheckString(std::string(reinterpret_cast<const char*>(data), size));

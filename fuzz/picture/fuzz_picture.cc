@@ -15,15 +15,14 @@ namespace {
 void CheckInvariants(const stv::SessionPicture& picture, uint64_t applied) {
   size_t pending = 0;
   for (const auto& [id, entry] : picture.reassembly) {
-    if (entry.buffer.size() != entry.totalLength || entry.have.size() != entry.fragmentCount ||
-        entry.received < 0 || static_cast<uint32_t>(entry.received) >= entry.fragmentCount) {
+    if (entry.buffer.size() != entry.totalLength || entry.have.size() != entry.fragmentCount || entry.received < 0 ||
+        static_cast<uint32_t>(entry.received) >= entry.fragmentCount) {
       std::abort();
     }
     pending += entry.buffer.size();
   }
   if (pending != picture.reassemblyBytes || pending > picture.limits.maxReassemblyBytes) std::abort();
-  if (picture.framebuffer.size() !=
-      static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 4) {
+  if (picture.framebuffer.size() != static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 4) {
     std::abort();
   }
   if (picture.messages != applied || picture.malformed > applied) std::abort();

@@ -87,12 +87,9 @@ std::optional<Options> ParseCommandLine(const std::vector<std::string>& argument
   Options options;
   for (size_t i = 0; i < arguments.size(); ++i) {
     switch (TryOption(arguments, i, options)) {
-      case Match::kTaken:
-        continue;
-      case Match::kUsageError:
-        return std::nullopt;
-      case Match::kNone:
-        break;
+      case Match::kTaken: continue;
+      case Match::kUsageError: return std::nullopt;
+      case Match::kNone: break;
     }
     const std::string& word = arguments[i];
     if (word.size() >= 2 && word.compare(0, 2, "--") == 0) return std::nullopt;

@@ -23,7 +23,7 @@ struct Options {
   bool probeInput = false;
   int32_t probeX = 32768;
   int32_t probeY = 32768;
-  int32_t viewportWidth = 0;   // 0: not given
+  int32_t viewportWidth = 0;  // 0: not given
   int32_t viewportHeight = 0;
   agent::TcpTransport::Security security;
 };

@@ -35,8 +35,8 @@ void PrintOut(const std::string& text) {
 }
 
 // Waits up to about five seconds for the first picture size, then moves the pointer.
-void SendInputProbe(TcpTransport& transport, std::mutex& pictureMutex, const SessionPicture& picture,
-                    int32_t probeX, int32_t probeY) {
+void SendInputProbe(TcpTransport& transport, std::mutex& pictureMutex, const SessionPicture& picture, int32_t probeX,
+                    int32_t probeY) {
   for (int pass = 0; pass < kProbeWaitPasses; ++pass) {
     {
       std::lock_guard<std::mutex> lock(pictureMutex);
@@ -94,14 +94,13 @@ std::string FormatReport(int32_t monitorCount, const SessionPicture& picture) {
                 static_cast<unsigned long long>(picture.keyframes),
                 static_cast<unsigned long long>(picture.tilesPainted),
                 static_cast<unsigned long long>(picture.undecodable),
-                static_cast<unsigned long long>(picture.heartbeats),
-                static_cast<double>(picture.bytes) / 1048576.0);
+                static_cast<unsigned long long>(picture.heartbeats), static_cast<double>(picture.bytes) / 1048576.0);
   return text;
 }
 
-int RunHeadless(const std::string& host, uint16_t port, int32_t seconds, int32_t viewportWidth,
-                int32_t viewportHeight, QualityPreset preset, bool gray, const std::string& savePath,
-                bool probeInput, int32_t probeX, int32_t probeY, const TcpTransport::Security& security) {
+int RunHeadless(const std::string& host, uint16_t port, int32_t seconds, int32_t viewportWidth, int32_t viewportHeight,
+                QualityPreset preset, bool gray, const std::string& savePath, bool probeInput, int32_t probeX,
+                int32_t probeY, const TcpTransport::Security& security) {
   std::unique_ptr<TcpTransport> transport = ConnectSession(host, port, security);
   if (!transport) return 1;
 

@@ -12,9 +12,9 @@
 namespace stv {
 
 // Returns 0 when the verdict is OK; 1 when it is FAILED or the connection could not be made.
-int RunHeadless(const std::string& host, uint16_t port, int32_t seconds, int32_t viewportWidth,
-                int32_t viewportHeight, QualityPreset preset, bool gray, const std::string& savePath,
-                bool probeInput, int32_t probeX, int32_t probeY, const agent::TcpTransport::Security& security);
+int RunHeadless(const std::string& host, uint16_t port, int32_t seconds, int32_t viewportWidth, int32_t viewportHeight,
+                QualityPreset preset, bool gray, const std::string& savePath, bool probeInput, int32_t probeX,
+                int32_t probeY, const agent::TcpTransport::Security& security);
 
 // OK needs a keyframe, a painted tile, a picture size, and not one malformed message or
 // undecodable tile.

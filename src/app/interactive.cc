@@ -24,19 +24,19 @@ using agent::TcpTransport;
 // Control messages leave as JSON text on the control channel; the send's outcome is not
 // examined (a closed transport drops them).
 ControlSender SendThrough(TcpTransport* transport) {
-  return [transport](const ControlMessage& message) {
-    transport->Send(Channel::Control, EncodeControlMessage(message));
-  };
+  return
+      [transport](const ControlMessage& message) { transport->Send(Channel::Control, EncodeControlMessage(message)); };
 }
 
 void PrintSummary(std::mutex& pictureMutex, const SessionPicture& picture) {
   std::lock_guard<std::mutex> lock(pictureMutex);
-  std::printf("\n%llu messages, %llu frames (%llu keyframes), %llu tiles, %llu heartbeats, %.2f MB, %llu undecodable, "
-              "%llu malformed\n",
-              static_cast<unsigned long long>(picture.messages), static_cast<unsigned long long>(picture.frames),
-              static_cast<unsigned long long>(picture.keyframes), static_cast<unsigned long long>(picture.tilesPainted),
-              static_cast<unsigned long long>(picture.heartbeats), static_cast<double>(picture.bytes) / 1048576.0,
-              static_cast<unsigned long long>(picture.undecodable), static_cast<unsigned long long>(picture.malformed));
+  std::printf(
+      "\n%llu messages, %llu frames (%llu keyframes), %llu tiles, %llu heartbeats, %.2f MB, %llu undecodable, "
+      "%llu malformed\n",
+      static_cast<unsigned long long>(picture.messages), static_cast<unsigned long long>(picture.frames),
+      static_cast<unsigned long long>(picture.keyframes), static_cast<unsigned long long>(picture.tilesPainted),
+      static_cast<unsigned long long>(picture.heartbeats), static_cast<double>(picture.bytes) / 1048576.0,
+      static_cast<unsigned long long>(picture.undecodable), static_cast<unsigned long long>(picture.malformed));
   std::fflush(stdout);
 }
 

@@ -38,11 +38,10 @@ class Decompressor {
 
 // An image of exactly width x height, not CMYK, decoded into `out`. The output's placement
 // keeps TurboJPEG's stores in the cache (see CacheResidentAllocator).
-bool DecodeExact(tjhandle handle, std::span<const uint8_t> image, int width, int height,
-                 TilePixels& out) {
+bool DecodeExact(tjhandle handle, std::span<const uint8_t> image, int width, int height, TilePixels& out) {
   out.resize(ImageBytes(width, height));
-  return tjDecompress2(handle, image.data(), image.size(), out.data(), width, width * 4, height,
-                       TJPF_BGRA, kDecodeFlags) == 0;
+  return tjDecompress2(handle, image.data(), image.size(), out.data(), width, width * 4, height, TJPF_BGRA,
+                       kDecodeFlags) == 0;
 }
 
 struct TjBufferDeleter {
@@ -80,8 +79,7 @@ bool IsLengthDelimitedSegment(uint8_t marker) {
     case 0xDD:  // DRI
     case 0xFE:  // COM
       return true;
-    default:
-      return IsStartOfFrame(marker) || (marker >= 0xE0 && marker <= 0xEF);  // or APPn
+    default: return IsStartOfFrame(marker) || (marker >= 0xE0 && marker <= 0xEF);  // or APPn
   }
 }
 
@@ -217,8 +215,7 @@ std::unique_ptr<JpegDecoder> JpegDecoder::Create(unsigned long& failureCode) {
 
 JpegDecoder::~JpegDecoder() { tjDestroy(shared_); }
 
-bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int height,
-                                TilePixels& out) {
+bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
   // The usual tile is exactly the image, in colour or grey: decode straight into the output.
   // Scanning the headers costs a few dozen byte reads, where TurboJPEG's header call parses
   // every table once more than the decode does (7% of a 64x64 tile), and an image that
@@ -241,8 +238,8 @@ bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int h
   int imageHeight = 0;
   int subsampling = 0;
   int colorspace = 0;
-  if (tjDecompressHeader3(handle, image.data(), image.size(), &imageWidth, &imageHeight,
-                          &subsampling, &colorspace) != 0) {
+  if (tjDecompressHeader3(handle, image.data(), image.size(), &imageWidth, &imageHeight, &subsampling, &colorspace) !=
+      0) {
     return false;
   }
   if (imageWidth < width || imageHeight < height) return false;
@@ -256,12 +253,10 @@ bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int h
   // Otherwise decode the whole image (TurboJPEG cannot crop) and keep the top-left corner.
   // The buffer is left uninitialised: the decoder writes every byte before it is read.
   const size_t imageStride = static_cast<size_t>(imageWidth) * 4;
-  std::unique_ptr<uint8_t[]> whole(new (std::nothrow)
-                                       uint8_t[ImageBytes(imageWidth, imageHeight)]);
+  std::unique_ptr<uint8_t[]> whole(new (std::nothrow) uint8_t[ImageBytes(imageWidth, imageHeight)]);
   if (!whole) return false;
-  if (tjDecompress2(handle, image.data(), image.size(), whole.get(), imageWidth,
-                    static_cast<int>(imageStride), imageHeight, cmyk ? TJPF_CMYK : TJPF_BGRA,
-                    kDecodeFlags) != 0) {
+  if (tjDecompress2(handle, image.data(), image.size(), whole.get(), imageWidth, static_cast<int>(imageStride),
+                    imageHeight, cmyk ? TJPF_CMYK : TJPF_BGRA, kDecodeFlags) != 0) {
     return false;
   }
   const size_t rowBytes = static_cast<size_t>(width) * 4;
@@ -282,16 +277,15 @@ JpegEncoder::~JpegEncoder() {
   if (handle_ != nullptr) tjDestroy(handle_);
 }
 
-std::vector<uint8_t> JpegEncoder::Encode(std::span<const uint8_t> pixels, int width, int height,
-                                         int quality) {
+std::vector<uint8_t> JpegEncoder::Encode(std::span<const uint8_t> pixels, int width, int height, int quality) {
   if (!ImageSizeAllowed(width, height) || pixels.size() < ImageBytes(width, height)) return {};
   if (width > kMaxJpegSide || height > kMaxJpegSide) return {};
   if (handle_ == nullptr) handle_ = tjInitCompress();
   if (handle_ == nullptr) return {};
   unsigned char* jpeg = nullptr;
   unsigned long jpegSize = 0;
-  const int status = tjCompress2(handle_, pixels.data(), width, width * 4, height, TJPF_BGRA,
-                                 &jpeg, &jpegSize, TJSAMP_420, std::clamp(quality, 1, 100), 0);
+  const int status = tjCompress2(handle_, pixels.data(), width, width * 4, height, TJPF_BGRA, &jpeg, &jpegSize,
+                                 TJSAMP_420, std::clamp(quality, 1, 100), 0);
   std::unique_ptr<unsigned char, TjBufferDeleter> owned(jpeg);
   if (status != 0 || !owned || jpegSize == 0) return {};
   return std::vector<uint8_t>(owned.get(), owned.get() + jpegSize);

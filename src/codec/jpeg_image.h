@@ -66,8 +66,7 @@ class JpegEncoder {
   JpegEncoder& operator=(const JpegEncoder&) = delete;
 
   // Baseline 4:2:0 JPEG of B, G, R, A pixels (stride width * 4); empty on failure.
-  std::vector<uint8_t> Encode(std::span<const uint8_t> pixels, int width, int height,
-                              int quality);
+  std::vector<uint8_t> Encode(std::span<const uint8_t> pixels, int width, int height, int quality);
 
  private:
   void* handle_ = nullptr;  // tjhandle

@@ -35,9 +35,7 @@ bool RunGuarded(png_structp png, png_infop info, Step step, void* context) {
   return true;
 }
 
-[[noreturn]] void OnPngError(png_structp png, png_const_charp /*message*/) {
-  png_longjmp(png, 1);
-}
+[[noreturn]] void OnPngError(png_structp png, png_const_charp /*message*/) { png_longjmp(png, 1); }
 
 void OnPngWarning(png_structp /*png*/, png_const_charp /*message*/) {}
 
@@ -63,8 +61,8 @@ void ReadFromMemory(png_structp png, png_bytep target, size_t length) {
 class PngReader {
  public:
   PngReader() {
-    png_ = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, OnPngError, OnPngWarning,
-                                    nullptr, AllocateBounded, FreeBounded);
+    png_ = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, OnPngError, OnPngWarning, nullptr, AllocateBounded,
+                                    FreeBounded);
     if (png_ != nullptr) info_ = png_create_info_struct(png_);
   }
   ~PngReader() {
@@ -86,9 +84,9 @@ struct Header {
   png_uint_32 width;
   png_uint_32 height;
   int passes;
-  size_t rowBytes;   // after the conversion to B, G, R, A
-  int channels;      // likewise
-  int bitDepth;      // likewise
+  size_t rowBytes;  // after the conversion to B, G, R, A
+  int channels;     // likewise
+  int bitDepth;     // likewise
 };
 
 void ReadHeader(png_structp png, png_infop info, void* context) {
@@ -102,8 +100,7 @@ void ReadHeader(png_structp png, png_infop info, void* context) {
 void ConvertToBgra(png_structp png, png_infop info, void* context) {
   auto* header = static_cast<Header*>(context);
   const int colorType = png_get_color_type(png, info);
-  const bool hasAlpha =
-      (colorType & PNG_COLOR_MASK_ALPHA) != 0 || png_get_valid(png, info, PNG_INFO_tRNS) != 0;
+  const bool hasAlpha = (colorType & PNG_COLOR_MASK_ALPHA) != 0 || png_get_valid(png, info, PNG_INFO_tRNS) != 0;
   png_set_expand(png);  // palette to RGB, gray below 8 bits to 8, tRNS to an alpha channel
   png_set_scale_16(png);
   png_set_gray_to_rgb(png);
@@ -117,12 +114,12 @@ void ConvertToBgra(png_structp png, png_infop info, void* context) {
 }
 
 struct RowJob {
-  uint8_t* rows;        // keepRows rows of `stride` bytes, or one row reused for each
+  uint8_t* rows;  // keepRows rows of `stride` bytes, or one row reused for each
   size_t stride;
   png_uint_32 keepRows;
   png_uint_32 imageHeight;
   int passes;
-  bool oneRow;          // non-interlaced and wider than wanted: copy out each row
+  bool oneRow;  // non-interlaced and wider than wanted: copy out each row
   uint8_t* out;
   size_t outRowBytes;
 };
@@ -153,8 +150,7 @@ void ReadRows(png_structp png, png_infop /*info*/, void* context) {
 }  // namespace
 
 bool IsPng(std::span<const uint8_t> image) {
-  return image.size() >= sizeof(kSignature) &&
-         std::memcmp(image.data(), kSignature, sizeof(kSignature)) == 0;
+  return image.size() >= sizeof(kSignature) && std::memcmp(image.data(), kSignature, sizeof(kSignature)) == 0;
 }
 
 bool DecodePngTopLeft(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
@@ -170,8 +166,7 @@ bool DecodePngTopLeft(std::span<const uint8_t> image, int width, int height, Til
 
   Header header{};
   if (!RunGuarded(png, info, ReadHeader, &header)) return false;
-  if (header.width < static_cast<png_uint_32>(width) ||
-      header.height < static_cast<png_uint_32>(height) ||
+  if (header.width < static_cast<png_uint_32>(width) || header.height < static_cast<png_uint_32>(height) ||
       !ImageSizeAllowed(header.width, header.height)) {
     return false;
   }
@@ -183,8 +178,8 @@ bool DecodePngTopLeft(std::span<const uint8_t> image, int width, int height, Til
 
   const size_t outRowBytes = static_cast<size_t>(width) * 4;
   out.resize(outRowBytes * static_cast<size_t>(height));
-  RowJob job{nullptr, imageRowBytes, static_cast<png_uint_32>(height), header.height,
-             header.passes, false, out.data(), outRowBytes};
+  RowJob job{nullptr,    imageRowBytes, static_cast<png_uint_32>(height), header.height, header.passes, false,
+             out.data(), outRowBytes};
   std::unique_ptr<uint8_t[]> rows;
   if (header.passes == 1 && header.width == static_cast<png_uint_32>(width)) {
     job.rows = out.data();  // rows land straight in the output

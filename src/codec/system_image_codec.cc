@@ -12,17 +12,15 @@ namespace stv::agent {
 namespace {
 
 void WarnUnavailable(unsigned long code) {
-  Logger::Instance().Warn(
-      "[codec] WIC is unavailable (0x%08lX); photographic tiles will be sent losslessly instead",
-      code);
+  Logger::Instance().Warn("[codec] WIC is unavailable (0x%08lX); photographic tiles will be sent losslessly instead",
+                          code);
 }
 
 }  // namespace
 
 SystemImageCodec::SystemImageCodec() : SystemImageCodec(true) {}
 
-SystemImageCodec::SystemImageCodec(bool startSystemDecoders)
-    : jpegEncoder_(std::make_unique<JpegEncoder>()) {
+SystemImageCodec::SystemImageCodec(bool startSystemDecoders) : jpegEncoder_(std::make_unique<JpegEncoder>()) {
   unsigned long failureCode = ECANCELED;
   if (startSystemDecoders) jpegDecoder_ = JpegDecoder::Create(failureCode);
   if (!jpegDecoder_) WarnUnavailable(failureCode);
@@ -30,8 +28,7 @@ SystemImageCodec::SystemImageCodec(bool startSystemDecoders)
 
 SystemImageCodec::~SystemImageCodec() = default;
 
-bool SystemImageCodec::Decode(std::span<const uint8_t> image, int width, int height,
-                              TilePixels& out) {
+bool SystemImageCodec::Decode(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
   // The output is emptied only when decoding fails: a successful decode overwrites all of
   // it, and leaving a same-sized scratch buffer alone spares a fill for every tile.
   const bool decoded = DecodeAnyFormat(image, width, height, out);
@@ -39,8 +36,7 @@ bool SystemImageCodec::Decode(std::span<const uint8_t> image, int width, int hei
   return decoded;
 }
 
-bool SystemImageCodec::DecodeAnyFormat(std::span<const uint8_t> image, int width, int height,
-                                       TilePixels& out) {
+bool SystemImageCodec::DecodeAnyFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
   if (image.empty() || width < 1 || height < 1) return false;
   // The decoders report failures as results; only an allocation can throw, and a tile that
   // does not fit in memory is just a tile that failed.
@@ -53,15 +49,13 @@ bool SystemImageCodec::DecodeAnyFormat(std::span<const uint8_t> image, int width
   }
 }
 
-bool SystemImageCodec::DecodeSystemFormat(std::span<const uint8_t> image, int width, int height,
-                                          TilePixels& out) {
+bool SystemImageCodec::DecodeSystemFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
   if (IsJpeg(image)) return jpegDecoder_->DecodeTopLeft(image, width, height, out);
   if (IsPng(image)) return DecodePngTopLeft(image, width, height, out);
   return false;
 }
 
-std::vector<uint8_t> SystemImageCodec::EncodeJpeg(std::span<const uint8_t> pixels, int width,
-                                                  int height, int quality) {
+std::vector<uint8_t> SystemImageCodec::EncodeJpeg(std::span<const uint8_t> pixels, int width, int height, int quality) {
   try {
     return jpegEncoder_->Encode(pixels, width, height, quality);
   } catch (const std::bad_alloc&) {
@@ -69,8 +63,7 @@ std::vector<uint8_t> SystemImageCodec::EncodeJpeg(std::span<const uint8_t> pixel
   }
 }
 
-std::optional<std::vector<uint8_t>> SystemImageCodec::EncodeWebp(std::span<const uint8_t> pixels,
-                                                                 int width, int height,
+std::optional<std::vector<uint8_t>> SystemImageCodec::EncodeWebp(std::span<const uint8_t> pixels, int width, int height,
                                                                  int quality) {
   try {
     return EncodeWebpBgra(pixels, width, height, quality);

@@ -31,16 +31,15 @@ class SystemImageCodec final : public TileImageCodec {
   // be given this codec.
   bool HasFactory() const { return jpegDecoder_ != nullptr; }
 
-  std::vector<uint8_t> EncodeJpeg(std::span<const uint8_t> pixels, int width, int height,
-                                  int quality) override;
+  std::vector<uint8_t> EncodeJpeg(std::span<const uint8_t> pixels, int width, int height, int quality) override;
 
   // WebP must be exactly width x height. JPEG and PNG may be larger, giving their top-left
   // rectangle, but not smaller. On success `out` holds exactly width * height * 4 bytes of
   // B, G, R, A; on failure it is empty (its capacity kept).
   bool Decode(std::span<const uint8_t> image, int width, int height, TilePixels& out) override;
 
-  std::optional<std::vector<uint8_t>> EncodeWebp(std::span<const uint8_t> pixels, int width,
-                                                 int height, int quality) override;
+  std::optional<std::vector<uint8_t>> EncodeWebp(std::span<const uint8_t> pixels, int width, int height,
+                                                 int quality) override;
 
  private:
   bool DecodeAnyFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out);

@@ -24,14 +24,16 @@ struct CacheResidentAllocator {
   CacheResidentAllocator(const CacheResidentAllocator<U>&) {}
 
   T* allocate(size_t n) {
-    void* block = ::operator new(n * sizeof(T) + kOffset, std::align_val_t{kBoundary});
+    void* block = ::operator new (n * sizeof(T) + kOffset, std::align_val_t{kBoundary});
     return reinterpret_cast<T*>(static_cast<std::byte*>(block) + kOffset);
   }
   void deallocate(T* p, size_t) {
-    ::operator delete(reinterpret_cast<std::byte*>(p) - kOffset, std::align_val_t{kBoundary});
+    ::operator delete (reinterpret_cast<std::byte*>(p) - kOffset, std::align_val_t{kBoundary});
   }
   template <typename U>
-  bool operator==(const CacheResidentAllocator<U>&) const { return true; }
+  bool operator==(const CacheResidentAllocator<U>&) const {
+    return true;
+  }
 };
 
 // Decoded tile pixels, as the codec leaves them for the picture to paint.
@@ -43,15 +45,14 @@ class TileImageCodec {
   virtual ~TileImageCodec() = default;
 
   // Not used by the viewer; kept so that an agent-side implementation fits the same interface.
-  virtual std::vector<uint8_t> EncodeJpeg(std::span<const uint8_t> pixels, int width, int height,
-                                          int quality) = 0;
+  virtual std::vector<uint8_t> EncodeJpeg(std::span<const uint8_t> pixels, int width, int height, int quality) = 0;
 
   // Decodes `image` into at least width * height * 4 bytes of `out`. False on any failure.
   virtual bool Decode(std::span<const uint8_t> image, int width, int height, TilePixels& out) = 0;
 
   // Not used by the viewer, like EncodeJpeg.
-  virtual std::optional<std::vector<uint8_t>> EncodeWebp(std::span<const uint8_t> pixels, int width,
-                                                         int height, int quality) = 0;
+  virtual std::optional<std::vector<uint8_t>> EncodeWebp(std::span<const uint8_t> pixels, int width, int height,
+                                                         int quality) = 0;
 };
 
 }  // namespace stv

@@ -38,8 +38,8 @@ bool DecodeWebpExact(std::span<const uint8_t> image, int width, int height, Tile
   return true;
 }
 
-std::optional<std::vector<uint8_t>> EncodeWebpBgra(std::span<const uint8_t> pixels, int width,
-                                                   int height, int quality) {
+std::optional<std::vector<uint8_t>> EncodeWebpBgra(std::span<const uint8_t> pixels, int width, int height,
+                                                   int quality) {
   if (!ImageSizeAllowed(width, height) || pixels.size() < ImageBytes(width, height)) {
     return std::nullopt;
   }

@@ -18,7 +18,6 @@ bool IsWebp(std::span<const uint8_t> image);
 bool DecodeWebpExact(std::span<const uint8_t> image, int width, int height, TilePixels& out);
 
 // Lossy WebP of B, G, R, A pixels (stride width * 4); nullopt on failure.
-std::optional<std::vector<uint8_t>> EncodeWebpBgra(std::span<const uint8_t> pixels, int width,
-                                                   int height, int quality);
+std::optional<std::vector<uint8_t>> EncodeWebpBgra(std::span<const uint8_t> pixels, int width, int height, int quality);
 
 }  // namespace stv::agent

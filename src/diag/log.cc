@@ -77,9 +77,8 @@ std::string FormatLogTimestamp(int64_t unixMilliseconds) {
   struct tm local {};
   localtime_r(&t, &local);
   char buffer[64];  // roomier than the text needs, so no year can truncate it
-  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                static_cast<int>(millis));
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis));
   return buffer;
 }
 

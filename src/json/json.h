@@ -40,9 +40,9 @@ struct JsonValue {
 
 // Parses exactly one value, optionally surrounded by space, tab, CR and LF. Absent on
 // any syntax error, nesting deeper than 64, trailing bytes, or a number out of range:
-// one that overflows, or a nonzero one that would come out subnormal or zero. Deliberately lenient where the control channel has always been: numbers follow
-// strtod ("+5", ".5", "5.", "007" are fine) and raw control bytes inside strings are
-// kept as they are.
+// one that overflows, or a nonzero one that would come out subnormal or zero. Deliberately lenient where the control
+// channel has always been: numbers follow strtod ("+5", ".5", "5.", "007" are fine) and raw control bytes inside
+// strings are kept as they are.
 std::optional<JsonValue> ParseJson(std::span<const uint8_t> text);
 std::optional<JsonValue> ParseJson(std::string_view text);
 
@@ -67,9 +67,7 @@ void AppendEscapedJsonString(std::string& out, std::string_view bytes);
 void AppendJsonKey(std::string& out, bool& first, std::string_view key);
 void AppendJsonInt(std::string& out, bool& first, std::string_view key, int64_t value);
 void AppendJsonBool(std::string& out, bool& first, std::string_view key, bool value);
-void AppendJsonOptString(std::string& out, bool& first, std::string_view key,
-                         const std::optional<std::string>& value);
-void AppendJsonOptInt(std::string& out, bool& first, std::string_view key,
-                      std::optional<int32_t> value);
+void AppendJsonOptString(std::string& out, bool& first, std::string_view key, const std::optional<std::string>& value);
+void AppendJsonOptInt(std::string& out, bool& first, std::string_view key, std::optional<int32_t> value);
 
 }  // namespace stv

@@ -29,17 +29,14 @@ struct JsonReader {
 
 bool ParseValue(JsonReader& reader, int depth, JsonValue& out);
 
-bool IsWhitespace(uint8_t byte) {
-  return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r';
-}
+bool IsWhitespace(uint8_t byte) { return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r'; }
 
 void SkipWhitespace(JsonReader& reader) {
   while (!reader.AtEnd() && IsWhitespace(reader.Peek())) ++reader.position;
 }
 
 bool IsNumberByte(uint8_t byte) {
-  return (byte >= '0' && byte <= '9') || byte == '.' || byte == 'e' || byte == 'E' ||
-         byte == '+' || byte == '-';
+  return (byte >= '0' && byte <= '9') || byte == '.' || byte == 'e' || byte == 'E' || byte == '+' || byte == '-';
 }
 
 // Converts the bytes the scanner took for a number with strtod's rules but without its
@@ -61,8 +58,7 @@ bool ConvertNumber(std::string_view digits, double& value) {
   }
   const char* end = digits.data() + digits.size();
   double converted = 0.0;
-  const std::from_chars_result result =
-      std::from_chars(digits.data(), end, converted, std::chars_format::general);
+  const std::from_chars_result result = std::from_chars(digits.data(), end, converted, std::chars_format::general);
   if (result.ec != std::errc() || result.ptr != end) return false;
   if (converted != 0.0 && std::fabs(converted) < DBL_MIN) return false;
   value = converted;
@@ -74,8 +70,7 @@ bool ParseNumber(JsonReader& reader, JsonValue& out) {
   if (reader.Peek() == '-' || reader.Peek() == '+') ++reader.position;
   while (!reader.AtEnd() && IsNumberByte(reader.Peek())) ++reader.position;
   if (reader.position == start) return false;
-  const std::string_view digits(reinterpret_cast<const char*>(reader.text) + start,
-                                reader.position - start);
+  const std::string_view digits(reinterpret_cast<const char*>(reader.text) + start, reader.position - start);
   double value = 0.0;
   if (!ConvertNumber(digits, value)) return false;
   out.type = JsonType::Number;
@@ -133,8 +128,7 @@ bool ParseUnicodeEscape(JsonReader& reader, std::string& out) {
   if (unit >= 0xD800 && unit <= 0xDBFF) {
     const size_t after_first = reader.position;
     uint32_t low = 0;
-    if (reader.Remaining() >= 2 && reader.Peek() == '\\' &&
-        reader.text[reader.position + 1] == 'u') {
+    if (reader.Remaining() >= 2 && reader.Peek() == '\\' && reader.text[reader.position + 1] == 'u') {
       reader.position += 2;
       if (ReadHex4(reader, low) && low >= 0xDC00 && low <= 0xDFFF) {
         code_point = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
@@ -174,12 +168,10 @@ bool ParseString(JsonReader& reader, std::string& out) {
   while (!reader.AtEnd()) {
     // Copy the run of plain bytes in one go.
     size_t run_end = reader.position;
-    while (run_end < reader.length && reader.text[run_end] != '"' &&
-           reader.text[run_end] != '\\') {
+    while (run_end < reader.length && reader.text[run_end] != '"' && reader.text[run_end] != '\\') {
       ++run_end;
     }
-    out.append(reinterpret_cast<const char*>(reader.text) + reader.position,
-               run_end - reader.position);
+    out.append(reinterpret_cast<const char*>(reader.text) + reader.position, run_end - reader.position);
     reader.position = run_end;
     if (reader.AtEnd()) return false;
     const uint8_t byte = reader.Peek();
@@ -258,10 +250,8 @@ bool ParseValue(JsonReader& reader, int depth, JsonValue& out) {
       if (!ParseString(reader, out.string)) return false;
       out.type = JsonType::String;
       return true;
-    case '[':
-      return ParseArray(reader, depth, out);
-    case '{':
-      return ParseObject(reader, depth, out);
+    case '[': return ParseArray(reader, depth, out);
+    case '{': return ParseObject(reader, depth, out);
     case 't':
       if (!MatchLiteral(reader, "true")) return false;
       out.type = JsonType::Bool;
@@ -276,8 +266,7 @@ bool ParseValue(JsonReader& reader, int depth, JsonValue& out) {
       if (!MatchLiteral(reader, "null")) return false;
       out.type = JsonType::Null;
       return true;
-    default:
-      return ParseNumber(reader, out);
+    default: return ParseNumber(reader, out);
   }
 }
 
@@ -293,8 +282,7 @@ std::optional<JsonValue> ParseJson(std::span<const uint8_t> text) {
 }
 
 std::optional<JsonValue> ParseJson(std::string_view text) {
-  return ParseJson(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()),
-                                            text.size()));
+  return ParseJson(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 }  // namespace stv

@@ -26,8 +26,11 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr uint32_t kReplacementCharacter = 0xFFFD;
 
 void AppendUnicodeEscape(std::string& out, uint32_t unit) {
-  const char escape[6] = {'\\', 'u', kHexDigits[(unit >> 12) & 0xF],
-                          kHexDigits[(unit >> 8) & 0xF], kHexDigits[(unit >> 4) & 0xF],
+  const char escape[6] = {'\\',
+                          'u',
+                          kHexDigits[(unit >> 12) & 0xF],
+                          kHexDigits[(unit >> 8) & 0xF],
+                          kHexDigits[(unit >> 4) & 0xF],
                           kHexDigits[unit & 0xF]};
   out.append(escape, sizeof(escape));
 }
@@ -89,8 +92,7 @@ std::string_view FormatDecimal(int64_t value, char (&buffer)[20]) {
 // Appends the separator, the quoted key, the colon and a short value text, growing the
 // output once per member rather than once per piece: the encoder runs on every mouse
 // move, and the small appends' calls were most of its cost.
-void AppendMember(std::string& out, bool& first, std::string_view key,
-                  std::string_view value) {
+void AppendMember(std::string& out, bool& first, std::string_view key, std::string_view value) {
   const size_t separator = first ? 0 : 1;
   first = false;
   const size_t start = out.size();
@@ -152,9 +154,7 @@ std::string EscapeJsonString(std::string_view bytes) {
   return out;
 }
 
-void AppendJsonKey(std::string& out, bool& first, std::string_view key) {
-  AppendMember(out, first, key, {});
-}
+void AppendJsonKey(std::string& out, bool& first, std::string_view key) { AppendMember(out, first, key, {}); }
 
 void AppendJsonInt(std::string& out, bool& first, std::string_view key, int64_t value) {
   char digits[20];
@@ -165,8 +165,7 @@ void AppendJsonBool(std::string& out, bool& first, std::string_view key, bool va
   AppendMember(out, first, key, value ? "true" : "false");
 }
 
-void AppendJsonOptString(std::string& out, bool& first, std::string_view key,
-                         const std::optional<std::string>& value) {
+void AppendJsonOptString(std::string& out, bool& first, std::string_view key, const std::optional<std::string>& value) {
   if (!value) {
     AppendMember(out, first, key, "null");
     return;
@@ -176,8 +175,7 @@ void AppendJsonOptString(std::string& out, bool& first, std::string_view key,
   out.push_back('"');
 }
 
-void AppendJsonOptInt(std::string& out, bool& first, std::string_view key,
-                      std::optional<int32_t> value) {
+void AppendJsonOptInt(std::string& out, bool& first, std::string_view key, std::optional<int32_t> value) {
   char digits[20];
   AppendMember(out, first, key, value ? FormatDecimal(*value, digits) : "null");
 }

@@ -13,8 +13,8 @@ constexpr size_t kEncodedSkeletonBytes = 512;
 size_t StringBytes(const ControlMessage& m) {
   size_t total = 0;
   for (const std::optional<std::string>* field :
-       {&m.s, &m.mime, &m.data, &m.preset, &m.shape, &m.reqId, &m.url, &m.name, &m.error,
-        &m.path, &m.pub, &m.user, &m.fp, &m.cmd, &m.hostKey}) {
+       {&m.s, &m.mime, &m.data, &m.preset, &m.shape, &m.reqId, &m.url, &m.name, &m.error, &m.path, &m.pub, &m.user,
+        &m.fp, &m.cmd, &m.hostKey}) {
     if (*field) total += (*field)->size();
   }
   return total;

@@ -30,13 +30,13 @@ enum class ControlKind : int32_t {
 // rest go out as null, 0 or false. Fields this side never sets or reads still travel
 // through unchanged for the agent's sake.
 struct ControlMessage {
-  int32_t t = 0;                // the kind, a ControlKind value
+  int32_t t = 0;  // the kind, a ControlKind value
   std::optional<std::string> s;
-  int32_t vk = 0;               // Windows virtual-key code
-  bool down = false;            // key or button pressed
-  int32_t x = 0;                // 0..65535 across the picture
-  int32_t y = 0;                // 0..65535 down the picture
-  std::optional<int32_t> btn;   // 0 left, 1 right, 2 middle; absent for moves and wheels
+  int32_t vk = 0;              // Windows virtual-key code
+  bool down = false;           // key or button pressed
+  int32_t x = 0;               // 0..65535 across the picture
+  int32_t y = 0;               // 0..65535 down the picture
+  std::optional<int32_t> btn;  // 0 left, 1 right, 2 middle; absent for moves and wheels
   int32_t wheel = 0;
   int32_t hwheel = 0;
   std::optional<std::string> mime;
@@ -47,11 +47,11 @@ struct ControlMessage {
   int32_t rttMs = 0;
   std::optional<std::string> preset;  // "High", "Balanced" or "DataSaver"
   bool gray = false;
-  int32_t vw = 0;               // viewport in pixels
+  int32_t vw = 0;  // viewport in pixels
   int32_t vh = 0;
-  int32_t index = 0;            // monitor being shown
-  int32_t count = 0;            // number of monitors
-  bool show = false;            // client cursor drawn into the stream
+  int32_t index = 0;  // monitor being shown
+  int32_t count = 0;  // number of monitors
+  bool show = false;  // client cursor drawn into the stream
   std::optional<std::string> shape;
   std::optional<std::string> reqId;
   std::optional<std::string> url;

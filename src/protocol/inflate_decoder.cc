@@ -24,19 +24,17 @@ constexpr int kLitLenSymbols = 288;
 constexpr int kDistSymbols = 32;
 constexpr int kCodeLengthSymbols = 19;
 
-constexpr std::array<uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,   9,   10,  11,  13,
-                                                  15, 17, 19, 23, 27, 31,  35,  43,  51,  59,
-                                                  67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::array<uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                                  31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::array<uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                   2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::array<uint16_t, 30> kDistBase = {
-    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr std::array<uint8_t, 30> kDistExtra = {
-    0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12,
-    13, 13};
-constexpr std::array<uint8_t, kCodeLengthSymbols> kCodeLengthOrder = {
-    16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr std::array<uint16_t, 30> kDistBase = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                                33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                                1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::array<uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                                6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr std::array<uint8_t, kCodeLengthSymbols> kCodeLengthOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                                      11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 // ---------------------------------------------------------------------------------------
 // Decode tables.
@@ -64,8 +62,7 @@ constexpr int kCodeLengthPrimaryBits = 7;  // code-length codes are at most 7 bi
 // symbol, so these sizes always suffice.
 constexpr size_t kLitLenTableSize =
     (1u << kLitLenPrimaryBits) + kLitLenSymbols * (1u << (kMaxCodeBits - kLitLenPrimaryBits));
-constexpr size_t kDistTableSize =
-    (1u << kDistPrimaryBits) + kDistSymbols * (1u << (kMaxCodeBits - kDistPrimaryBits));
+constexpr size_t kDistTableSize = (1u << kDistPrimaryBits) + kDistSymbols * (1u << (kMaxCodeBits - kDistPrimaryBits));
 constexpr size_t kCodeLengthTableSize = 1u << kCodeLengthPrimaryBits;
 
 constexpr uint32_t MakeEntry(uint32_t kind, uint32_t value, uint32_t extraBits) {
@@ -100,8 +97,7 @@ uint32_t ReverseBits(uint32_t code, int length) {
 
 // Builds the table of the canonical code with these lengths. Fails only when the lengths
 // over-subscribe the code space; incomplete sets leave some slots at 0.
-bool BuildTable(std::span<const uint8_t> lengths, uint32_t (*entryOf)(int), int primaryBits,
-                uint32_t* table) {
+bool BuildTable(std::span<const uint8_t> lengths, uint32_t (*entryOf)(int), int primaryBits, uint32_t* table) {
   std::array<uint16_t, kMaxCodeBits + 1> counts{};
   for (uint8_t length : lengths) ++counts[length];
   int left = 1;
@@ -182,8 +178,8 @@ struct BitInput {
   const uint8_t* next;
   const uint8_t* end;
   uint64_t bits = 0;
-  unsigned count = 0;    // valid bits in `bits`; bits above them may hold the next bytes
-  size_t padBytes = 0;   // zero bytes added past the end of the input
+  unsigned count = 0;   // valid bits in `bits`; bits above them may hold the next bytes
+  size_t padBytes = 0;  // zero bytes added past the end of the input
 };
 
 inline uint64_t LoadLittleEndian64(const uint8_t* p) {
@@ -278,9 +274,7 @@ bool Grow(Output& out, size_t room) {
   return true;
 }
 
-inline bool EnsureRoom(Output& out, size_t room) {
-  return size_t(out.end - out.pos) >= room || Grow(out, room);
-}
+inline bool EnsureRoom(Output& out, size_t room) { return size_t(out.end - out.pos) >= room || Grow(out, room); }
 
 // Copies a match in 8- or 16-byte steps; may write up to 15 bytes past its end.
 inline void CopyMatchFast(uint8_t* dst, size_t distance, size_t length) {
@@ -365,8 +359,7 @@ inline Step DecodeMatch(uint32_t entry, BitInput& in, Output& out, const uint32_
 // The bulk of a block: no checks for the ends of input or output inside a round. After
 // one refill there are at least 56 bits, enough for two literals (15 bits each) and the
 // look-up of a third symbol; a match refills again before it is decoded.
-inline Step DecodeFastLoop(BitInput& in, Output& out, const uint32_t* litLen,
-                           const uint32_t* dist) {
+inline Step DecodeFastLoop(BitInput& in, Output& out, const uint32_t* litLen, const uint32_t* dist) {
   while (in.end - in.next >= 16 && size_t(out.end - out.pos) >= kFastRoom) {
     RefillFast(in);
     uint32_t entry = Lookup(litLen, kLitLenPrimaryBits, in.bits);
@@ -452,8 +445,7 @@ bool ReadDynamicTables(BitInput& in, HuffmanTables& tables) {
   uint32_t litCount;
   uint32_t distCount;
   uint32_t codeLengthCount;
-  if (!ReadBits(in, 5, litCount) || !ReadBits(in, 5, distCount) ||
-      !ReadBits(in, 4, codeLengthCount)) {
+  if (!ReadBits(in, 5, litCount) || !ReadBits(in, 5, distCount) || !ReadBits(in, 4, codeLengthCount)) {
     return false;
   }
   litCount += 257;
@@ -467,8 +459,7 @@ bool ReadDynamicTables(BitInput& in, HuffmanTables& tables) {
     codeLengthLengths[kCodeLengthOrder[i]] = uint8_t(length);
   }
   std::array<uint32_t, kCodeLengthTableSize> codeLengthTable;
-  if (!BuildTable(codeLengthLengths, CodeLengthEntry, kCodeLengthPrimaryBits,
-                  codeLengthTable.data())) {
+  if (!BuildTable(codeLengthLengths, CodeLengthEntry, kCodeLengthPrimaryBits, codeLengthTable.data())) {
     return false;
   }
 
@@ -531,8 +522,8 @@ bool InflateBlocks(BitInput& in, Output& out) {
 
 }  // namespace
 
-bool InflateWithLimit(std::span<const uint8_t> stream, std::vector<uint8_t>& out,
-                      size_t reserveHint, size_t maxOutput) {
+bool InflateWithLimit(std::span<const uint8_t> stream, std::vector<uint8_t>& out, size_t reserveHint,
+                      size_t maxOutput) {
   // The vector's current elements serve as scratch space, which spares zero-filling them
   // again; it always ends holding exactly what was produced.
   const size_t limit = std::min(maxOutput, kMaxInflatedSize);

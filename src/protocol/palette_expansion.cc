@@ -59,8 +59,7 @@ PlaneTables SplitPlanes(const PaletteColours& colours) {
 
 // Up to 16 entries, 16 pixels a round.
 __attribute__((target("ssse3"))) void ExpandWithShuffles(const uint8_t* indexes, size_t count,
-                                                        const PaletteColours& colours,
-                                                        uint8_t* out) {
+                                                         const PaletteColours& colours, uint8_t* out) {
   const PlaneTables tables = SplitPlanes(colours);
   __m128i plane[4];
   for (int p = 0; p < 4; ++p) {
@@ -86,14 +85,12 @@ __attribute__((target("ssse3"))) void ExpandWithShuffles(const uint8_t* indexes,
 // of an index; bits 4 and 5 pick the group, by blends on the bytes' top bits.
 template <int kGroups>
 __attribute__((target("avx2"))) void ExpandWithWideShuffles(const uint8_t* indexes, size_t count,
-                                                            const PaletteColours& colours,
-                                                            uint8_t* out) {
+                                                            const PaletteColours& colours, uint8_t* out) {
   const PlaneTables tables = SplitPlanes(colours);
   __m256i table[4][kGroups];
   for (int p = 0; p < 4; ++p) {
     for (int g = 0; g < kGroups; ++g) {
-      table[p][g] = _mm256_broadcastsi128_si256(
-          _mm_load_si128(reinterpret_cast<const __m128i*>(tables.bytes[p][g])));
+      table[p][g] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(tables.bytes[p][g])));
     }
   }
   size_t i = 0;
@@ -138,8 +135,7 @@ __attribute__((target("avx2"))) void ExpandWithWideShuffles(const uint8_t* index
 
 bool PaletteMethodAvailable(PaletteMethod method, size_t entries) {
   switch (method) {
-    case PaletteMethod::kTable:
-      return true;
+    case PaletteMethod::kTable: return true;
 #if defined(STV_X86)
     case PaletteMethod::kShuffle: {
       static const bool hasSsse3 = __builtin_cpu_supports("ssse3");
@@ -150,13 +146,12 @@ bool PaletteMethodAvailable(PaletteMethod method, size_t entries) {
       return hasAvx2 && entries <= 64;
     }
 #endif
-    default:
-      return false;
+    default: return false;
   }
 }
 
-void ExpandPaletteWith(PaletteMethod method, const uint8_t* indexes, size_t count,
-                       size_t entries, const PaletteColours& colours, uint8_t* out) {
+void ExpandPaletteWith(PaletteMethod method, const uint8_t* indexes, size_t count, size_t entries,
+                       const PaletteColours& colours, uint8_t* out) {
 #if defined(STV_X86)
   if (method == PaletteMethod::kWideShuffle) {
     switch ((entries + 15) / 16) {
@@ -174,8 +169,7 @@ void ExpandPaletteWith(PaletteMethod method, const uint8_t* indexes, size_t coun
   ExpandWithTable(indexes, count, colours, out);
 }
 
-void ExpandPalette(const uint8_t* indexes, size_t count, size_t entries,
-                   const PaletteColours& colours, uint8_t* out) {
+void ExpandPalette(const uint8_t* indexes, size_t count, size_t entries, const PaletteColours& colours, uint8_t* out) {
   for (PaletteMethod method : {PaletteMethod::kWideShuffle, PaletteMethod::kShuffle}) {
     if (PaletteMethodAvailable(method, entries)) {
       return ExpandPaletteWith(method, indexes, count, entries, colours, out);

@@ -17,13 +17,10 @@ constexpr size_t kBatchHeaderSize = 7;
 constexpr size_t kBatchEntryHeaderSize = 15;
 constexpr size_t kHeartbeatMinSize = 5;
 
-uint16_t ReadU16(const uint8_t* bytes) {
-  return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
-}
+uint16_t ReadU16(const uint8_t* bytes) { return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]); }
 
 uint32_t ReadU32(const uint8_t* bytes) {
-  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-         uint32_t{bytes[3]};
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | uint32_t{bytes[3]};
 }
 
 bool CountMalformed(SessionPicture& picture) {
@@ -80,8 +77,7 @@ bool HandleCompleteMessage(SessionPicture& picture, std::span<const uint8_t> mes
 
 // Starts `entry` over for a message of `totalLength` bytes in `fragmentCount` pieces. False,
 // with the entry untouched, when the buffer would break the memory bound or cannot be had.
-bool ResetEntry(SessionPicture& picture, Reassembly& entry, uint32_t totalLength,
-                uint32_t fragmentCount) {
+bool ResetEntry(SessionPicture& picture, Reassembly& entry, uint32_t totalLength, uint32_t fragmentCount) {
   const size_t othersBytes = picture.reassemblyBytes - entry.buffer.size();
   const size_t limit = picture.limits.maxReassemblyBytes;
   if (othersBytes > limit || totalLength > limit - othersBytes) return false;
@@ -174,8 +170,8 @@ bool HandleFrameStart(SessionPicture& picture, std::span<const uint8_t> message)
 }
 
 bool TileFits(const SessionPicture& picture, const TileRecord& tile) {
-  return !picture.framebuffer.empty() && tile.w >= 1 && tile.h >= 1 &&
-         tile.x + tile.w <= picture.width && tile.y + tile.h <= picture.height;
+  return !picture.framebuffer.empty() && tile.w >= 1 && tile.h >= 1 && tile.x + tile.w <= picture.width &&
+         tile.y + tile.h <= picture.height;
 }
 
 // The decoded pixels when decoding succeeded and gave the whole tile, otherwise null.
@@ -191,17 +187,14 @@ const uint8_t* DecodeTilePixels(SessionPicture& picture, const TileRecord& tile)
   std::vector<uint8_t>& scratch = picture.tileScratch;
   TilePixels& image = picture.imageScratch;
   switch (static_cast<TileEncoding>(tile.encoding)) {
-    case TileEncoding::Raw:
-      return WholeTile(true, tile.payload, tileBytes);
+    case TileEncoding::Raw: return WholeTile(true, tile.payload, tileBytes);
     case TileEncoding::PaletteZlib:
       return WholeTile(DecodePaletteTile(tile.payload, tile.w, tile.h, scratch), scratch, tileBytes);
-    case TileEncoding::RawZlib:
-      return WholeTile(InflateZlib(tile.payload, scratch, tileBytes), scratch, tileBytes);
+    case TileEncoding::RawZlib: return WholeTile(InflateZlib(tile.payload, scratch, tileBytes), scratch, tileBytes);
     case TileEncoding::CodecImage:
     case TileEncoding::CodecImageAlt:
-      return WholeTile(picture.codec != nullptr &&
-                           picture.codec->Decode(tile.payload, tile.w, tile.h, image),
-                       image, tileBytes);
+      return WholeTile(picture.codec != nullptr && picture.codec->Decode(tile.payload, tile.w, tile.h, image), image,
+                       tileBytes);
   }
   return nullptr;
 }
@@ -209,8 +202,7 @@ const uint8_t* DecodeTilePixels(SessionPicture& picture, const TileRecord& tile)
 void CopyIntoFramebuffer(SessionPicture& picture, const TileRecord& tile, const uint8_t* pixels) {
   const size_t rowBytes = static_cast<size_t>(tile.w) * 4;
   const size_t stride = static_cast<size_t>(picture.width) * 4;
-  uint8_t* target = picture.framebuffer.data() + static_cast<size_t>(tile.y) * stride +
-                    static_cast<size_t>(tile.x) * 4;
+  uint8_t* target = picture.framebuffer.data() + static_cast<size_t>(tile.y) * stride + static_cast<size_t>(tile.x) * 4;
   if (rowBytes == stride) {  // full-width rows are one block
     std::memcpy(target, pixels, rowBytes * static_cast<size_t>(tile.h));
     return;
@@ -256,14 +248,12 @@ bool HandleTileBatch(SessionPicture& picture, std::span<const uint8_t> message) 
 bool HandleCompleteMessage(SessionPicture& picture, std::span<const uint8_t> message) {
   if (message.empty()) return CountMalformed(picture);
   switch (static_cast<VideoMessageType>(message[0])) {
-    case VideoMessageType::FrameStart:
-      return HandleFrameStart(picture, message);
+    case VideoMessageType::FrameStart: return HandleFrameStart(picture, message);
     case VideoMessageType::Tile: {
       const std::optional<TileRecord> tile = ParseTile(message);
       return tile ? PaintTile(picture, *tile) : CountMalformed(picture);
     }
-    case VideoMessageType::TileBatch:
-      return HandleTileBatch(picture, message);
+    case VideoMessageType::TileBatch: return HandleTileBatch(picture, message);
     case VideoMessageType::Heartbeat:
       if (message.size() < kHeartbeatMinSize) return CountMalformed(picture);
       ++picture.heartbeats;
@@ -276,8 +266,7 @@ bool HandleCompleteMessage(SessionPicture& picture, std::span<const uint8_t> mes
 }  // namespace
 
 std::optional<TileRecord> ParseTile(std::span<const uint8_t> message) {
-  if (message.size() < kTileHeaderSize ||
-      message[0] != static_cast<uint8_t>(VideoMessageType::Tile)) {
+  if (message.size() < kTileHeaderSize || message[0] != static_cast<uint8_t>(VideoMessageType::Tile)) {
     return std::nullopt;
   }
   TileRecord tile;
@@ -294,8 +283,7 @@ std::optional<TileRecord> ParseTile(std::span<const uint8_t> message) {
 
 bool ParseTileBatch(std::span<const uint8_t> message, std::vector<TileRecord>& tiles) {
   tiles.clear();
-  if (message.size() < kBatchHeaderSize ||
-      message[0] != static_cast<uint8_t>(VideoMessageType::TileBatch)) {
+  if (message.size() < kBatchHeaderSize || message[0] != static_cast<uint8_t>(VideoMessageType::TileBatch)) {
     return false;
   }
   const uint32_t frameTag = ReadU32(&message[1]);

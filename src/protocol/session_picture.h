@@ -80,8 +80,8 @@ struct Reassembly {
   uint32_t totalLength = 0;
   uint32_t fragmentCount = 0;
   int32_t received = 0;
-  std::vector<bool> have;   // fragmentCount bits: which indexes are stored
-  UnclearedBytes buffer;    // totalLength bytes
+  std::vector<bool> have;  // fragmentCount bits: which indexes are stored
+  UnclearedBytes buffer;   // totalLength bytes
 };
 
 // One parsed tile. The payload views the message it came from.
@@ -116,13 +116,13 @@ struct SessionPicture {
   uint64_t undecodable = 0;  // well-formed tiles that were not painted
   uint64_t malformed = 0;    // messages that failed to parse at their level
 
-  std::vector<uint8_t> tileScratch;  // inflated pixels of the current tile, capacity reused
-  TilePixels imageScratch;           // the same for image tiles, placed for the codec
+  std::vector<uint8_t> tileScratch;           // inflated pixels of the current tile, capacity reused
+  TilePixels imageScratch;                    // the same for image tiles, placed for the codec
   std::map<uint32_t, Reassembly> reassembly;  // pending messages by ascending id
 
   PictureLimits limits;
-  size_t reassemblyBytes = 0;              // sum of the pending buffers' sizes
-  std::vector<TileRecord> batchScratch;    // the parsed batch being painted, capacity reused
+  size_t reassemblyBytes = 0;            // sum of the pending buffers' sizes
+  std::vector<TileRecord> batchScratch;  // the parsed batch being painted, capacity reused
 };
 
 // Applies one video-channel message to the picture. True when at least one tile was

@@ -23,8 +23,7 @@ bool Inflate(std::span<const uint8_t> stream, std::vector<uint8_t>& out, size_t 
 
 // Inflate with an output limit below kMaxInflatedSize (larger values mean kMaxInflatedSize):
 // the same decoder, so that every path of the limit can be exercised without 256 MiB.
-bool InflateWithLimit(std::span<const uint8_t> stream, std::vector<uint8_t>& out,
-                      size_t reserveHint, size_t maxOutput);
+bool InflateWithLimit(std::span<const uint8_t> stream, std::vector<uint8_t>& out, size_t reserveHint, size_t maxOutput);
 
 // Decodes a zlib stream (header, DEFLATE data, Adler-32 in the last four bytes).
 bool InflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& out, size_t reserveHint);

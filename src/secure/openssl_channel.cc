@@ -49,8 +49,8 @@ const BIO_METHOD* CiphertextQueueMethod() {
     const int index = BIO_get_new_index();
     if (index == -1) return nullptr;
     BIO_METHOD* made = BIO_meth_new(index | BIO_TYPE_SOURCE_SINK, "stv ciphertext queue");
-    if (made != nullptr && BIO_meth_set_read(made, QueueRead) == 1 &&
-        BIO_meth_set_ctrl(made, QueueControl) == 1 && BIO_meth_set_create(made, QueueCreate) == 1) {
+    if (made != nullptr && BIO_meth_set_read(made, QueueRead) == 1 && BIO_meth_set_ctrl(made, QueueControl) == 1 &&
+        BIO_meth_set_create(made, QueueCreate) == 1) {
       return made;
     }
     BIO_meth_free(made);
@@ -220,8 +220,7 @@ bool OpenSslChannel::ReceiveCiphertext() {
         if (handshaking_ && std::chrono::steady_clock::now() - start >= idleLimit_) return false;
         continue;
       case ReceiveStatus::kClosed:
-      case ReceiveStatus::kError:
-        return false;
+      case ReceiveStatus::kError: return false;
     }
   }
   return false;

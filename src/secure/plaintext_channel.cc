@@ -11,14 +11,10 @@ bool PlaintextChannel::ReceiveExact(uint8_t* buffer, size_t size) {
     if (interrupted_.load()) return false;
     size_t received = 0;
     switch (ReceiveSome(socket_, buffer + filled, size - filled, received)) {
-      case ReceiveStatus::kData:
-        filled += received;
-        break;
-      case ReceiveStatus::kTimedOut:
-        break;
+      case ReceiveStatus::kData: filled += received; break;
+      case ReceiveStatus::kTimedOut: break;
       case ReceiveStatus::kClosed:
-      case ReceiveStatus::kError:
-        return false;
+      case ReceiveStatus::kError: return false;
     }
   }
   return true;

@@ -1,12 +1,12 @@
 // POSIX implementation of the socket layer.
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include <algorithm>
 #include <cstring>
@@ -59,14 +59,10 @@ bool RawReceive(SocketHandle socket, std::vector<uint8_t>& buffer, const std::at
   while (!interrupted.load()) {
     size_t received = 0;
     switch (ReceiveSome(socket, chunk, sizeof chunk, received)) {
-      case ReceiveStatus::kData:
-        buffer.insert(buffer.end(), chunk, chunk + received);
-        return true;
-      case ReceiveStatus::kTimedOut:
-        continue;
+      case ReceiveStatus::kData: buffer.insert(buffer.end(), chunk, chunk + received); return true;
+      case ReceiveStatus::kTimedOut: continue;
       case ReceiveStatus::kClosed:
-      case ReceiveStatus::kError:
-        return false;
+      case ReceiveStatus::kError: return false;
     }
   }
   return false;

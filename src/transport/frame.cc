@@ -10,8 +10,8 @@ std::array<uint8_t, kFrameHeaderSize> EncodeFrameHeader(Channel channel, uint32_
 }
 
 std::optional<FrameHeader> DecodeFrameHeader(std::span<const uint8_t, kFrameHeaderSize> bytes) {
-  const uint32_t length = (uint32_t{bytes[1]} << 24) | (uint32_t{bytes[2]} << 16) | (uint32_t{bytes[3]} << 8) |
-                          uint32_t{bytes[4]};
+  const uint32_t length =
+      (uint32_t{bytes[1]} << 24) | (uint32_t{bytes[2]} << 16) | (uint32_t{bytes[3]} << 8) | uint32_t{bytes[4]};
   if (bytes[0] >= kChannelCount || length == 0 || length > kMaxFramePayload) return std::nullopt;
   return FrameHeader{static_cast<Channel>(bytes[0]), length};
 }

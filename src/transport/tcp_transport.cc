@@ -9,8 +9,8 @@ bool TcpTransport::InitSockets(std::string& error) { return StartSocketLibrary(e
 
 void TcpTransport::CleanupSockets() { StopSocketLibrary(); }
 
-std::unique_ptr<TcpTransport> TcpTransport::Connect(const std::string& host, uint16_t port,
-                                                    const Security& security, std::string& error) {
+std::unique_ptr<TcpTransport> TcpTransport::Connect(const std::string& host, uint16_t port, const Security& security,
+                                                    std::string& error) {
   error.clear();
   const SocketHandle socket = ConnectTcp(host, port, error);
   if (socket == kInvalidSocket) return nullptr;
@@ -40,8 +40,7 @@ std::unique_ptr<TcpTransport> TcpTransport::Connect(const std::string& host, uin
                                static_cast<uint8_t>(security.token.size())};
     sent = transport->channel_->Send(length, sizeof length);
     if (sent && !security.token.empty()) {
-      sent = transport->channel_->Send(reinterpret_cast<const uint8_t*>(security.token.data()),
-                                       security.token.size());
+      sent = transport->channel_->Send(reinterpret_cast<const uint8_t*>(security.token.data()), security.token.size());
     }
   }
   if (!sent) {
@@ -138,9 +137,7 @@ void TcpTransport::Close() {
   open_.store(false);
   if (socket_ != kInvalidSocket) ShutdownSocket(socket_);
   if (channel_) channel_->Interrupt();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-  }
+  { std::lock_guard<std::mutex> lock(mutex_); }
   wake_.notify_all();
   if (writer_.joinable()) writer_.join();
   if (reader_.joinable()) reader_.join();

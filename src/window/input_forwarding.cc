@@ -132,10 +132,8 @@ bool IsForwardedKey(uint32_t virtualKey) {
     case vk::kRightWindows:
     case vk::kApps:
     case vk::kNumLock:
-    case vk::kScroll:
-      return true;
-    default:
-      return false;
+    case vk::kScroll: return true;
+    default: return false;
   }
 }
 
@@ -157,11 +155,8 @@ Hotkey MatchHotkey(uint32_t virtualKey, Modifiers modifiers) {
 
 void RunHotkey(Hotkey hotkey, WindowState& state, WindowHost& host) {
   switch (hotkey) {
-    case Hotkey::None:
-      break;
-    case Hotkey::SecureAttention:
-      SendControlMessage(state, MakeControlMessage(ControlKind::SecureAttention));
-      break;
+    case Hotkey::None: break;
+    case Hotkey::SecureAttention: SendControlMessage(state, MakeControlMessage(ControlKind::SecureAttention)); break;
     case Hotkey::ToggleClientCursor: {
       state.clientCursorShown = !state.clientCursorShown;
       ControlMessage message = MakeControlMessage(ControlKind::CursorInStream);
@@ -179,9 +174,7 @@ void RunHotkey(Hotkey hotkey, WindowState& state, WindowHost& host) {
       UpdateTitle(state, host);
       ReportQuality(state, host);
       break;
-    case Hotkey::FullRepaint:
-      SendControlMessage(state, MakeControlMessage(ControlKind::FullRepaint));
-      break;
+    case Hotkey::FullRepaint: SendControlMessage(state, MakeControlMessage(ControlKind::FullRepaint)); break;
   }
 }
 

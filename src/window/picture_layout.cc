@@ -8,8 +8,8 @@ PictureRect LetterboxRect(const PictureRect& client, int32_t pictureWidth, int32
   const int32_t clientWidth = client.Width();
   const int32_t clientHeight = client.Height();
   if (clientWidth < 1 || clientHeight < 1) return client;
-  const double scale = std::min(static_cast<double>(clientWidth) / pictureWidth,
-                                static_cast<double>(clientHeight) / pictureHeight);
+  const double scale =
+      std::min(static_cast<double>(clientWidth) / pictureWidth, static_cast<double>(clientHeight) / pictureHeight);
   const int32_t drawnWidth = std::max(1, static_cast<int32_t>(scale * pictureWidth));
   const int32_t drawnHeight = std::max(1, static_cast<int32_t>(scale * pictureHeight));
   PictureRect rect;

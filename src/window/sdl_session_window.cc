@@ -248,22 +248,17 @@ bool SdlSessionWindow::HandleEvent(const SDL_Event& event) {
     return true;
   }
   switch (event.type) {
-    case SDL_QUIT:
-      return false;
+    case SDL_QUIT: return false;
     case SDL_WINDOWEVENT:
       if (event.window.event == SDL_WINDOWEVENT_CLOSE) return false;
       HandleWindowEvent(event.window);
       return true;
     case SDL_KEYDOWN:
-    case SDL_KEYUP:
-      HandleKey(event.key);
-      return true;
+    case SDL_KEYUP: HandleKey(event.key); return true;
     case SDL_TEXTINPUT:
       if (!ShortcutModifiersHeld(lastKeyDownMod_)) HandleTypedText(*state_, event.text.text);
       return true;
-    case SDL_MOUSEMOTION:
-      SendPointer(*state_, event.motion.x, event.motion.y, std::nullopt, false, 0, 0);
-      return true;
+    case SDL_MOUSEMOTION: SendPointer(*state_, event.motion.x, event.motion.y, std::nullopt, false, 0, 0); return true;
     case SDL_MOUSEBUTTONDOWN:
     case SDL_MOUSEBUTTONUP: {
       const auto button = MouseButtonFrom(event.button.button);
@@ -275,9 +270,7 @@ bool SdlSessionWindow::HandleEvent(const SDL_Event& event) {
       SendPointer(*state_, event.button.x, event.button.y, button, down, 0, 0);
       return true;
     }
-    case SDL_MOUSEWHEEL:
-      HandleWheel(event.wheel);
-      return true;
+    case SDL_MOUSEWHEEL: HandleWheel(event.wheel); return true;
     case SDL_RENDER_TARGETS_RESET:
     case SDL_RENDER_DEVICE_RESET:
       // The textures' contents are gone; rebuild them on the next paint.
@@ -286,8 +279,7 @@ bool SdlSessionWindow::HandleEvent(const SDL_Event& event) {
       if (library_.TtfStarted()) LoadWaitingText();
       Paint();
       return true;
-    default:
-      return true;
+    default: return true;
   }
 }
 
@@ -297,14 +289,9 @@ void SdlSessionWindow::HandleWindowEvent(const SDL_WindowEvent& event) {
       OnResize(*state_, *this);
       Paint();
       break;
-    case SDL_WINDOWEVENT_EXPOSED:
-      Paint();
-      break;
-    case SDL_WINDOWEVENT_FOCUS_LOST:
-      ReleaseModifiersOnFocusLoss(*state_);
-      break;
-    default:
-      break;
+    case SDL_WINDOWEVENT_EXPOSED: Paint(); break;
+    case SDL_WINDOWEVENT_FOCUS_LOST: ReleaseModifiersOnFocusLoss(*state_); break;
+    default: break;
   }
 }
 

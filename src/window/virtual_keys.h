@@ -28,7 +28,7 @@ inline constexpr uint32_t kDown = 40;
 inline constexpr uint32_t kSnapshot = 44;  // Print Screen
 inline constexpr uint32_t kInsert = 45;
 inline constexpr uint32_t kDelete = 46;
-inline constexpr uint32_t kDigit0 = 48;  // '0'..'9' are 48..57
+inline constexpr uint32_t kDigit0 = 48;   // '0'..'9' are 48..57
 inline constexpr uint32_t kLetterA = 65;  // 'A'..'Z' are 65..90
 inline constexpr uint32_t kLetterC = 67;
 inline constexpr uint32_t kLetterG = 71;
@@ -44,20 +44,20 @@ inline constexpr uint32_t kSeparator = 108;
 inline constexpr uint32_t kSubtract = 109;
 inline constexpr uint32_t kDecimal = 110;
 inline constexpr uint32_t kDivide = 111;
-inline constexpr uint32_t kF1 = 112;   // F1..F24 are 112..135
+inline constexpr uint32_t kF1 = 112;  // F1..F24 are 112..135
 inline constexpr uint32_t kF24 = 135;
 inline constexpr uint32_t kNumLock = 144;
 inline constexpr uint32_t kScroll = 145;
 inline constexpr uint32_t kLeftShift = 160;  // 160..165: left/right Shift, Ctrl, Alt
 inline constexpr uint32_t kRightMenu = 165;
 // Punctuation keys, named by what they carry on a US layout.
-inline constexpr uint32_t kOemSemicolon = 186;  // ;:
-inline constexpr uint32_t kOemPlus = 187;       // =+
-inline constexpr uint32_t kOemComma = 188;      // ,<
-inline constexpr uint32_t kOemMinus = 189;      // -_
-inline constexpr uint32_t kOemPeriod = 190;     // .>
-inline constexpr uint32_t kOemSlash = 191;      // /?
-inline constexpr uint32_t kOemBacktick = 192;   // `~
+inline constexpr uint32_t kOemSemicolon = 186;     // ;:
+inline constexpr uint32_t kOemPlus = 187;          // =+
+inline constexpr uint32_t kOemComma = 188;         // ,<
+inline constexpr uint32_t kOemMinus = 189;         // -_
+inline constexpr uint32_t kOemPeriod = 190;        // .>
+inline constexpr uint32_t kOemSlash = 191;         // /?
+inline constexpr uint32_t kOemBacktick = 192;      // `~
 inline constexpr uint32_t kOemOpenBracket = 219;   // [{
 inline constexpr uint32_t kOemBackslash = 220;     // \|
 inline constexpr uint32_t kOemCloseBracket = 221;  // ]}

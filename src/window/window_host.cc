@@ -7,9 +7,7 @@ namespace stv {
 
 void UpdateTitle(const WindowState& state, WindowHost& host) { host.SetTitle(SessionTitle(state)); }
 
-void ReportQuality(WindowState& state, WindowHost& host) {
-  SendQualityReport(state, host.NowNanos(), host.Dpi());
-}
+void ReportQuality(WindowState& state, WindowHost& host) { SendQualityReport(state, host.NowNanos(), host.Dpi()); }
 
 void OnTimerTick(WindowState& state, WindowHost& host) {
   ReportQuality(state, host);

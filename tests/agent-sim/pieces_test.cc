@@ -64,10 +64,17 @@ TEST(Options, ReadsValuesAndRejectsBadOnes) {
   EXPECT_EQ(options.stream.replayFrames, 60);
   EXPECT_EQ(options.token, "T");
 
-  for (std::vector<std::string_view> bad : std::vector<std::vector<std::string_view>>{
-           {"--port", "65536"}, {"--size", "640x"}, {"--size", "0x10"}, {"--fps", "0"}, {"--scene", "space"},
-           {"--fault", "nope"}, {"--plaintext", "--fault", "bad-signature"}, {"--seconds"}, {"--what"},
-           {"--restart-every", "-1"}}) {
+  for (std::vector<std::string_view> bad :
+       std::vector<std::vector<std::string_view>>{{"--port", "65536"},
+                                                  {"--size", "640x"},
+                                                  {"--size", "0x10"},
+                                                  {"--fps", "0"},
+                                                  {"--scene", "space"},
+                                                  {"--fault", "nope"},
+                                                  {"--plaintext", "--fault", "bad-signature"},
+                                                  {"--seconds"},
+                                                  {"--what"},
+                                                  {"--restart-every", "-1"}}) {
     AgentOptions ignored;
     EXPECT_FALSE(Parse(bad, ignored, error)) << bad[0];
   }
@@ -75,10 +82,27 @@ TEST(Options, ReadsValuesAndRejectsBadOnes) {
 
 TEST(Options, HelpNamesEveryOptionAndFault) {
   const std::string usage = AgentUsage();
-  for (const char* option : {"--listen", "--port", "--sessions", "--plaintext", "--token", "--key", "--print-id",
-                             "--scene", "--size", "--fps", "--seconds", "--encoding", "--keyframe-interval",
-                             "--fragment-threshold", "--restart-every", "--replay", "--replay-frames", "--record",
-                             "--save-final", "--fault", "--help"}) {
+  for (const char* option : {"--listen",
+                             "--port",
+                             "--sessions",
+                             "--plaintext",
+                             "--token",
+                             "--key",
+                             "--print-id",
+                             "--scene",
+                             "--size",
+                             "--fps",
+                             "--seconds",
+                             "--encoding",
+                             "--keyframe-interval",
+                             "--fragment-threshold",
+                             "--restart-every",
+                             "--replay",
+                             "--replay-frames",
+                             "--record",
+                             "--save-final",
+                             "--fault",
+                             "--help"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
   for (const FaultInfo& fault : AllFaults()) EXPECT_NE(usage.find(fault.name), std::string::npos) << fault.name;

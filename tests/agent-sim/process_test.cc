@@ -10,8 +10,8 @@
 namespace stv::sim::testing {
 namespace {
 
-using stv::testing::Agent;
 using std::chrono::seconds;
+using stv::testing::Agent;
 
 class AgentRun : public ::testing::Test {
  protected:

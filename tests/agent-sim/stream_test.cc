@@ -79,8 +79,8 @@ INSTANTIATE_TEST_SUITE_P(Streams, EveryScene,
                          ::testing::Combine(::testing::Values("testcard", "desktop", "motion"),
                                             ::testing::ValuesIn(EncodingModeNames())),
                          [](const auto& info) {
-                           std::string name = std::string(std::get<0>(info.param)) + "_" +
-                                              std::string(std::get<1>(info.param));
+                           std::string name =
+                               std::string(std::get<0>(info.param)) + "_" + std::string(std::get<1>(info.param));
                            for (char& c : name) c = c == '-' ? '_' : c;
                            return name;
                          });
@@ -203,7 +203,7 @@ TEST(Stream, OrphanFragmentsStayPendingUnderFreshIds) {
   ASSERT_EQ(applied.picture.malformed, 0u);
 
   wire.clear();
-  source->WrapOrphanFragment(1, wire);                   // raised to the smallest fragmented message
+  source->WrapOrphanFragment(1, wire);                     // raised to the smallest fragmented message
   source->WrapOrphanFragment(kMaxWholeMessage + 9, wire);  // capped at the largest
   source->WrapOrphanFragment(100000, wire);
   ASSERT_EQ(wire.size(), 3u);

@@ -58,7 +58,8 @@ TestViewer::~TestViewer() {
 
 long TestViewer::ReadSome(uint8_t* buffer, size_t size, std::chrono::steady_clock::time_point deadline) {
   if (ssl_ == nullptr || SSL_pending(AsSsl(ssl_)) == 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !WaitReadable(fd_, static_cast<int>(left.count()))) return -1;
   }
   const long n = ssl_ != nullptr ? SSL_read(AsSsl(ssl_), buffer, static_cast<int>(size)) : ::recv(fd_, buffer, size, 0);
@@ -86,7 +87,8 @@ Bytes TestViewer::ReadUntilClosed(bool& closed) {
 }
 
 bool TestViewer::Write(const Bytes& bytes) {
-  if (ssl_ != nullptr) return SSL_write(AsSsl(ssl_), bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+  if (ssl_ != nullptr)
+    return SSL_write(AsSsl(ssl_), bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
   return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<long>(bytes.size());
 }
 

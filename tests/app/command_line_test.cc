@@ -45,8 +45,8 @@ TEST(CommandLineTest, PresetsPairsAndFlags) {
   EXPECT_EQ(Parse({"h", "--preset", "fast"})->preset, QualityPreset::High);
   EXPECT_EQ(Parse({"h", "--preset", ""})->preset, QualityPreset::High);
 
-  auto options = Parse({"h", "--viewport", "x720", "--probe-input", "100,", "--headless", "--gray", "--save",
-                        "out.bmp", "--view-only"});
+  auto options = Parse(
+      {"h", "--viewport", "x720", "--probe-input", "100,", "--headless", "--gray", "--save", "out.bmp", "--view-only"});
   ASSERT_TRUE(options);
   EXPECT_EQ(options->viewportWidth, 0);
   EXPECT_EQ(options->viewportHeight, 720);
@@ -84,13 +84,19 @@ testing::CommandResult RunViewer(std::vector<std::string> arguments) {
 }
 
 TEST(ViewerProcessTest, BadCommandLinesPrintUsageAndExitTwo) {
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {}, {""}, {"--headless"},            // no host, an empty one
-           {"--port"}, {"host", "--port"},      // a value missing
-           {"host", "--bogus"}, {"host", "--"},  // two dashes are an option too
-           {"host", "--viewport", "1280X720"},  // upper-case X is no separator
-           {"host", "--viewport", "1280"}, {"host", "--viewport", ""},
-           {"host", "--probe-input", "100"}, {"host", "--probe-input", ""}}) {
+  for (const auto& arguments :
+       std::vector<std::vector<std::string>>{{},
+                                             {""},
+                                             {"--headless"},  // no host, an empty one
+                                             {"--port"},
+                                             {"host", "--port"},  // a value missing
+                                             {"host", "--bogus"},
+                                             {"host", "--"},                      // two dashes are an option too
+                                             {"host", "--viewport", "1280X720"},  // upper-case X is no separator
+                                             {"host", "--viewport", "1280"},
+                                             {"host", "--viewport", ""},
+                                             {"host", "--probe-input", "100"},
+                                             {"host", "--probe-input", ""}}) {
     SCOPED_TRACE(::testing::PrintToString(arguments));
     const testing::CommandResult result = RunViewer(arguments);
     EXPECT_EQ(result.exitCode, 2);

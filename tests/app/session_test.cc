@@ -86,7 +86,8 @@ TEST(HeadlessReportTest, StatusLineReportAndVerdict) {
   picture.messages = 20;
   picture.bytes = 3 * 1048576 + 524288;
   EXPECT_TRUE(HeadlessSessionOk(picture));
-  EXPECT_EQ(FormatStatusLine(2, picture, 10 * 1024 + 1023), "  t+2s  1920x1080  12 frames  480 tiles  3 beats  10 KB\n");
+  EXPECT_EQ(FormatStatusLine(2, picture, 10 * 1024 + 1023),
+            "  t+2s  1920x1080  12 frames  480 tiles  3 beats  10 KB\n");
   EXPECT_EQ(FormatReport(2, picture),
             "\nclient monitors  : 2\n"
             "framebuffer      : 1920x1080\n"
@@ -123,8 +124,8 @@ TEST(BmpTest, HeaderDescribesATopDownPicture) {
   ASSERT_TRUE(WriteBmpFile(path, 2, 1, pixels));
   // File size 62, pixels at 54, a 40-byte info header, 2 x -1 (top-down), one plane, 32 bits,
   // no compression, 8 bytes of pixels, the rest zero.
-  std::vector<uint8_t> expected = {'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0,
-                                   0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 32, 0, 0, 0, 0, 0, 8, 0, 0, 0};
+  std::vector<uint8_t> expected = {'B', 'M', 62, 0,    0,    0,    0,    0, 0, 0,  54, 0, 0, 0, 40, 0, 0, 0, 2,
+                                   0,   0,   0,  0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 32, 0,  0, 0, 0, 0,  8, 0, 0, 0};
   expected.resize(54, 0);
   expected.insert(expected.end(), pixels.begin(), pixels.begin() + 8);
   EXPECT_EQ(testing::ReadFileBytes(path), expected);

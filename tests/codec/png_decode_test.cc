@@ -110,7 +110,8 @@ PngImage MakeImage(const PngCase& c) {
     image.samples.push_back(c.bitDepth == 16 ? static_cast<uint16_t>(level * 257) : level);
   }
   if (c.colorType == 3) {
-    for (int i = 0; i <= levels; ++i) image.palette.insert(image.palette.end(), {uint8_t(i * 9), uint8_t(200 - i), uint8_t(i * 5 + 1)});
+    for (int i = 0; i <= levels; ++i)
+      image.palette.insert(image.palette.end(), {uint8_t(i * 9), uint8_t(200 - i), uint8_t(i * 5 + 1)});
   }
   if (c.transparentColor) {
     // The first pixel's colour becomes transparent, so at least one pixel is affected.

@@ -76,7 +76,10 @@ class ToolImages : public ::testing::Test {
 };
 
 // Largest per-channel difference, and the mean one, over the colour channels.
-struct Difference { int largest = 0; double mean = 0; };
+struct Difference {
+  int largest = 0;
+  double mean = 0;
+};
 
 Difference Compare(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   Difference d;
@@ -125,12 +128,11 @@ TEST_F(ToolImages, JpegFromImageMagickOnEveryLayout) {
     bool standard;
     bool carriesTables = true;  // all but the progressive image, whose later scans bring some
   };
-  for (const Case& c : {Case{"-sampling-factor 1x1", true}, Case{"-sampling-factor 2x1", true},
-                        Case{"-sampling-factor 2x2", true}, Case{"-sampling-factor 1x2", true},
-                        Case{"-sampling-factor 4x1", true}, Case{"-interlace JPEG", true, false},
-                        Case{"-colorspace Gray", true}, Case{"-sampling-factor 1x4", false},
-                        Case{"-sampling-factor 3x1", false}, Case{"-sampling-factor 2x2,1x1,2x2", false},
-                        Case{"-colorspace CMYK", false}}) {
+  for (const Case& c :
+       {Case{"-sampling-factor 1x1", true}, Case{"-sampling-factor 2x1", true}, Case{"-sampling-factor 2x2", true},
+        Case{"-sampling-factor 1x2", true}, Case{"-sampling-factor 4x1", true}, Case{"-interlace JPEG", true, false},
+        Case{"-colorspace Gray", true}, Case{"-sampling-factor 1x4", false}, Case{"-sampling-factor 3x1", false},
+        Case{"-sampling-factor 2x2,1x1,2x2", false}, Case{"-colorspace CMYK", false}}) {
     SCOPED_TRACE(c.options);
     const Bytes jpeg = Make(std::string("convert opaque.pam -quality 90 ") + c.options + " s.jpg", "s.jpg");
     const auto frame = ScanJpegFrame(jpeg);

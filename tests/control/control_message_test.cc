@@ -9,19 +9,48 @@ namespace stv {
 namespace {
 
 std::optional<ControlMessage> Decode(std::string_view text) {
-  return DecodeControlMessage(
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  return DecodeControlMessage(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 // Every field set to a value distinct from its default and from the other fields.
 ControlMessage EveryFieldSet() {
-  return {.t = -7, .s = "typed\t\xC3\xA9", .vk = 65, .down = true, .x = 65535, .y = 12345, .btn = 2,
-          .wheel = -120, .hwheel = 240, .mime = "text/plain", .data = "clip\nboard<&>", .kbps = 2147483647,
-          .fps = 30, .lossPermille = 5, .rttMs = 42, .preset = "DataSaver", .gray = true, .vw = 1920,
-          .vh = 1080, .index = 1, .count = 3, .show = true, .shape = "arrow", .reqId = "r-1",
-          .url = "https://example.invalid/?a=1&b=2", .name = "n", .run = true, .ok = true, .error = "",
-          .path = "C:\\Temp\\x", .on = true, .pub = "pub", .port = -2147483647 - 1, .user = "user",
-          .fp = "fp", .expires = -9007199254740992 /* -2^53, exact as a double */, .cmd = "cmd",
+  return {.t = -7,
+          .s = "typed\t\xC3\xA9",
+          .vk = 65,
+          .down = true,
+          .x = 65535,
+          .y = 12345,
+          .btn = 2,
+          .wheel = -120,
+          .hwheel = 240,
+          .mime = "text/plain",
+          .data = "clip\nboard<&>",
+          .kbps = 2147483647,
+          .fps = 30,
+          .lossPermille = 5,
+          .rttMs = 42,
+          .preset = "DataSaver",
+          .gray = true,
+          .vw = 1920,
+          .vh = 1080,
+          .index = 1,
+          .count = 3,
+          .show = true,
+          .shape = "arrow",
+          .reqId = "r-1",
+          .url = "https://example.invalid/?a=1&b=2",
+          .name = "n",
+          .run = true,
+          .ok = true,
+          .error = "",
+          .path = "C:\\Temp\\x",
+          .on = true,
+          .pub = "pub",
+          .port = -2147483647 - 1,
+          .user = "user",
+          .fp = "fp",
+          .expires = -9007199254740992 /* -2^53, exact as a double */,
+          .cmd = "cmd",
           .hostKey = "\xF0\x9F\x98\x80"};
 }
 

@@ -53,7 +53,8 @@ TEST(LoggerTest, LinesFromManyThreadsNeverMix) {
   Logger::Instance().Warn("[transport] write failed; closing the session");
   const std::string out = testing::internal::GetCapturedStdout();
 
-  const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (INF \[test\] thread \d line \d+ payload|WRN \[transport\] write failed; closing the session))");
+  const std::regex line(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (INF \[test\] thread \d line \d+ payload|WRN \[transport\] write failed; closing the session))");
   std::istringstream lines(out);
   int count = 0;
   for (std::string text; std::getline(lines, text); ++count) EXPECT_TRUE(std::regex_match(text, line)) << text;

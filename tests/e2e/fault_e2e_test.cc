@@ -15,7 +15,7 @@ bool ShowsToken(const ViewerRun& run) { return (run.out + run.err).find(kToken) 
 
 struct ConnectFault {
   const char* fault;
-  std::string reason;  // what follows "could not connect to 127.0.0.1:PORT ("
+  std::string reason;      // what follows "could not connect to 127.0.0.1:PORT ("
   std::string other = "";  // another reason's start, if the fault may show either way
 };
 
@@ -36,19 +36,18 @@ TEST_P(TlsConnectFaultTest, RefusesTheMachineWithTheRightReason) {
   EXPECT_EQ(agent.process.Wait(), 0) << "misbehaving as asked is no failure of the agent";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, TlsConnectFaultTest,
-    ::testing::Values(ConnectFault{"handshake-close", "the peer closed during the TLS handshake"},
-                      ConnectFault{"no-binding", "the client sent no device binding"},
-                      ConnectFault{"bad-signature", kInvalidSignature},
-                      ConnectFault{"foreign-binding", kInvalidSignature},
-                      ConnectFault{"key-length", "the client sent no device binding"},
-                      ConnectFault{"compressed-key", kInvalidSignature},
-                      ConnectFault{"der-signature", kInvalidSignature},
-                      // Bytes that are no TLS: the handshake fails, or the peer closes during it.
-                      ConnectFault{"garbage", "the peer closed during the TLS handshake",
-                                   "InitializeSecurityContext failed (0x"}),
-    [](const auto& info) { return FaultTestName(info.param.fault); });
+INSTANTIATE_TEST_SUITE_P(Faults, TlsConnectFaultTest,
+                         ::testing::Values(ConnectFault{"handshake-close", "the peer closed during the TLS handshake"},
+                                           ConnectFault{"no-binding", "the client sent no device binding"},
+                                           ConnectFault{"bad-signature", kInvalidSignature},
+                                           ConnectFault{"foreign-binding", kInvalidSignature},
+                                           ConnectFault{"key-length", "the client sent no device binding"},
+                                           ConnectFault{"compressed-key", kInvalidSignature},
+                                           ConnectFault{"der-signature", kInvalidSignature},
+                                           // Bytes that are no TLS: the handshake fails, or the peer closes during it.
+                                           ConnectFault{"garbage", "the peer closed during the TLS handshake",
+                                                        "InitializeSecurityContext failed (0x"}),
+                         [](const auto& info) { return FaultTestName(info.param.fault); });
 
 // One agent serves all the runs: wrong pins, none, no pin wanted, then the wrong token.
 TEST(TlsConnectTest, PinsAreComparedExactlyAndRequiredAndTheTokenChecked) {
@@ -59,8 +58,8 @@ TEST(TlsConnectTest, PinsAreComparedExactlyAndRequiredAndTheTokenChecked) {
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const std::string refused = "could not connect to 127.0.0.1:" + agent.port + " (";
   for (const std::string& pin : {upper, agent.deviceId + " ", std::string("aaaaaaaaaaaaaaaa")}) {
-    const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--pin", pin, "--token", kToken,
-                                          "--headless"});
+    const ViewerRun run =
+        RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--pin", pin, "--token", kToken, "--headless"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err, refused + "device id mismatch: expected " + pin + ", the machine that answered is " +
                            agent.deviceId + ")\n");
@@ -70,8 +69,8 @@ TEST(TlsConnectTest, PinsAreComparedExactlyAndRequiredAndTheTokenChecked) {
   EXPECT_EQ(unpinned.exitCode, 1);
   EXPECT_EQ(unpinned.err, refused + "no device id to pin against (pass --pin <deviceId>, or --insecure-no-pin))\n");
 
-  const ViewerRun insecure = RunViewer(dir, {"127.0.0.1", "--port", agent.port, "--insecure-no-pin", "--token",
-                                             kToken, "--headless", "--seconds", "1"});
+  const ViewerRun insecure = RunViewer(
+      dir, {"127.0.0.1", "--port", agent.port, "--insecure-no-pin", "--token", kToken, "--headless", "--seconds", "1"});
   EXPECT_EQ(insecure.exitCode, 0) << insecure.out << insecure.err;
   EXPECT_NE(insecure.out.find(" WRN [tls] NOT PINNED: connected to device " + agent.deviceId +
                               " without verifying it was the expected one\n"),
@@ -79,7 +78,8 @@ TEST(TlsConnectTest, PinsAreComparedExactlyAndRequiredAndTheTokenChecked) {
       << insecure.out;
   EXPECT_FALSE(ShowsToken(insecure));
 
-  const ViewerRun wrongToken = RunViewer(dir, agent.Session({"--token", "not-the-token", "--headless", "--seconds", "3"}));
+  const ViewerRun wrongToken =
+      RunViewer(dir, agent.Session({"--token", "not-the-token", "--headless", "--seconds", "3"}));
   EXPECT_EQ(wrongToken.exitCode, 1);
   EXPECT_TRUE(wrongToken.out.ends_with("\nHEADLESS SESSION FAILED\n")) << wrongToken.out;
 }

@@ -30,7 +30,7 @@ std::optional<uint64_t> Counter(const std::string& out, const std::string& patte
 struct HostileCase {
   const char* fault;
   bool tls;
-  uint64_t undecodable;      // tiles the viewer could not paint
+  uint64_t undecodable;   // tiles the viewer could not paint
   bool malformedCounted;  // at least one message refused by the limits
 };
 
@@ -69,8 +69,7 @@ TEST_P(HostileStream, ViewerStaysResponsiveAndBounded) {
   EXPECT_EQ(run.exitCode, clean ? 0 : 1) << out;
   EXPECT_EQ(*malformed > 0, param.malformedCounted) << out;
 
-  std::printf("peak RSS of stv-view under %s%s: %ld KiB\n", param.fault, param.tls ? " (TLS)" : "",
-              run.peakRssKb);
+  std::printf("peak RSS of stv-view under %s%s: %ld KiB\n", param.fault, param.tls ? " (TLS)" : "", run.peakRssKb);
 #ifndef STV_SANITIZED
   EXPECT_LT(run.peakRssKb, kPeakRssLimitMb * 1024) << "peak RSS in KiB";
 #endif
@@ -81,13 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Beyond 256 MiB of pending fragments new ones are refused, so some are malformed.
         // What is announced but never sent costs no memory.
-        HostileCase{"fragment-flood", false, 0, true},
-        HostileCase{"fragment-flood", true, 0, true},
+        HostileCase{"fragment-flood", false, 0, true}, HostileCase{"fragment-flood", true, 0, true},
         // Refused by the picture size limit: malformed, and the picture stays as it was.
-        HostileCase{"huge-frame", false, 0, true},
-        HostileCase{"empty-tile-batch", false, 65535, false},
-        HostileCase{"max-frames", false, 0, false},
-        HostileCase{"max-frames", true, 0, false}),
+        HostileCase{"huge-frame", false, 0, true}, HostileCase{"empty-tile-batch", false, 65535, false},
+        HostileCase{"max-frames", false, 0, false}, HostileCase{"max-frames", true, 0, false}),
     [](const auto& info) { return FaultTestName(info.param.fault, info.param.tls ? "Tls" : "Plaintext"); });
 
 }  // namespace

@@ -129,8 +129,8 @@ std::vector<uint8_t> WrapZlib(std::span<const uint8_t> deflate, std::span<const 
   return out;
 }
 
-std::vector<uint8_t> ZlibCompress(std::span<const uint8_t> data, int level, int strategy,
-                                  int windowBits, int memLevel) {
+std::vector<uint8_t> ZlibCompress(std::span<const uint8_t> data, int level, int strategy, int windowBits,
+                                  int memLevel) {
   z_stream stream{};
   if (deflateInit2(&stream, level, Z_DEFLATED, windowBits, memLevel, strategy) != Z_OK) return {};
   std::vector<uint8_t> out(deflateBound(&stream, data.size()) + 64);

@@ -67,7 +67,7 @@ struct DynamicCode {
 std::vector<uint8_t> WrapZlib(std::span<const uint8_t> deflate, std::span<const uint8_t> content);
 
 // zlib's deflate; windowBits < 0 gives a raw DEFLATE stream.
-std::vector<uint8_t> ZlibCompress(std::span<const uint8_t> data, int level, int strategy,
-                                  int windowBits = 15, int memLevel = 8);
+std::vector<uint8_t> ZlibCompress(std::span<const uint8_t> data, int level, int strategy, int windowBits = 15,
+                                  int memLevel = 8);
 
 }  // namespace stv::test

@@ -44,9 +44,7 @@ std::vector<uint8_t> LongHistory(BitWriter& writer) {
   return history;
 }
 
-bool InflateBits(const BitWriter& writer, std::vector<uint8_t>& out) {
-  return Inflate(writer.Finish(), out, 0);
-}
+bool InflateBits(const BitWriter& writer, std::vector<uint8_t>& out) { return Inflate(writer.Finish(), out, 0); }
 
 // Lengths for a small dynamic code: literals 'a'..'d' and the end of block, all
 // complete; distances 0..3 with two bits each.
@@ -85,9 +83,9 @@ TEST(ZlibHeaderTest, HeaderAndChecksum) {
   };
   // 0x9D: not a multiple of 31; 0x77: method 7; 0xBB: preset dictionary; 0xF8: a window
   // beyond 32K is not checked.
-  const std::tuple<uint8_t, uint8_t, bool> headers[] = {{0x78, 0x01, true},  {0x78, 0x9C, true},
-      {0x78, 0xDA, true}, {0x78, 0x9D, false}, {0x77, 0x85, false}, {0x78, 0xBB, false},
-      {0xF8, 0x00, true}, {0x08, 0x1D, true}};
+  const std::tuple<uint8_t, uint8_t, bool> headers[] = {{0x78, 0x01, true},  {0x78, 0x9C, true},  {0x78, 0xDA, true},
+                                                        {0x78, 0x9D, false}, {0x77, 0x85, false}, {0x78, 0xBB, false},
+                                                        {0xF8, 0x00, true},  {0x08, 0x1D, true}};
   for (auto [cmf, flg, ok] : headers) {
     EXPECT_EQ(withHeader(cmf, flg), ok) << int(cmf) << " " << int(flg);
     if (ok) {
@@ -144,9 +142,9 @@ TEST(FixedBlockTest, LiteralsMatchesAndForbiddenSymbols) {
   BitWriter writer;
   test::BlockHeader(writer, true, 1);
   for (int symbol : {0, 143, 144, 255}) test::FixedLitLen(writer, symbol);
-  test::FixedMatch(writer, 3, 4);     // a distance equal to the output copies from its start
-  test::FixedMatch(writer, 258, 1);   // overlapping: repeats the last byte
-  test::FixedMatch(writer, 10, 3);    // overlapping with a period of three
+  test::FixedMatch(writer, 3, 4);    // a distance equal to the output copies from its start
+  test::FixedMatch(writer, 258, 1);  // overlapping: repeats the last byte
+  test::FixedMatch(writer, 10, 3);   // overlapping with a period of three
   BitWriter valid = writer;
   test::FixedLitLen(valid, 256);
   ASSERT_TRUE(InflateBits(valid, out));

@@ -16,8 +16,7 @@ TEST(PaletteExpansionTest, EveryMethodMatchesAPlainLoop) {
   PaletteColours colours{};
   for (uint32_t& colour : colours) colour = uint32_t(rng());
   int checked = 0;
-  for (PaletteMethod method :
-       {PaletteMethod::kTable, PaletteMethod::kShuffle, PaletteMethod::kWideShuffle}) {
+  for (PaletteMethod method : {PaletteMethod::kTable, PaletteMethod::kShuffle, PaletteMethod::kWideShuffle}) {
     for (size_t entries : {1, 2, 15, 16, 17, 31, 32, 33, 47, 48, 49, 63, 64, 65, 200, 256}) {
       if (!PaletteMethodAvailable(method, entries)) continue;
       for (size_t count : {0, 1, 3, 4, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 4099}) {
@@ -28,8 +27,7 @@ TEST(PaletteExpansionTest, EveryMethodMatchesAPlainLoop) {
         ExpandPaletteWith(method, indexes.data(), count, entries, colours, out.data());
         for (size_t i = 0; i < count; ++i) {
           ASSERT_EQ(0, std::memcmp(out.data() + 4 * i, &colours[indexes[i]], 4))
-              << "method " << int(method) << ", " << entries << " entries, pixel " << i << " of "
-              << count;
+              << "method " << int(method) << ", " << entries << " entries, pixel " << i << " of " << count;
         }
         for (size_t i = count * 4; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << "wrote past";
         ++checked;

@@ -19,21 +19,19 @@ constexpr int kEndOfBlock = 256;
 constexpr int kPaletteMaxEntries = 256;
 
 // Base lengths and extra bits of length symbols 257..285.
-constexpr std::array<uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,
-                                                  15, 17, 19, 23, 27, 31, 35, 43,  51,  59,
-                                                  67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::array<uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                                  31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::array<uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                   2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
 // Base distances and extra bits of distance symbols 0..29.
-constexpr std::array<uint16_t, 30> kDistBase = {
-    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr std::array<uint8_t, 30> kDistExtra = {
-    0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12,
-    13, 13};
+constexpr std::array<uint16_t, 30> kDistBase = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                                33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                                1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::array<uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                                6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 // The order in which a dynamic header lists the code-length code's lengths.
-constexpr std::array<uint8_t, kCodeLengthSymbols> kCodeLengthOrder = {
-    16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr std::array<uint8_t, kCodeLengthSymbols> kCodeLengthOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                                      11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 // Bits are taken least significant first from successive bytes; asking for a bit past
 // the end of the input is a failure, wherever it happens.
@@ -118,8 +116,8 @@ bool InflateStored(BitReader& reader, std::vector<uint8_t>& out, size_t maxOutpu
   return true;
 }
 
-bool InflateCodes(BitReader& reader, const HuffmanCode& litLen, const HuffmanCode& dist,
-                  std::vector<uint8_t>& out, size_t maxOutput) {
+bool InflateCodes(BitReader& reader, const HuffmanCode& litLen, const HuffmanCode& dist, std::vector<uint8_t>& out,
+                  size_t maxOutput) {
   for (;;) {
     int symbol;
     if (!DecodeSymbol(reader, litLen, symbol)) return false;
@@ -164,8 +162,7 @@ bool ReadDynamicCodes(BitReader& reader, HuffmanCode& litLen, HuffmanCode& dist)
   uint32_t litCount;
   uint32_t distCount;
   uint32_t codeLengthCount;
-  if (!ReadBits(reader, 5, litCount) || !ReadBits(reader, 5, distCount) ||
-      !ReadBits(reader, 4, codeLengthCount)) {
+  if (!ReadBits(reader, 5, litCount) || !ReadBits(reader, 5, distCount) || !ReadBits(reader, 4, codeLengthCount)) {
     return false;
   }
   litCount += 257;
@@ -234,8 +231,8 @@ uint32_t ReferenceAdler32(std::span<const uint8_t> bytes) {
   return (b << 16) | a;
 }
 
-bool ReferenceInflate(std::span<const uint8_t> stream, std::vector<uint8_t>& out,
-                      size_t reserveHint, size_t maxOutput) {
+bool ReferenceInflate(std::span<const uint8_t> stream, std::vector<uint8_t>& out, size_t reserveHint,
+                      size_t maxOutput) {
   out.clear();
   if (reserveHint >= 1 && reserveHint <= kMaxInflatedSize) out.reserve(reserveHint);
   maxOutput = std::min(maxOutput, kMaxInflatedSize);
@@ -255,16 +252,14 @@ bool ReferenceInflate(std::span<const uint8_t> stream, std::vector<uint8_t>& out
     } else if (type == 2) {
       HuffmanCode litLen;
       HuffmanCode dist;
-      ok = ReadDynamicCodes(reader, litLen, dist) &&
-           InflateCodes(reader, litLen, dist, out, maxOutput);
+      ok = ReadDynamicCodes(reader, litLen, dist) && InflateCodes(reader, litLen, dist, out, maxOutput);
     }
     if (!ok) return false;
     if (final) return true;
   }
 }
 
-bool ReferenceInflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& out,
-                          size_t reserveHint) {
+bool ReferenceInflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& out, size_t reserveHint) {
   out.clear();
   if (data.size() < 6) return false;
   const uint32_t cmf = data[0];
@@ -274,13 +269,12 @@ bool ReferenceInflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& o
     return false;
   }
   const uint8_t* tail = data.data() + data.size() - 4;
-  const uint32_t expected = uint32_t{tail[0]} << 24 | uint32_t{tail[1]} << 16 |
-                            uint32_t{tail[2]} << 8 | uint32_t{tail[3]};
+  const uint32_t expected =
+      uint32_t{tail[0]} << 24 | uint32_t{tail[1]} << 16 | uint32_t{tail[2]} << 8 | uint32_t{tail[3]};
   return ReferenceAdler32(out) == expected;
 }
 
-bool ReferenceDecodePaletteTile(std::span<const uint8_t> data, int w, int h,
-                                std::vector<uint8_t>& out) {
+bool ReferenceDecodePaletteTile(std::span<const uint8_t> data, int w, int h, std::vector<uint8_t>& out) {
   out.clear();
   if (w < 1 || h < 1) return false;
   const size_t pixels = size_t(w) * size_t(h);

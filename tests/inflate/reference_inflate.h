@@ -10,11 +10,8 @@
 namespace stv::test {
 
 uint32_t ReferenceAdler32(std::span<const uint8_t> bytes);
-bool ReferenceInflate(std::span<const uint8_t> stream, std::vector<uint8_t>& out,
-                      size_t reserveHint, size_t maxOutput);
-bool ReferenceInflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& out,
-                          size_t reserveHint);
-bool ReferenceDecodePaletteTile(std::span<const uint8_t> data, int w, int h,
-                                std::vector<uint8_t>& out);
+bool ReferenceInflate(std::span<const uint8_t> stream, std::vector<uint8_t>& out, size_t reserveHint, size_t maxOutput);
+bool ReferenceInflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& out, size_t reserveHint);
+bool ReferenceDecodePaletteTile(std::span<const uint8_t> data, int w, int h, std::vector<uint8_t>& out);
 
 }  // namespace stv::test

@@ -78,8 +78,7 @@ std::vector<uint8_t> RandomStream(std::mt19937& rng) {
       std::fill(fixed.litLengths.begin() + 256, fixed.litLengths.begin() + 280, 7);
       RandomHuffmanBody(writer, fixed, rng);
     } else {
-      test::DynamicCode code{RandomLengths(257 + rng() % 32, 256, rng),
-                             RandomLengths(1 + rng() % 32, 0, rng)};
+      test::DynamicCode code{RandomLengths(257 + rng() % 32, 256, rng), RandomLengths(1 + rng() % 32, 0, rng)};
       code.WriteHeader(writer, final);
       RandomHuffmanBody(writer, code, rng);
     }

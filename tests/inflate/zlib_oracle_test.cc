@@ -35,8 +35,7 @@ std::vector<uint8_t> RandomBuffer(std::mt19937& rng) {
   return data;
 }
 
-void ExpectRoundTrip(const std::vector<uint8_t>& data, int level, int strategy, int windowBits = 15,
-                     int memLevel = 8) {
+void ExpectRoundTrip(const std::vector<uint8_t>& data, int level, int strategy, int windowBits = 15, int memLevel = 8) {
   const auto stream = test::ZlibCompress(data, level, strategy, windowBits, memLevel);
   ASSERT_FALSE(stream.empty());
   std::vector<uint8_t> out;

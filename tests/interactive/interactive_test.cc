@@ -9,11 +9,11 @@
 #include <memory>
 #include <sstream>
 
-#include "support/agent_sim.h"
 #include "interactive/virtual_display.h"
 #include "protocol/control_message.h"
 #include "protocol/session_picture.h"
 #include "scenes.h"
+#include "support/agent_sim.h"
 #include "window/session_window.h"
 
 namespace stv::testing {
@@ -246,7 +246,7 @@ TEST_F(InteractiveSessionTest, PictureIsLetterboxedAndClicksOnItAreNormalised) {
   EXPECT_THAT(driver_->WindowName(window_),
               ::testing::MatchesRegex("Stavolin - 1280x720 - [0-9]+ frames, [0-9]+ tiles, [0-9]+\\.[0-9] MB - High"));
 
-  ASSERT_TRUE(driver_->ClickAt(window_, 640, 20));   // margins: nothing
+  ASSERT_TRUE(driver_->ClickAt(window_, 640, 20));  // margins: nothing
   ASSERT_TRUE(driver_->ClickAt(window_, 640, 780));
   ASSERT_TRUE(driver_->ClickAt(window_, 320, 220));  // 320 * 65535 / 1279, 180 * 65535 / 719
   ASSERT_TRUE(driver_->ClickAt(window_, 0, 40, 3));
@@ -257,11 +257,11 @@ TEST_F(InteractiveSessionTest, PictureIsLetterboxedAndClicksOnItAreNormalised) {
   for (const auto& line : Describe(RecordedUpTo("pointer 65535,0 hwheel 120"), {ControlKind::Pointer})) {
     if (line.find("button") != std::string::npos || line.find("wheel") != std::string::npos) clicks.push_back(line);
   }
-  EXPECT_THAT(clicks, ElementsAre("pointer 16396,16406 button 0 down", "pointer 16396,16406 button 0 up",
-                                  "pointer 0,0 button 1 down", "pointer 0,0 button 1 up",
-                                  "pointer 65535,65535 button 2 down", "pointer 65535,65535 button 2 up",
-                                  "pointer 65535,0 wheel 120", "pointer 65535,0 wheel -120",
-                                  "pointer 65535,0 hwheel -120", "pointer 65535,0 hwheel 120"));
+  EXPECT_THAT(clicks,
+              ElementsAre("pointer 16396,16406 button 0 down", "pointer 16396,16406 button 0 up",
+                          "pointer 0,0 button 1 down", "pointer 0,0 button 1 up", "pointer 65535,65535 button 2 down",
+                          "pointer 65535,65535 button 2 up", "pointer 65535,0 wheel 120", "pointer 65535,0 wheel -120",
+                          "pointer 65535,0 hwheel -120", "pointer 65535,0 hwheel 120"));
 
   // Resized to 1000 x 1000 (in the corner, to stay on screen): drawn 1000 x 562 from y 219.
   ASSERT_TRUE(driver_->Xdotool({"windowmove", "--sync", window_, "0", "0"}));

@@ -20,8 +20,7 @@ bool VirtualDisplay::Start(std::string& error) {
   LaunchPlan plan;
   // -noreset: by default the server resets whenever its last client leaves and drops any
   // connection arriving meanwhile, which between two viewers happens all the time.
-  plan.argv = {"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "1600x1000x24", "-dpi", "96",
-               "-nolisten", "tcp"};
+  plan.argv = {"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "1600x1000x24", "-dpi", "96", "-nolisten", "tcp"};
   plan.passFd = fds[1];
   const bool started = server_.Start(plan, error);
   close(fds[1]);

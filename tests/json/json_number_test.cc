@@ -25,16 +25,22 @@ std::optional<double> NumberOf(std::string_view text) {
 // but JSON does not. Overflow and underflow (a nonzero number whose nearest double is
 // subnormal or zero) fail the parse; a zero is fine however it is written.
 TEST(JsonNumberTest, StrtodFormsAndRangeErrors) {
-  const std::pair<std::string_view, double> cases[] = {
-      {"+5", 5.0}, {".5", 0.5}, {"5.", 5.0}, {"007", 7.0}, {"  42  ", 42.0},
-      {"123456789012345678901234567890", 1.2345678901234568e29}, {"1.7976931348623157e308", DBL_MAX},
-      {"2.2250738585072014e-308", DBL_MIN}, {"-2.2250738585072014e-308", -DBL_MIN}, {"0e-999", 0.0},
-      {"0.000e999", 0.0}, {"1e-300", 1e-300}};
+  const std::pair<std::string_view, double> cases[] = {{"+5", 5.0},
+                                                       {".5", 0.5},
+                                                       {"5.", 5.0},
+                                                       {"007", 7.0},
+                                                       {"  42  ", 42.0},
+                                                       {"123456789012345678901234567890", 1.2345678901234568e29},
+                                                       {"1.7976931348623157e308", DBL_MAX},
+                                                       {"2.2250738585072014e-308", DBL_MIN},
+                                                       {"-2.2250738585072014e-308", -DBL_MIN},
+                                                       {"0e-999", 0.0},
+                                                       {"0.000e999", 0.0},
+                                                       {"1e-300", 1e-300}};
   for (const auto& [text, value] : cases) EXPECT_EQ(NumberOf(text), value) << text;
   for (std::string_view text :
-       {"0x10", "1f", "- 1", "1e5e5", "inf", "nan", "[-]", "1e999", "-1e999", "1e400",
-        "1.7976931348623159e308", "1e-400", "-1e-400", "123.456e-789", "123e-10000000", "5e-324",
-        "1e-310", "2.2250738585072009e-308"}) {
+       {"0x10", "1f", "- 1", "1e5e5", "inf", "nan", "[-]", "1e999", "-1e999", "1e400", "1.7976931348623159e308",
+        "1e-400", "-1e-400", "123.456e-789", "123e-10000000", "5e-324", "1e-310", "2.2250738585072009e-308"}) {
     EXPECT_FALSE(ParseJson(text)) << text;
   }
   EXPECT_TRUE(ParseJson("[1,-2,+3,.4]"));
@@ -75,8 +81,7 @@ TEST(JsonNumberTest, AgreesWithStrtod) {
     char* end = nullptr;
     const double expected = std::strtod(text.c_str(), &end);
     const bool range_error = errno == ERANGE;
-    const bool strtod_accepts =
-        end != text.c_str() && end == text.c_str() + text.size() && !range_error;
+    const bool strtod_accepts = end != text.c_str() && end == text.c_str() + text.size() && !range_error;
     const std::optional<double> parsed = NumberOf(text);
     if (range_error && parsed && std::fabs(*parsed) == DBL_MIN) continue;
     ASSERT_EQ(parsed.has_value(), strtod_accepts) << text;
@@ -98,8 +103,8 @@ struct RestoreNumericLocale {
 // Tries the installed comma-decimal locales, then builds de_DE into the build tree with
 // localedef (the sources ship with Debian's locales package).
 bool SetCommaDecimalLocale() {
-  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8",
-                           "de_DE", "fr_FR", "es_ES.UTF-8", "it_IT.UTF-8", "ru_RU.UTF-8"}) {
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE", "fr_FR", "es_ES.UTF-8",
+                           "it_IT.UTF-8", "ru_RU.UTF-8"}) {
     if (std::setlocale(LC_NUMERIC, name)) return true;
   }
   const std::string root = std::string(STV_BINARY_DIR) + "/test-locales";

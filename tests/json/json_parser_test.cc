@@ -41,16 +41,14 @@ std::string Dump(const JsonValue& value) {
 }
 
 TEST(JsonParserTest, StructureAndWhitespace) {
-  for (std::string_view text :
-       {"{}", "[]", " \t\r\n{} \t\r\n", "[ ]", "{ }", "true", "[true  ]", "[null,false]"}) {
+  for (std::string_view text : {"{}", "[]", " \t\r\n{} \t\r\n", "[ ]", "{ }", "true", "[true  ]", "[null,false]"}) {
     EXPECT_TRUE(Accepts(text)) << text;
   }
-  for (std::string_view text :
-       {"", " ", "\t\r\n", "{} x", "{}{}", "{} {}", "\f{}", "\v{}", "{}\f", "[1,]", "[,1]",
-        "[1,,2]", "{\"a\":1,}", "{a:1}", "{\"a\" 1}", "{\"a\":}", "{\"a\":1", "[1", "[",
-        "{", "]", "}", "{\"a\":1 \"b\":2}", "[1 2]", "{,}", "{'a':1}",
-        // Literals match whole words only.
-        "truex", "[truex]", "tru", "nul", "fals", "True", "nulll", "[t]", "NaN", "-Infinity"}) {
+  for (std::string_view text : {"", " ", "\t\r\n", "{} x", "{}{}", "{} {}", "\f{}", "\v{}", "{}\f", "[1,]", "[,1]",
+                                "[1,,2]", "{\"a\":1,}", "{a:1}", "{\"a\" 1}", "{\"a\":}", "{\"a\":1", "[1", "[", "{",
+                                "]", "}", "{\"a\":1 \"b\":2}", "[1 2]", "{,}", "{'a':1}",
+                                // Literals match whole words only.
+                                "truex", "[truex]", "tru", "nul", "fals", "True", "nulll", "[t]", "NaN", "-Infinity"}) {
     EXPECT_FALSE(Accepts(text)) << '"' << text << '"';
   }
   // A NUL byte is content like any other: rejected outside strings, kept inside.
@@ -65,7 +63,8 @@ TEST(JsonParserTest, ValuesAndObjects) {
       {R"( {"b":[true,false,null,"x",-2.5,{},[]],"a":{"k":"v"},"":0} )",
        R"({"":0,"a":{"k":"v"},"b":[true,false,null,"x",-2.5,{},[]]})"},
       {"{\"\xC3\xA9\":1,\"z\":2,\"zz\":3}", "{\"z\":2,\"zz\":3,\"\xC3\xA9\":1}"},
-      {R"({"k":1,"k":2})", R"({"k":2})"}, {R"({"k":[1],"k":"s"})", R"({"k":"s"})"}};
+      {R"({"k":1,"k":2})", R"({"k":2})"},
+      {R"({"k":[1],"k":"s"})", R"({"k":"s"})"}};
   for (const auto& [text, tree] : cases) {
     const std::optional<JsonValue> value = ParseJson(text);
     ASSERT_TRUE(value) << text;
@@ -80,19 +79,38 @@ TEST(JsonParserTest, ValuesAndObjects) {
 TEST(JsonParserTest, Strings) {
   const std::string rejected = "<rejected>";
   const std::pair<std::string_view, std::string> cases[] = {
-      {R"("")", ""}, {R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
-      {R"("\u0041\u00e9\u20AC")", "A\xC3\xA9\xE2\x82\xAC"}, {R"("\u0000")", std::string(1, '\0')},
-      {R"("\uD83D\uDE00")", "\xF0\x9F\x98\x80"}, {R"("\uDBFF\uDFFF")", "\xF4\x8F\xBF\xBF"},
+      {R"("")", ""},
+      {R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
+      {R"("\u0041\u00e9\u20AC")", "A\xC3\xA9\xE2\x82\xAC"},
+      {R"("\u0000")", std::string(1, '\0')},
+      {R"("\uD83D\uDE00")", "\xF0\x9F\x98\x80"},
+      {R"("\uDBFF\uDFFF")", "\xF4\x8F\xBF\xBF"},
       // Raw control bytes and bytes that are not UTF-8 are kept as they stand.
-      {"\"a\nb\tc\x01\"", "a\nb\tc\x01"}, {"\"\xFF\xC3\"", "\xFF\xC3"},
+      {"\"a\nb\tc\x01\"", "a\nb\tc\x01"},
+      {"\"\xFF\xC3\"", "\xFF\xC3"},
       // An unpaired surrogate is written as its own three bytes and whatever follows is
       // ordinary content, even another surrogate; only a high-low pair combines.
-      {R"("\uD800x")", "\xED\xA0\x80x"}, {R"("\uD800")", "\xED\xA0\x80"}, {R"("\uDC00")", "\xED\xB0\x80"},
-      {R"("\uD800\n")", "\xED\xA0\x80\n"}, {R"("\uD800\uD800")", "\xED\xA0\x80\xED\xA0\x80"},
-      {R"("\uD800\u0041")", "\xED\xA0\x80" "A"}, {R"("\uDC00\uD83D\uDE00")", "\xED\xB0\x80\xF0\x9F\x98\x80"},
-      {R"("\q")", rejected}, {R"("\u00E")", rejected}, {R"("\u00G0")", rejected}, {R"("\x41")", rejected},
-      {R"("abc)", rejected}, {R"(")", rejected}, {R"("\)", rejected}, {R"("\u)", rejected},
-      {R"("\uD800\u12")", rejected}, {R"("\uD800\q")", rejected}, {"'a'", rejected}, {R"("\U0041")", rejected}};
+      {R"("\uD800x")", "\xED\xA0\x80x"},
+      {R"("\uD800")", "\xED\xA0\x80"},
+      {R"("\uDC00")", "\xED\xB0\x80"},
+      {R"("\uD800\n")", "\xED\xA0\x80\n"},
+      {R"("\uD800\uD800")", "\xED\xA0\x80\xED\xA0\x80"},
+      {R"("\uD800\u0041")",
+       "\xED\xA0\x80"
+       "A"},
+      {R"("\uDC00\uD83D\uDE00")", "\xED\xB0\x80\xF0\x9F\x98\x80"},
+      {R"("\q")", rejected},
+      {R"("\u00E")", rejected},
+      {R"("\u00G0")", rejected},
+      {R"("\x41")", rejected},
+      {R"("abc)", rejected},
+      {R"(")", rejected},
+      {R"("\)", rejected},
+      {R"("\u)", rejected},
+      {R"("\uD800\u12")", rejected},
+      {R"("\uD800\q")", rejected},
+      {"'a'", rejected},
+      {R"("\U0041")", rejected}};
   for (const auto& [text, expected] : cases) EXPECT_EQ(StringOf(text), expected) << text;
 }
 
@@ -115,23 +133,23 @@ TEST(JsonParserTest, DepthLimit) {
 }
 
 TEST(JsonReadersTest, GetJsonInt) {
-  const JsonValue object = *ParseJson(
-      R"({"a":2.9,"b":-2.9,"c":"5","d":true,"e":null,"f":1e19,"g":-1e19,)"
-      R"("h":9223372036854775807,"i":-9223372036854775808,"j":9223372036854774784,"k":[1]})");
+  const JsonValue object =
+      *ParseJson(R"({"a":2.9,"b":-2.9,"c":"5","d":true,"e":null,"f":1e19,"g":-1e19,)"
+                 R"("h":9223372036854775807,"i":-9223372036854775808,"j":9223372036854774784,"k":[1]})");
   // Truncated towards zero; anything but a number, or a missing key, is 0; out of range is
   // INT64_MIN, including 2^63 - 1, which rounds to 2^63 as a double; the largest double below
   // 2^63 still converts.
-  const std::pair<const char*, int64_t> cases[] = {
-      {"a", 2},         {"b", -2},        {"c", 0},         {"d", 0}, {"e", 0}, {"k", 0}, {"missing", 0},
-      {"f", INT64_MIN}, {"g", INT64_MIN}, {"h", INT64_MIN}, {"i", INT64_MIN}, {"j", 9223372036854774784}};
+  const std::pair<const char*, int64_t> cases[] = {{"a", 2},         {"b", -2},        {"c", 0},
+                                                   {"d", 0},         {"e", 0},         {"k", 0},
+                                                   {"missing", 0},   {"f", INT64_MIN}, {"g", INT64_MIN},
+                                                   {"h", INT64_MIN}, {"i", INT64_MIN}, {"j", 9223372036854774784}};
   for (const auto& [key, expected] : cases) EXPECT_EQ(GetJsonInt(object, key), expected) << key;
   EXPECT_EQ(GetJsonInt(*ParseJson("[1]"), "a"), 0) << "not an object";
 }
 
 TEST(JsonReadersTest, GetJsonBoolAndString) {
-  const JsonValue object = *ParseJson(
-      R"({"zero":0.0,"negzero":-0.0,"half":0.5,"neg":-3,"t":true,"f":false,)"
-      R"("word":"true","null":null,"arr":[1],"s":"text","empty":""})");
+  const JsonValue object = *ParseJson(R"({"zero":0.0,"negzero":-0.0,"half":0.5,"neg":-3,"t":true,"f":false,)"
+                                      R"("word":"true","null":null,"arr":[1],"s":"text","empty":""})");
   for (const char* key : {"half", "neg", "t"}) EXPECT_TRUE(GetJsonBool(object, key)) << key;
   for (const char* key : {"zero", "negzero", "f", "word", "null", "arr", "missing"}) {
     EXPECT_FALSE(GetJsonBool(object, key)) << key;

@@ -17,21 +17,37 @@ namespace {
 
 // Invalid JSON that the parser accepts on purpose: numbers follow strtod after an
 // optional leading '+', and raw control bytes in strings are kept.
-const std::set<std::string> kAcceptedInvalid = {
-    "n_number_+1", "n_number_-01", "n_number_-2.", "n_number_.2e-3", "n_number_0.e1",
-    "n_number_2.e+3", "n_number_2.e-3", "n_number_2.e3", "n_number_neg_int_starting_with_zero",
-    "n_number_neg_real_without_int_part", "n_number_real_without_fractional_part",
-    "n_number_starting_with_dot", "n_number_with_leading_zero", "n_string_unescaped_ctrl_char",
-    "n_string_unescaped_newline", "n_string_unescaped_tab"};
+const std::set<std::string> kAcceptedInvalid = {"n_number_+1",
+                                                "n_number_-01",
+                                                "n_number_-2.",
+                                                "n_number_.2e-3",
+                                                "n_number_0.e1",
+                                                "n_number_2.e+3",
+                                                "n_number_2.e-3",
+                                                "n_number_2.e3",
+                                                "n_number_neg_int_starting_with_zero",
+                                                "n_number_neg_real_without_int_part",
+                                                "n_number_real_without_fractional_part",
+                                                "n_number_starting_with_dot",
+                                                "n_number_with_leading_zero",
+                                                "n_string_unescaped_ctrl_char",
+                                                "n_string_unescaped_newline",
+                                                "n_string_unescaped_tab"};
 
 // Implementation-defined cases the parser rejects: range errors, UTF-16 text, a byte
 // order mark and nesting beyond the limit. Every other i_ file is accepted.
-const std::set<std::string> kRejectedImplementationDefined = {
-    "i_number_double_huge_neg_exp", "i_number_huge_exp", "i_number_neg_int_huge_exp",
-    "i_number_pos_double_huge_exp", "i_number_real_neg_overflow", "i_number_real_pos_overflow",
-    "i_number_real_underflow", "i_string_UTF-16LE_with_BOM", "i_string_utf16BE_no_BOM",
-    "i_string_utf16LE_no_BOM", "i_structure_UTF-8_BOM_empty_object",
-    "i_structure_500_nested_arrays"};
+const std::set<std::string> kRejectedImplementationDefined = {"i_number_double_huge_neg_exp",
+                                                              "i_number_huge_exp",
+                                                              "i_number_neg_int_huge_exp",
+                                                              "i_number_pos_double_huge_exp",
+                                                              "i_number_real_neg_overflow",
+                                                              "i_number_real_pos_overflow",
+                                                              "i_number_real_underflow",
+                                                              "i_string_UTF-16LE_with_BOM",
+                                                              "i_string_utf16BE_no_BOM",
+                                                              "i_string_utf16LE_no_BOM",
+                                                              "i_structure_UTF-8_BOM_empty_object",
+                                                              "i_structure_500_nested_arrays"};
 
 bool ExpectedToParse(const std::string& name) {
   if (name.starts_with("y_")) return true;
@@ -56,8 +72,7 @@ TEST(JsonTestSuiteTest, EveryFileHasTheExpectedOutcome) {
     const std::string name = file.stem().string();
     std::ifstream stream(file, std::ios::binary);
     ASSERT_TRUE(stream) << name;
-    const std::string text((std::istreambuf_iterator<char>(stream)),
-                           std::istreambuf_iterator<char>());
+    const std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
     EXPECT_EQ(ParseJson(text).has_value(), ExpectedToParse(name)) << name;
     seen.insert(name);
   }

@@ -17,8 +17,7 @@ using namespace stv::testing;
 using Counters = std::array<uint64_t, 8>;
 
 Counters CountersOf(const SessionPicture& p) {
-  return {p.messages, p.bytes, p.frames, p.keyframes, p.tilesPainted, p.heartbeats, p.undecodable,
-          p.malformed};
+  return {p.messages, p.bytes, p.frames, p.keyframes, p.tilesPainted, p.heartbeats, p.undecodable, p.malformed};
 }
 
 class PictureTest : public ::testing::Test {
@@ -28,8 +27,7 @@ class PictureTest : public ::testing::Test {
   // Paints a recognisable raw tile so that a later blackout is visible.
   void PaintMarker() { ASSERT_TRUE(Apply(Tile(0, 0, 1, 1, 0, Bytes{9, 9, 9, 9}))); }
   bool FramebufferIsBlack() const {
-    return std::all_of(picture.framebuffer.begin(), picture.framebuffer.end(),
-                       [](uint8_t b) { return b == 0; });
+    return std::all_of(picture.framebuffer.begin(), picture.framebuffer.end(), [](uint8_t b) { return b == 0; });
   }
   const uint8_t* PixelAt(int x, int y) const {
     return picture.framebuffer.data() + (static_cast<size_t>(y) * picture.width + x) * 4;
@@ -42,12 +40,12 @@ TEST_F(PictureTest, CountsEveryMessageAndRejectsShortOrUnknownOnes) {
   EXPECT_FALSE(Apply({}));
   EXPECT_FALSE(Apply({0}));
   EXPECT_FALSE(Apply({7, 1, 2, 3, 4, 5}));
-  EXPECT_FALSE(Apply({4, 0, 0, 0}));          // heartbeat one byte short
+  EXPECT_FALSE(Apply({4, 0, 0, 0}));  // heartbeat one byte short
   EXPECT_FALSE(Apply(Heartbeat()));
   Bytes frameStart = FrameStart(0, 0, true);
   frameStart.pop_back();
-  EXPECT_FALSE(Apply(frameStart));           // 13 bytes
-  EXPECT_FALSE(Apply(Bytes(15, 2)));          // a tile needs 16 bytes
+  EXPECT_FALSE(Apply(frameStart));    // 13 bytes
+  EXPECT_FALSE(Apply(Bytes(15, 2)));  // a tile needs 16 bytes
   EXPECT_EQ(CountersOf(picture), (Counters{7, 1 + 6 + 4 + 5 + 13 + 15, 0, 0, 0, 1, 0, 6}));
 }
 
@@ -216,12 +214,12 @@ class FragmentTest : public PictureTest {
 
 TEST_F(FragmentTest, ValidatesEveryField) {
   const Bytes share(kFragmentPayloadSize, 2);
-  EXPECT_FALSE(Apply(Fragment(1, 16363, 0, 3, share)));       // C must be ceil(T / 16362)
+  EXPECT_FALSE(Apply(Fragment(1, 16363, 0, 3, share)));        // C must be ceil(T / 16362)
   EXPECT_FALSE(Apply(Fragment(1, 16363, 2, 2, Bytes(1, 2))));  // I < C
   Bytes tooLong = share;
   tooLong.push_back(0);
   EXPECT_FALSE(Apply(Fragment(1, 16363, 0, 2, tooLong)));
-  EXPECT_FALSE(Apply(Fragment(1, 16363, 1, 2, {})));           // one byte short
+  EXPECT_FALSE(Apply(Fragment(1, 16363, 1, 2, {})));  // one byte short
   EXPECT_FALSE(Apply(Fragment(1, 0, 0, 1, {})));
   EXPECT_FALSE(Apply(Fragment(1, 8388609, 0, 513, share)));
   EXPECT_FALSE(Apply(Bytes{6, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}));  // 12 bytes

@@ -17,7 +17,10 @@ using Bytes = std::vector<uint8_t>;
 
 struct Writer {
   Bytes bytes;
-  Writer& U8(uint32_t v) { bytes.push_back(static_cast<uint8_t>(v)); return *this; }
+  Writer& U8(uint32_t v) {
+    bytes.push_back(static_cast<uint8_t>(v));
+    return *this;
+  }
   Writer& U16(uint32_t v) { return U8(v >> 8).U8(v); }
   Writer& U32(uint32_t v) { return U16(v >> 16).U16(v); }
   Writer& Append(std::span<const uint8_t> data) {
@@ -36,8 +39,7 @@ inline Bytes Tile(int x, int y, int w, int h, uint8_t encoding, std::span<const 
 
 inline Bytes Heartbeat() { return Writer().U8(4).U32(0).bytes; }
 
-inline Bytes Envelope(uint32_t streamId, uint16_t width, uint16_t height,
-                      std::span<const uint8_t> inner = {}) {
+inline Bytes Envelope(uint32_t streamId, uint16_t width, uint16_t height, std::span<const uint8_t> inner = {}) {
   return Writer().U8(5).U32(streamId).U16(width).U16(height).Append(inner).bytes;
 }
 
@@ -57,8 +59,7 @@ inline Bytes Batch(uint32_t frameTag, const std::vector<BatchEntry>& entries) {
   return writer.bytes;
 }
 
-inline Bytes Fragment(uint32_t id, uint32_t total, uint32_t index, uint32_t count,
-                      std::span<const uint8_t> share) {
+inline Bytes Fragment(uint32_t id, uint32_t total, uint32_t index, uint32_t count, std::span<const uint8_t> share) {
   return Writer().U8(6).U32(id).U32(total).U16(index).U16(count).Append(share).bytes;
 }
 
@@ -69,8 +70,8 @@ inline std::vector<Bytes> Fragments(uint32_t id, std::span<const uint8_t> messag
   std::vector<Bytes> pieces;
   for (uint32_t i = 0; i < count; ++i) {
     const size_t offset = i * kFragmentPayloadSize;
-    pieces.push_back(Fragment(id, total, i, count,
-                              message.subspan(offset, std::min(kFragmentPayloadSize, total - offset))));
+    pieces.push_back(
+        Fragment(id, total, i, count, message.subspan(offset, std::min(kFragmentPayloadSize, total - offset))));
   }
   return pieces;
 }

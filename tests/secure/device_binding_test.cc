@@ -77,8 +77,8 @@ TEST_F(DeviceBindingTest, ReadsExactlyTheBindingAndPinsOrWarns) {
   RecordedBinding unpinned(binding_, certificate_);
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(VerifyError(unpinned, "", true), "ok " + id_);
-  EXPECT_NE(::testing::internal::GetCapturedStdout().find(
-                " WRN [tls] NOT PINNED: connected to device " + id_ + " without verifying it was the expected one\n"),
+  EXPECT_NE(::testing::internal::GetCapturedStdout().find(" WRN [tls] NOT PINNED: connected to device " + id_ +
+                                                          " without verifying it was the expected one\n"),
             std::string::npos);
 
   // A given pin governs even with the switch; a trailing space is a different id.

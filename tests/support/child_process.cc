@@ -70,8 +70,8 @@ bool ChildProcess::Start(const LaunchPlan& plan, std::string& error) {
   if (plan.passFd >= 0) posix_spawn_file_actions_adddup2(&actions, plan.passFd, 3);
   std::vector<std::string> argv = plan.argv;
   std::vector<std::string> environment = ChildEnvironment(plan);
-  const int result = posix_spawnp(&pid_, argv.at(0).c_str(), &actions, nullptr, Pointers(argv).data(),
-                                  Pointers(environment).data());
+  const int result =
+      posix_spawnp(&pid_, argv.at(0).c_str(), &actions, nullptr, Pointers(argv).data(), Pointers(environment).data());
   posix_spawn_file_actions_destroy(&actions);
   if (result == 0) return true;
   pid_ = -1;
@@ -107,8 +107,7 @@ void ChildProcess::Kill() {
 std::string ChildProcess::Out() const { return ReadFile(stdoutPath_); }
 std::string ChildProcess::Err() const { return ReadFile(stderrPath_); }
 
-std::optional<std::string> ChildProcess::WaitForOutput(const std::string& pattern,
-                                                        std::chrono::milliseconds timeout) {
+std::optional<std::string> ChildProcess::WaitForOutput(const std::string& pattern, std::chrono::milliseconds timeout) {
   const std::regex re(pattern);
   std::optional<std::string> found;
   PollUntil(

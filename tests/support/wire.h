@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>

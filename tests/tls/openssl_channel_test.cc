@@ -33,8 +33,7 @@ Bytes AsBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 void DrainRaw(int socket) {
   uint8_t buffer[4096];
-  while (::recv(socket, buffer, sizeof buffer, 0) > 0) {
-  }
+  while (::recv(socket, buffer, sizeof buffer, 0) > 0) {}
 }
 
 // A server-side SSL over memory BIOs, for scripts that decide what goes out in which segment.
@@ -114,8 +113,8 @@ TEST_F(OpenSslChannelTest, TransportPinsTheDeviceSendsTheTokenAndCarriesFrames) 
   testing::Inbox inbox;
   transport->Start(inbox.Handler());
   ASSERT_TRUE(inbox.WaitFor(2));
-  EXPECT_EQ(inbox.Messages(), (std::vector<testing::Inbox::Message>{{Channel::Video, video},
-                                                                      {Channel::Control, AsBytes("{}")}}));
+  EXPECT_EQ(inbox.Messages(),
+            (std::vector<testing::Inbox::Message>{{Channel::Video, video}, {Channel::Control, AsBytes("{}")}}));
   transport->Send(Channel::Control, std::string_view("abc"));
   server.Join();
   EXPECT_EQ(token, AsBytes("secret-token"));
@@ -170,14 +169,18 @@ TEST_F(OpenSslChannelTest, HandshakeFailuresAndSilenceHaveTheirOwnTexts) {
     const char* name;
     testing::ServerOptions options;
     std::function<void(TlsTestServer&, ServerConnection&)> script;
-    std::string error;  // a prefix for the status errors
+    std::string error;    // a prefix for the status errors
     bool silent = false;  // the server goes quiet until the client leaves: the client waits out its idle limit
   };
   const Bytes binding = Binding();
   const Case cases[] = {
-      {"silent server", {identity_}, [](TlsTestServer&, ServerConnection& c) { DrainRaw(c.socket()); },
-       kClosedDuringHandshake, true},
-      {"closed halfway through the server's flight", {identity_},
+      {"silent server",
+       {identity_},
+       [](TlsTestServer&, ServerConnection& c) { DrainRaw(c.socket()); },
+       kClosedDuringHandshake,
+       true},
+      {"closed halfway through the server's flight",
+       {identity_},
        [](TlsTestServer& s, ServerConnection& c) {
          BIO* out = nullptr;
          SSL* ssl = MemoryHandshake(s.context(), c.socket(), &out, true);
@@ -188,7 +191,8 @@ TEST_F(OpenSslChannelTest, HandshakeFailuresAndSilenceHaveTheirOwnTexts) {
          c.Close();
        },
        kClosedDuringHandshake},
-      {"not TLS at all", {identity_},
+      {"not TLS at all",
+       {identity_},
        [](TlsTestServer&, ServerConnection& c) {
          uint8_t hello[512];
          ::recv(c.socket(), hello, sizeof hello, 0);
@@ -196,20 +200,28 @@ TEST_F(OpenSslChannelTest, HandshakeFailuresAndSilenceHaveTheirOwnTexts) {
          DrainRaw(c.socket());
        },
        kHandshakeFailure},
-      {"TLS 1.3 only", {identity_, 0x0304, 0x0304}, [](TlsTestServer&, ServerConnection& c) { c.Accept(); },
+      {"TLS 1.3 only",
+       {identity_, 0x0304, 0x0304},
+       [](TlsTestServer&, ServerConnection& c) { c.Accept(); },
        kHandshakeFailure},
-      {"TLS 1.0 and 1.1 only", {identity_, 0x0301, 0x0302}, [](TlsTestServer&, ServerConnection& c) { c.Accept(); },
+      {"TLS 1.0 and 1.1 only",
+       {identity_, 0x0301, 0x0302},
+       [](TlsTestServer&, ServerConnection& c) { c.Accept(); },
        kHandshakeFailure},
-      {"silent after the handshake", {identity_},
+      {"silent after the handshake",
+       {identity_},
        [](TlsTestServer&, ServerConnection& c) {
          if (c.Accept()) c.DrainUntilClosed();
        },
-       kNoBinding, true},
-      {"silent inside the binding", {identity_},
+       kNoBinding,
+       true},
+      {"silent inside the binding",
+       {identity_},
        [&](TlsTestServer&, ServerConnection& c) {
          if (c.Accept() && c.Write(std::span(binding).first(50))) c.DrainUntilClosed();
        },
-       kNoBinding, true},
+       kNoBinding,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

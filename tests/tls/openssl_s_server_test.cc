@@ -25,8 +25,18 @@ class SServer {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     testing::LaunchPlan plan;
-    plan.argv = {"openssl", "s_server", "-tls1_2", "-accept", "127.0.0.1:" + std::to_string(port_), "-cert",
-                 dir / (name + ".pem"), "-key", dir / (name + ".key"), "-naccept", "1", "-quiet"};
+    plan.argv = {"openssl",
+                 "s_server",
+                 "-tls1_2",
+                 "-accept",
+                 "127.0.0.1:" + std::to_string(port_),
+                 "-cert",
+                 dir / (name + ".pem"),
+                 "-key",
+                 dir / (name + ".key"),
+                 "-naccept",
+                 "1",
+                 "-quiet"};
     plan.stdoutPath = plan.stderrPath = dir / "s_server.log";
     plan.stdinFd = fds[0];
     std::string error;
@@ -67,10 +77,10 @@ class SServerTest : public ::testing::Test {
     }
     std::string id;
     ASSERT_TRUE(Tool("openssl ecparam -name prime256v1 -genkey -noout -out " + (dir_ / "device.pem") +
-                     " && openssl ec -in " + (dir_ / "device.pem") +
-                     " -pubout -conv_form uncompressed -outform DER | tail -c 65 > " + (dir_ / "device.pub") +
-                     " && openssl dgst -sha256 -binary " + (dir_ / "device.pub") +
-                     " | base32 | tr 'A-Z' 'a-z' | cut -c1-16",
+                         " && openssl ec -in " + (dir_ / "device.pem") +
+                         " -pubout -conv_form uncompressed -outform DER | tail -c 65 > " + (dir_ / "device.pub") +
+                         " && openssl dgst -sha256 -binary " + (dir_ / "device.pub") +
+                         " | base32 | tr 'A-Z' 'a-z' | cut -c1-16",
                      &id));
     ASSERT_EQ(id.size(), 17u);
     deviceId_ = id.substr(0, 16);

@@ -49,8 +49,8 @@ TlsIdentity TlsIdentity::Generate(const std::string& commonName) {
   X509_gmtime_adj(X509_getm_notBefore(x), -3600);
   X509_gmtime_adj(X509_getm_notAfter(x), 86400);
   X509_NAME* name = X509_get_subject_name(x);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()),
-                             -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
+                             -1, 0);
   X509_set_issuer_name(x, name);
   X509_set_pubkey(x, identity.key.get());
   Require(X509_sign(x, identity.key.get(), EVP_sha256()) > 0, "X509_sign");
@@ -71,8 +71,8 @@ DeviceKey DeviceKey::Generate() {
 Bytes DeviceKey::PublicPoint() const {
   Bytes point(65);
   size_t length = 0;
-  Require(EVP_PKEY_get_octet_string_param(key_.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(),
-                                          point.size(), &length) == 1 &&
+  Require(EVP_PKEY_get_octet_string_param(key_.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(), point.size(),
+                                          &length) == 1 &&
               length == 65 && point[0] == 0x04,
           "public point");
   return point;
@@ -88,7 +88,7 @@ Bytes DeviceKey::CompressedPoint() const {
 
 Bytes DeviceKey::SignDer(std::span<const uint8_t> digest) const {
   std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> context(EVP_PKEY_CTX_new(key_.get(), nullptr),
-                                                                  EVP_PKEY_CTX_free);
+                                                                 EVP_PKEY_CTX_free);
   size_t length = 0;
   Require(context && EVP_PKEY_sign_init(context.get()) == 1 &&
               EVP_PKEY_sign(context.get(), nullptr, &length, digest.data(), digest.size()) == 1,

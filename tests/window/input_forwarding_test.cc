@@ -24,7 +24,7 @@ TEST(NormalisePointerTest, EndPixelsMapToTheEndsOfTheRangeAndNothingOutsideDoes)
   const PictureRect rect{10, 40, 810, 760};
   EXPECT_EQ(NormalisePointer(rect, 809, 400), (NormalisedPoint{65535, 32813}));
   EXPECT_EQ(NormalisePointer({5, 5, 6, 6}, 5, 5), (NormalisedPoint{0, 0}));  // one pixel
-  EXPECT_FALSE(NormalisePointer(rect, 810, 100));  // right and bottom lie outside
+  EXPECT_FALSE(NormalisePointer(rect, 810, 100));                            // right and bottom lie outside
   EXPECT_FALSE(NormalisePointer(rect, 100, 760));
   EXPECT_FALSE(NormalisePointer(rect, 9, 100));
   EXPECT_FALSE(NormalisePointer(rect, 100, 39));
@@ -45,7 +45,7 @@ TEST_F(PointerTest, MarginClicksAreDroppedAndAReleaseOutsideToo) {
   EXPECT_EQ(sent[0].btn, 1);
   EXPECT_TRUE(sent[0].down);
   EXPECT_EQ(sent[0].y, 65535);
-  EXPECT_FALSE(sent[1].btn);  // wheels carry no button
+  EXPECT_FALSE(sent[1].btn);       // wheels carry no button
   EXPECT_EQ(sent[1].wheel, -120);  // a notch is 120
   EXPECT_EQ(WheelDeltaFromNotches(-2.0f), -240);
   EXPECT_EQ(WheelDeltaFromNotches(0.25f), 30);
@@ -54,8 +54,8 @@ TEST_F(PointerTest, MarginClicksAreDroppedAndAReleaseOutsideToo) {
 // Typing, the preset and grey hotkeys and the titles they give are checked end to end in
 // tests/interactive; here are the cases it cannot easily reach.
 TEST(KeyFilterTest, AlwaysForwardedKeysAndTheirNeighbours) {
-  for (uint32_t key : {8u, 9u, 13u, 16u, 19u, 20u, 27u, 33u, 40u, 45u, 46u, 91u, 93u, 112u, 135u, 144u, 145u, 160u,
-                       165u}) {
+  for (uint32_t key :
+       {8u, 9u, 13u, 16u, 19u, 20u, 27u, 33u, 40u, 45u, 46u, 91u, 93u, 112u, 135u, 144u, 145u, 160u, 165u}) {
     EXPECT_TRUE(IsForwardedKey(key)) << key;
   }
   for (uint32_t key : {7u, 12u, 32u, 41u, 44u, 48u, 65u, 96u, 111u, 136u, 146u, 159u, 166u, 186u}) {
@@ -75,8 +75,8 @@ TEST_F(KeyboardTest, CtrlLetterIsKeysWithoutItsControlCharacter) {
   HandleCharacter(state, 1);
   HandleKeyUp(state, vk::kLetterA, kCtrl);
   HandleKeyUp(state, vk::kControl, kNone);
-  EXPECT_THAT(sent, ElementsAre(KeyMessage(17, true), KeyMessage(65, true), KeyMessage(65, false),
-                                KeyMessage(17, false)));
+  EXPECT_THAT(sent,
+              ElementsAre(KeyMessage(17, true), KeyMessage(65, true), KeyMessage(65, false), KeyMessage(17, false)));
 }
 
 TEST_F(KeyboardTest, CtrlAltDeleteReplacesOnlyTheDeleteKeyDown) {
@@ -86,9 +86,9 @@ TEST_F(KeyboardTest, CtrlAltDeleteReplacesOnlyTheDeleteKeyDown) {
   HandleKeyUp(state, vk::kDelete, kCtrlAlt);
   HandleKeyUp(state, vk::kMenu, kCtrl);
   HandleKeyUp(state, vk::kControl, kNone);
-  EXPECT_THAT(sent, ElementsAre(KeyMessage(17, true), KeyMessage(18, true),
-                                MakeControlMessage(ControlKind::SecureAttention), KeyMessage(46, false),
-                                KeyMessage(18, false), KeyMessage(17, false)));
+  EXPECT_THAT(sent,
+              ElementsAre(KeyMessage(17, true), KeyMessage(18, true), MakeControlMessage(ControlKind::SecureAttention),
+                          KeyMessage(46, false), KeyMessage(18, false), KeyMessage(17, false)));
 }
 
 TEST_F(KeyboardTest, HotkeysNeedCtrlAndAltOnAKeyDown) {
@@ -110,9 +110,9 @@ TEST_F(KeyboardTest, ViewOnlyDropsInputButKeepsHotkeys) {
   for (uint32_t key : {vk::kDelete, vk::kLetterC, vk::kLetterC, vk::kLetterR, vk::kLetterQ, vk::kLetterG}) {
     HandleKeyDown(state, host, key, kCtrlAlt);
   }
-  ASSERT_THAT(Kinds(sent), ElementsAre(ControlKind::SecureAttention, ControlKind::CursorInStream,
-                                       ControlKind::CursorInStream, ControlKind::FullRepaint,
-                                       ControlKind::QualityReport, ControlKind::QualityReport));
+  ASSERT_THAT(Kinds(sent),
+              ElementsAre(ControlKind::SecureAttention, ControlKind::CursorInStream, ControlKind::CursorInStream,
+                          ControlKind::FullRepaint, ControlKind::QualityReport, ControlKind::QualityReport));
   EXPECT_TRUE(sent[1].show);  // the cursor flag starts off and toggles
   EXPECT_FALSE(sent[2].show);
   EXPECT_EQ(sent[4].preset, "Balanced");
@@ -129,10 +129,10 @@ TEST(TextConversionTest, BothDirectionsReplaceWhatCannotBeConverted) {
   EXPECT_EQ(Utf16UnitToUtf8(0xDE00), "\xEF\xBF\xBD");
   EXPECT_EQ(Utf16UnitToUtf8(0xFFFF), "\xEF\xBF\xBF");
   EXPECT_EQ(Utf8ToUtf16("a\xC3\xA9\xF0\x9F\x98\x80"), std::u16string({u'a', 0xE9, 0xD83D, 0xDE00}));
-  EXPECT_EQ(Utf8ToUtf16("\xC3x"), u"\uFFFDx");                   // missing continuation
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");           // overlong
+  EXPECT_EQ(Utf8ToUtf16("\xC3x"), u"\uFFFDx");                    // missing continuation
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");            // overlong
   EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
-  EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80").size(), 4u);         // beyond U+10FFFF
+  EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80").size(), 4u);          // beyond U+10FFFF
 }
 
 using TypedTextTest = WindowFixture;

@@ -17,9 +17,9 @@ TEST(LetterboxTest, ScalesToFitAndCentresWithSpareRowsAbove) {
     PictureRect expected;
   } cases[] = {
       {{0, 0, 1000, 1000}, 1920, 1080, {0, 219, 1000, 781}},  // 1000 x 562, bars above and below
-      {{0, 0, 1280, 800}, 10, 10, {240, 0, 1040, 800}},        // scaled up, bars left and right
+      {{0, 0, 1280, 800}, 10, 10, {240, 0, 1040, 800}},       // scaled up, bars left and right
       {{10, 20, 1010, 1020}, 1920, 1080, {10, 239, 1010, 801}},
-      {{0, 0, 100, 101}, 2, 1, {0, 25, 100, 75}},  // 51 spare rows: 25 above
+      {{0, 0, 100, 101}, 2, 1, {0, 25, 100, 75}},      // 51 spare rows: 25 above
       {{0, 0, 100, 100}, 65535, 1, {0, 49, 100, 50}},  // extreme aspects keep one pixel
       {{0, 0, 100, 100}, 1, 65535, {49, 0, 50, 100}},
       {{0, 0, 1000, 0}, 1920, 1080, {0, 0, 1000, 0}},  // an empty client area is kept as it is

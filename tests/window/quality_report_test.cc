@@ -25,7 +25,7 @@ TEST_F(QualityReportTest, RateCountsTheBytesSinceTheLastReport) {
   EXPECT_EQ(state.lastReportNanos, 7 * kSecond);
   state.receivedBytes = 1000;
   EXPECT_EQ(BuildQualityReport(state, 7 * kSecond, 96).kbps, 0);  // no time has passed
-  EXPECT_EQ(state.receivedBytes.load(), 0u);                        // but the interval restarts
+  EXPECT_EQ(state.receivedBytes.load(), 0u);                      // but the interval restarts
 }
 
 TEST_F(QualityReportTest, ViewportIsThePictureRectangleScaledByDpi) {
@@ -37,7 +37,7 @@ TEST_F(QualityReportTest, ViewportIsThePictureRectangleScaledByDpi) {
   EXPECT_EQ(at144.vw, 1500);
   EXPECT_EQ(at144.vh, 900);
   EXPECT_EQ(BuildQualityReport(state, 0, 0).vw, 1000);  // unknown DPI
-  state.pictureRect = {0, 0, 333, 0};                    // client area of no height
+  state.pictureRect = {0, 0, 333, 0};                   // client area of no height
   const ControlMessage flat = BuildQualityReport(state, 0, 120);
   EXPECT_EQ(flat.vw, 416);  // 416.25
   EXPECT_EQ(flat.vh, 0);

@@ -49,14 +49,10 @@ class PlainConnection final : public Connection {
   IoStatus Receive(uint8_t* buffer, size_t capacity, int timeoutMs, size_t& received) override {
     if (!WaitReadable(socket_.fd(), timeoutMs)) return IoStatus::kTimedOut;
     switch (agent::ReceiveSome(socket_.fd(), buffer, capacity, received)) {
-      case agent::ReceiveStatus::kData:
-        return IoStatus::kData;
-      case agent::ReceiveStatus::kTimedOut:
-        return IoStatus::kTimedOut;
-      case agent::ReceiveStatus::kClosed:
-        return IoStatus::kClosed;
-      case agent::ReceiveStatus::kError:
-        break;
+      case agent::ReceiveStatus::kData: return IoStatus::kData;
+      case agent::ReceiveStatus::kTimedOut: return IoStatus::kTimedOut;
+      case agent::ReceiveStatus::kClosed: return IoStatus::kClosed;
+      case agent::ReceiveStatus::kError: break;
     }
     return IoStatus::kError;
   }

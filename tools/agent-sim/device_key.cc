@@ -67,8 +67,8 @@ Digest Sha256(std::span<const uint8_t> data) {
 DeviceKey::DeviceKey(void* key) : key_(key) {
   uint8_t point[128] = {};
   size_t length = 0;
-  if (EVP_PKEY_get_octet_string_param(AsKey(key_), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point,
-                                      &length) == 1) {
+  if (EVP_PKEY_get_octet_string_param(AsKey(key_), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point, &length) ==
+      1) {
     publicPoint_.assign(point, point + length);
   }
 }

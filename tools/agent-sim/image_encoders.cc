@@ -31,8 +31,7 @@ std::vector<uint8_t> TakeWebp(uint8_t* output, size_t size) {
 
 std::vector<uint8_t> EncodeWebpLossy(std::span<const uint8_t> pixels, int width, int height, int quality) {
   uint8_t* output = nullptr;
-  const size_t size =
-      WebPEncodeBGRA(pixels.data(), width, height, width * 4, static_cast<float>(quality), &output);
+  const size_t size = WebPEncodeBGRA(pixels.data(), width, height, width * 4, static_cast<float>(quality), &output);
   return TakeWebp(output, size);
 }
 
@@ -110,8 +109,8 @@ bool JpegCodec::Decode(std::span<const uint8_t> image, int width, int height, st
     return false;
   }
   out.resize(static_cast<size_t>(width) * height * 4);
-  return tjDecompress2(decompressor_, image.data(), image.size(), out.data(), width, width * 4, height, TJPF_BGRA,
-                       0) == 0;
+  return tjDecompress2(decompressor_, image.data(), image.size(), out.data(), width, width * 4, height, TJPF_BGRA, 0) ==
+         0;
 }
 
 }  // namespace stv::sim

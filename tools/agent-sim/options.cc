@@ -49,33 +49,44 @@ bool ParseAgentOptions(std::span<const std::string_view> args, AgentOptions& opt
       {"--listen", {text(options.listen), "a numeric address"}},
       {"--port", {integer(options.port, 0, 65535), "a port from 0 to 65535"}},
       {"--sessions", {integer(options.sessions, 0, 1000000), "a count of 0 or more"}},
-      {"--token", {[&](std::string_view v) { options.token = std::string(v); return v.size() <= 128; },
-                   "at most 128 bytes"}},
+      {"--token",
+       {[&](std::string_view v) {
+          options.token = std::string(v);
+          return v.size() <= 128;
+        },
+        "at most 128 bytes"}},
       {"--key", {text(options.keyPath), "a file name"}},
-      {"--scene", {[&](std::string_view v) { options.stream.scene = v; return MakeScene(v) != nullptr; },
-                   "testcard, desktop or motion"}},
+      {"--scene",
+       {[&](std::string_view v) {
+          options.stream.scene = v;
+          return MakeScene(v) != nullptr;
+        },
+        "testcard, desktop or motion"}},
       {"--fps", {integer(options.fps, 1, 240), "frames per second from 1 to 240"}},
       {"--seconds", {integer(options.seconds, 0, 86400), "seconds from 0 to 86400"}},
-      {"--size", {[&](std::string_view v) { return ParseSize(v, options.stream.width, options.stream.height); },
-                  "WxH, each from 1 to 16384"}},
-      {"--encoding", {[&](std::string_view v) {
-                        const auto mode = ParseEncodingMode(v);
-                        if (mode) options.stream.encoding = *mode;
-                        return mode.has_value();
-                      },
-                      "raw, raw-zlib, palette-zlib, webp, webp-lossless, jpeg, png or mix"}},
+      {"--size",
+       {[&](std::string_view v) { return ParseSize(v, options.stream.width, options.stream.height); },
+        "WxH, each from 1 to 16384"}},
+      {"--encoding",
+       {[&](std::string_view v) {
+          const auto mode = ParseEncodingMode(v);
+          if (mode) options.stream.encoding = *mode;
+          return mode.has_value();
+        },
+        "raw, raw-zlib, palette-zlib, webp, webp-lossless, jpeg, png or mix"}},
       {"--keyframe-interval", {integer(options.stream.keyframeInterval, 0, 1000000), "frames, 0 or more"}},
       {"--fragment-threshold", {integer(options.stream.fragmentThreshold, 1, 8388608), "bytes from 1 to 8388608"}},
       {"--restart-every", {integer(options.restartEvery, 0, 86400), "seconds from 0 to 86400"}},
       {"--replay-frames", {integer(options.stream.replayFrames, 1, 100000), "frames from 1 to 100000"}},
       {"--record", {text(options.recordPath), "a file name"}},
       {"--save-final", {text(options.saveFinalPath), "a file name"}},
-      {"--fault", {[&](std::string_view v) {
-                     const auto fault = ParseFault(v);
-                     if (fault) options.fault = *fault;
-                     return fault.has_value();
-                   },
-                   "a fault name (see --help)"}},
+      {"--fault",
+       {[&](std::string_view v) {
+          const auto fault = ParseFault(v);
+          if (fault) options.fault = *fault;
+          return fault.has_value();
+        },
+        "a fault name (see --help)"}},
   };
   bool replay = false;
   int replayFrames = 0;

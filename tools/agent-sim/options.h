@@ -23,7 +23,7 @@ struct AgentOptions {
   bool help = false;
   StreamConfig stream;
   int fps = 30;
-  int seconds = 0;  // 0: until the viewer disconnects
+  int seconds = 0;       // 0: until the viewer disconnects
   int restartEvery = 0;  // seconds between new streams; 0: one stream per session
   Fault fault = Fault::kNone;
   std::string recordPath;

@@ -117,13 +117,15 @@ class TestCard final : public Scene {
     }
     // Text on paper.
     Fill(image, blockWidth, lowerTop, blockWidth, lowerHeight, {250, 250, 245});
-    DrawText(image, blockWidth + 4, lowerTop + 4, blockWidth - 8, 17, (blockWidth / 6) * (lowerHeight / 10), {20, 20, 30});
+    DrawText(image, blockWidth + 4, lowerTop + 4, blockWidth - 8, 17, (blockWidth / 6) * (lowerHeight / 10),
+             {20, 20, 30});
     // A colour sweep in 2x2 cells: many colours, but every colour repeats once.
     for (int y = lowerTop; y < h; ++y) {
       for (int x = 2 * blockWidth; x < 3 * blockWidth; ++x) {
         const int cx = (x - 2 * blockWidth) / 2;
         const int cy = (y - lowerTop) / 2;
-        Put(image, x, y, {static_cast<uint8_t>(cx * 7), static_cast<uint8_t>(cy * 5), static_cast<uint8_t>(cx + cy * 3)});
+        Put(image, x, y,
+            {static_cast<uint8_t>(cx * 7), static_cast<uint8_t>(cy * 5), static_cast<uint8_t>(cx + cy * 3)});
       }
     }
     DrawPhoto(image, 3 * blockWidth, lowerTop, w - 3 * blockWidth, lowerHeight, 0);

@@ -53,8 +53,8 @@ struct ViewerState {
 
 class Session {
  public:
-  Session(const SessionContext& context, Clock::time_point end) : context_(context), options_(*context.options),
-                                                                  end_(end) {}
+  Session(const SessionContext& context, Clock::time_point end)
+      : context_(context), options_(*context.options), end_(end) {}
 
   SessionOutcome Run(Socket socket);
 
@@ -152,9 +152,8 @@ bool Session::SendBindingAndReadToken(SessionOutcome& outcome) {
   }
   const size_t length = (size_t{lengthBytes[0]} << 8) | lengthBytes[1];
   std::string token(length, '\0');
-  if (length > kMaxToken ||
-      (length > 0 && ReceiveExact(*connection_, reinterpret_cast<uint8_t*>(token.data()), length, stop_,
-                                  kTokenTimeoutMs) != IoStatus::kData)) {
+  if (length > kMaxToken || (length > 0 && ReceiveExact(*connection_, reinterpret_cast<uint8_t*>(token.data()), length,
+                                                        stop_, kTokenTimeoutMs) != IoStatus::kData)) {
     Complain(context_.number, "the viewer sent a broken session token; closing the session");
     outcome = SessionOutcome::kFailed;
     return false;
@@ -229,8 +228,8 @@ bool Session::SendVideo(std::span<const uint8_t> message) {
 
 bool Session::SendControl(const ControlMessage& message) {
   const std::string json = EncodeControlMessage(message);
-  agent::BuildFrame(agent::Channel::Control,
-                    std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()), frame_);
+  agent::BuildFrame(agent::Channel::Control, std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()),
+                    frame_);
   return SendRaw(frame_);
 }
 
@@ -286,8 +285,7 @@ bool Session::InjectFault(VideoSource& source) {
       Say(context_.number, "closed in the middle of a frame, as asked");
       return false;
     }
-    default:
-      return true;
+    default: return true;
   }
 }
 
@@ -331,8 +329,8 @@ bool Session::MaybeRestart(std::unique_ptr<VideoSource>& source, Clock::time_poi
     return false;
   }
   source = std::move(next);
-  Say(context_.number, "new stream " + std::to_string(config.streamId) + " at " + std::to_string(config.width) +
-                           "x" + std::to_string(config.height));
+  Say(context_.number, "new stream " + std::to_string(config.streamId) + " at " + std::to_string(config.width) + "x" +
+                           std::to_string(config.height));
   return true;
 }
 
@@ -430,8 +428,7 @@ int QualityForPreset(const std::string& preset) {
 
 SessionOutcome RunSession(Socket socket, const SessionContext& context) {
   const int seconds = context.options->seconds;
-  const Clock::time_point end =
-      seconds > 0 ? Clock::now() + std::chrono::seconds(seconds) : Clock::time_point::max();
+  const Clock::time_point end = seconds > 0 ? Clock::now() + std::chrono::seconds(seconds) : Clock::time_point::max();
   Session session(context, end);
   return session.Run(std::move(socket));
 }

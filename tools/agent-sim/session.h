@@ -15,11 +15,11 @@ namespace stv::sim {
 
 struct SessionContext {
   const AgentOptions* options = nullptr;
-  const DeviceKey* key = nullptr;  // null in plaintext
-  TlsServer* tls = nullptr;        // null in plaintext
-  Recorder* recorder = nullptr;    // may be null
+  const DeviceKey* key = nullptr;      // null in plaintext
+  TlsServer* tls = nullptr;            // null in plaintext
+  Recorder* recorder = nullptr;        // may be null
   const ReplayLoop* replay = nullptr;  // the pre-encoded loop under --replay
-  uint32_t number = 1;             // also the stream id
+  uint32_t number = 1;                 // also the stream id
   // Runs on the session's reading thread the moment each control message has arrived, so a
   // measurement in the same process can timestamp it; may be empty.
   std::function<void(const ControlMessage&)> onControl;

@@ -6,8 +6,8 @@
 namespace stv::sim {
 namespace {
 
-constexpr std::array<std::string_view, 8> kModeNames = {"raw",  "raw-zlib", "palette-zlib", "webp",
-                                                        "webp-lossless", "jpeg", "png", "mix"};
+constexpr std::array<std::string_view, 8> kModeNames = {"raw",           "raw-zlib", "palette-zlib", "webp",
+                                                        "webp-lossless", "jpeg",     "png",          "mix"};
 constexpr int kPaletteZlibLevel = 6;
 // Screens change every frame; the fast level keeps a live agent real-time.
 constexpr int kRawZlibLevel = 1;
@@ -103,8 +103,8 @@ bool TileEncoder::EncodePalette(std::span<const uint8_t> pixels, EncodedTile& ti
   return !tile.payload.empty();
 }
 
-bool TileEncoder::EncodeLossy(bool webp, std::span<const uint8_t> pixels, int w, int h, int quality,
-                              EncodedTile& tile, std::vector<uint8_t>& decoded) {
+bool TileEncoder::EncodeLossy(bool webp, std::span<const uint8_t> pixels, int w, int h, int quality, EncodedTile& tile,
+                              std::vector<uint8_t>& decoded) {
   if (webp) {
     tile.payload = EncodeWebpLossy(pixels, w, h, quality);
     tile.encoding = kEncodingWebp;
@@ -124,9 +124,7 @@ bool TileEncoder::Encode(std::span<const uint8_t> pixels, int w, int h, int qual
       tile.payload.assign(pixels.begin(), pixels.end());
       tile.encoding = kEncodingRaw;
       return false;
-    case EncodingMode::kRawZlib:
-      EncodeRawZlib(pixels, tile);
-      return false;
+    case EncodingMode::kRawZlib: EncodeRawZlib(pixels, tile); return false;
     case EncodingMode::kPaletteZlib:
       if (!EncodePalette(pixels, tile)) EncodeRawZlib(pixels, tile);
       return false;
@@ -145,8 +143,7 @@ bool TileEncoder::Encode(std::span<const uint8_t> pixels, int w, int h, int qual
       tile.encoding = kEncodingImage;
       if (tile.payload.empty()) EncodeRawZlib(pixels, tile);
       return false;
-    case EncodingMode::kMix:
-      break;
+    case EncodingMode::kMix: break;
   }
   const TileLook look = LookAtTile(pixels, w, h);
   if (look.colours <= 256 && EncodePalette(pixels, tile)) return false;

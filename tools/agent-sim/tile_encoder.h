@@ -15,12 +15,12 @@ namespace stv::sim {
 enum class EncodingMode {
   kRaw,
   kRawZlib,
-  kPaletteZlib,   // falls back to raw-zlib for tiles of more than 256 colours
-  kWebp,          // lossy WebP
+  kPaletteZlib,  // falls back to raw-zlib for tiles of more than 256 colours
+  kWebp,         // lossy WebP
   kWebpLossless,
   kJpeg,
   kPng,
-  kMix,           // palette for few colours, WebP or JPEG for photo-like tiles, raw-zlib otherwise
+  kMix,  // palette for few colours, WebP or JPEG for photo-like tiles, raw-zlib otherwise
 };
 
 std::optional<EncodingMode> ParseEncodingMode(std::string_view name);

@@ -47,8 +47,8 @@ int WriteWithoutSignal(BIO* bio, const char* data, int size) {
 const BIO_METHOD* SocketMethodWithoutSignal() {
   static BIO_METHOD* method = [] {
     const BIO_METHOD* base = BIO_s_socket();
-    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR,
-                                 "socket without SIGPIPE");
+    BIO_METHOD* m =
+        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "socket without SIGPIPE");
     if (m == nullptr) return m;
     BIO_meth_set_write(m, WriteWithoutSignal);
     BIO_meth_set_read(m, BIO_meth_get_read(base));
@@ -84,8 +84,8 @@ bool MakeSelfSigned(Certificate& certificate) {
   X509_NAME* name = X509_get_subject_name(x);
   return serialSet && X509_set_version(x, 2) == 1 && X509_gmtime_adj(X509_getm_notBefore(x), -3600) != nullptr &&
          X509_gmtime_adj(X509_getm_notAfter(x), 30L * 24 * 3600) != nullptr &&
-         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                    reinterpret_cast<const unsigned char*>("stv-agent-sim"), -1, -1, 0) == 1 &&
+         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("stv-agent-sim"),
+                                    -1, -1, 0) == 1 &&
          X509_set_issuer_name(x, name) == 1 && X509_set_pubkey(x, certificate.key) == 1 &&
          X509_sign(x, certificate.key, EVP_sha256()) > 0;
 }
@@ -198,8 +198,7 @@ std::unique_ptr<TlsServer> TlsServer::Create(std::string& error) {
 
 TlsServer::~TlsServer() { SSL_CTX_free(static_cast<SSL_CTX*>(context_)); }
 
-std::unique_ptr<Connection> TlsServer::Accept(Socket socket, const StopFlag& stop, int timeoutMs,
-                                              std::string& error) {
+std::unique_ptr<Connection> TlsServer::Accept(Socket socket, const StopFlag& stop, int timeoutMs, std::string& error) {
   SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context_));
   const BIO_METHOD* method = SocketMethodWithoutSignal();
   BIO* bio = method != nullptr ? BIO_new(method) : nullptr;

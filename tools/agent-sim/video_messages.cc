@@ -74,9 +74,7 @@ Bytes BuildHeartbeat(uint32_t sequence) {
   return out;
 }
 
-Bytes BuildHugeFrameStart(uint32_t frameTag) {
-  return BuildFrameStart(frameTag, true, kLargestSide, kLargestSide, 0);
-}
+Bytes BuildHugeFrameStart(uint32_t frameTag) { return BuildFrameStart(frameTag, true, kLargestSide, kLargestSide, 0); }
 
 Bytes BuildEmptyTileBatch(uint32_t frameTag) {
   std::vector<EncodedTile> tiles(kLargestBatch);

@@ -12,15 +12,11 @@ constexpr int kMaxPictureSide = 16384;
 }  // namespace
 
 FrameEncoder::FrameEncoder(std::unique_ptr<Scene> scene, EncodingMode mode, int width, int height)
-    : scene_(std::move(scene)),
-      tiles_(mode),
-      source_(width, height),
-      previous_(width, height),
-      model_(width, height) {}
+    : scene_(std::move(scene)), tiles_(mode), source_(width, height), previous_(width, height), model_(width, height) {}
 
 bool FrameEncoder::RenderSource(int sceneFrame, const StreamSettings& settings) {
-  const bool unchanged = haveSource_ && settings == renderedSettings_ &&
-                         (scene_->IsStatic() || sceneFrame == renderedFrame_);
+  const bool unchanged =
+      haveSource_ && settings == renderedSettings_ && (scene_->IsStatic() || sceneFrame == renderedFrame_);
   if (unchanged) return false;
   std::swap(source_, previous_);
   scene_->Render(sceneFrame, source_);

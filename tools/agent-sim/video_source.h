@@ -86,8 +86,7 @@ class VideoSource {
   // Null with `error` set for an unknown scene or an impossible size. With a `loop` (which
   // must outlive the source and match `config`) frames are replayed from it; otherwise they
   // are encoded live.
-  static std::unique_ptr<VideoSource> Create(const StreamConfig& config, const ReplayLoop* loop,
-                                             std::string& error);
+  static std::unique_ptr<VideoSource> Create(const StreamConfig& config, const ReplayLoop* loop, std::string& error);
 
   // Appends the wire messages of the next frame (possibly none for a still picture).
   // The first frame, and any frame after RequestKeyframe, is a keyframe.
