@@ -22,6 +22,7 @@
 #include "image_encoders.h"
 #include "protocol/session_picture.h"
 #include "protocol/tile_decompression.h"
+#include "video_messages.h"
 
 namespace stv {
 namespace {
@@ -66,23 +67,10 @@ Bytes TilePixels(int x0, int y0, int w, int h) {
   return pixels;
 }
 
-Bytes TileMessage(int x, int y, int w, int h, TileEncoding encoding, const Bytes& payload) {
-  Bytes m = {2, 0, 0, 0, 1, 0, 1};
-  for (int v : {x, y, w, h}) {
-    m.push_back(static_cast<uint8_t>(v >> 8));
-    m.push_back(static_cast<uint8_t>(v));
-  }
-  m.push_back(static_cast<uint8_t>(encoding));
-  m.insert(m.end(), payload.begin(), payload.end());
-  return m;
-}
-
-Bytes Zlib(const Bytes& data) {
-  uLongf size = compressBound(data.size());
-  Bytes out(size);
-  compress2(out.data(), &size, data.data(), data.size(), 6);
-  out.resize(size);
-  return out;
+// The Tile message carrying `tile`, as the agent builds it.
+Bytes TileMessage(const FrameTile& tile, TileEncoding encoding) {
+  const auto side = [](int value) { return static_cast<uint16_t>(value); };
+  return sim::BuildTile(1, {1, side(tile.x), side(tile.y), side(tile.w), side(tile.h), encoding, tile.payload});
 }
 
 // A palette payload: the tile's distinct colours (at most 256, else the nearest kept).
@@ -108,7 +96,7 @@ Bytes PalettePayload(const Bytes& pixels) {
     plain.insert(plain.end(), c, c + 4);
   }
   plain.insert(plain.end(), indexes.begin(), indexes.end());
-  return Zlib(plain);
+  return sim::CompressZlib(plain, 6);
 }
 
 // Which image format the codec tiles of a frame carry.
@@ -132,7 +120,7 @@ std::vector<FrameTile> MakeFrame(TileEncoding encoding, agent::SystemImageCodec&
             tile.payload = codec.EncodeJpeg(pixels, tile.w, tile.h, 80);
           break;
       }
-      tile.message = TileMessage(x, y, tile.w, tile.h, encoding, tile.payload);
+      tile.message = TileMessage(tile, encoding);
       tiles.push_back(std::move(tile));
     }
   }
@@ -149,7 +137,7 @@ void CompareFrame(benchmark::State& state, TileEncoding encoding, Reference refe
   agent::SystemImageCodec codec;
   const std::vector<FrameTile> tiles = MakeFrame(encoding, codec, format);
   SessionPicture picture(&codec);
-  const Bytes frameStart = {1, 0, 0, 0, 0, 1, kWidth >> 8, kWidth & 0xFF, kHeight >> 8, kHeight & 0xFF, 0, 0, 0, 0};
+  const Bytes frameStart = sim::BuildFrameStart(0, true, kWidth, kHeight, 0);
   ApplyVideoMessage(picture, frameStart);
   const auto apply = [&] {
     for (const FrameTile& tile : tiles) ApplyVideoMessage(picture, tile.message);

@@ -15,8 +15,10 @@
 
 #include "thread_cpu_time.h"
 
+#include "device_binding_message.h"
 #include "secure/openssl_channel.h"
-#include "tls/openssl_test_peer.h"
+#include "support/wire.h"
+#include "tls/agent_tls_peer.h"
 
 namespace {
 
@@ -29,10 +31,11 @@ constexpr size_t kFrameHeaderSize = 5;
 constexpr size_t kFrameSize = kFrameHeaderSize + 16384;
 
 struct Fixture {
-  stv::testing::TlsIdentity identity = stv::testing::TlsIdentity::Generate("bench");
-  stv::testing::DeviceKey device = stv::testing::DeviceKey::Generate();
-  Bytes binding = stv::testing::SignedBinding(device, identity.certificateDer);
-  std::string deviceId = stv::agent::ComputeDeviceId(device.PublicPoint());
+  std::string error;
+  std::unique_ptr<stv::sim::TlsServer> tls = stv::sim::TlsServer::Create(error);
+  std::unique_ptr<stv::sim::DeviceKey> device = stv::sim::DeviceKey::Generate();
+  Bytes binding = *stv::sim::BuildDeviceBinding(*device, tls->certificateDer(), {}, stv::sim::Fault::kNone);
+  std::string deviceId = stv::agent::ComputeDeviceId(device->publicPoint());
   Bytes payload = stv::testing::Pattern(kStreamSize, 1);
 };
 
@@ -46,27 +49,20 @@ Fixture& Shared() {
 // record and a 5-byte one) and read as a header and a payload.
 enum class Pattern { kBlocks, kFrames };
 
-// After the handshake, seals the binding and the payload into memory, then sends it all raw.
-void ServeSealedStream(stv::testing::ServerConnection& connection, std::string& cipher, Pattern pattern) {
-  if (!connection.Accept()) return;
-  cipher = SSL_get_cipher_name(connection.ssl());
-  BIO* sealed = BIO_new(BIO_s_mem());
-  SSL_set0_wbio(connection.ssl(), sealed);
+// Seals the final flight of the handshake, the binding and the payload into memory, then
+// sends it all raw.
+void ServeSealedStream(stv::sim::Socket& socket, const stv::sim::StopFlag& stop, std::string& cipher, Pattern pattern) {
+  auto raw = stv::sim::MakePlainConnection(std::move(socket));
   const Fixture& fixture = Shared();
-  connection.Write(fixture.binding);
+  stv::testing::MemoryTlsSession session(fixture.tls->context());
+  session.Handshake(*raw, stop, false);
+  cipher = SSL_get_cipher_name(session.ssl());
+  session.Seal(fixture.binding);
   const size_t writeSize = pattern == Pattern::kBlocks ? fixture.payload.size() : kFrameSize;
   for (size_t at = 0; at < fixture.payload.size(); at += writeSize) {
-    connection.Write(std::span(fixture.payload).subspan(at, std::min(writeSize, fixture.payload.size() - at)));
+    session.Seal(std::span(fixture.payload).subspan(at, std::min(writeSize, fixture.payload.size() - at)));
   }
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(sealed, &data);
-  for (long sent = 0; sent < size;) {
-    const ssize_t n = ::send(connection.socket(), data + sent, static_cast<size_t>(size - sent), MSG_NOSIGNAL);
-    if (n <= 0) return;
-    sent += n;
-  }
-  uint8_t rest[256];
-  while (::recv(connection.socket(), rest, sizeof rest, 0) > 0) {}
+  if (raw->Send(session.TakeSealed(), stop)) stv::testing::Drain(*raw, stop);
 }
 
 // One fresh connection to a fresh server, received by `receive`, which returns the CPU
@@ -74,9 +70,11 @@ void ServeSealedStream(stv::testing::ServerConnection& connection, std::string& 
 // arrive whole.
 template <typename Receive>
 std::optional<double> ReceiveOnce(Bytes& buffer, std::string& cipher, Pattern pattern, Receive receive) {
-  stv::testing::TlsTestServer server({&Shared().identity});
-  server.Start([&cipher, pattern](stv::testing::ServerConnection& c) { ServeSealedStream(c, cipher, pattern); });
-  const int socket = stv::testing::ConnectLoopback(server.port());
+  stv::testing::AgentTlsPeer server(*Shared().tls);
+  server.Start([&](stv::sim::Socket& s) { ServeSealedStream(s, server.stop(), cipher, pattern); });
+  std::string error;
+  const int socket = stv::agent::ConnectTcp("127.0.0.1", server.port(), error);
+  if (socket >= 0) stv::agent::ApplySessionSocketOptions(socket);
   std::optional<double> seconds = receive(socket, buffer);
   ::close(socket);
   server.Join();

@@ -3,15 +3,14 @@
 #include <cstdlib>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "protocol/tile_decompression.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> input(data, size);
   std::vector<uint8_t> out;
   if (stv::InflateZlib(input, out, size * 4)) {
-    const uint32_t stored = uint32_t{data[size - 4]} << 24 | uint32_t{data[size - 3]} << 16 |
-                            uint32_t{data[size - 2]} << 8 | data[size - 1];
-    if (stv::Adler32(out) != stored) abort();
+    if (stv::Adler32(out) != stv::ReadU32Be(data + size - 4)) abort();
   }
   if (out.size() > stv::kMaxInflatedSize) abort();
   stv::Inflate(input, out, 0);

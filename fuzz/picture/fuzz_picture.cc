@@ -7,6 +7,7 @@
 #include <span>
 
 #include "codec/system_image_codec.h"
+#include "common/byte_order.h"
 #include "protocol/session_picture.h"
 
 namespace {
@@ -41,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::span<const uint8_t> input(data, size);
   uint64_t applied = 0;
   while (input.size() >= 2) {
-    const size_t length = std::min<size_t>((input[0] << 8) | input[1], input.size() - 2);
+    const size_t length = std::min<size_t>(stv::ReadU16Be(input.data()), input.size() - 2);
     const std::span<const uint8_t> message = input.subspan(2, length);
     input = input.subspan(2 + length);
     const uint64_t painted = picture.tilesPainted;

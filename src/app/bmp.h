@@ -1,4 +1,5 @@
-// The picture as a 32-bit top-down BMP file, for "--save".
+// The picture as a 32-bit top-down BMP file: the viewer's "--save", and the simulated
+// agent's model of the screen, comparable byte for byte with it.
 #pragma once
 
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "codec/image_limits.h"
+#include "common/byte_order.h"
 
 namespace stv::agent {
 namespace {
@@ -169,7 +170,7 @@ std::optional<JpegFrameInfo> ScanJpegFrame(std::span<const uint8_t> image) {
   // takes step by step: where that reader would go another way, the walk gives up.
   while (at + 4 <= image.size() && image[at] == 0xFF) {
     const uint8_t marker = image[at + 1];
-    const size_t length = (size_t{image[at + 2]} << 8) | image[at + 3];
+    const size_t length = ReadU16Be(&image[at + 2]);
     if (!IsLengthDelimitedSegment(marker) || length < 2 || at + 2 + length > image.size()) break;
     const std::span<const uint8_t> body = image.subspan(at + 4, length - 2);
     if (marker == 0xDA) {  // where the decoder's header ends too
@@ -180,8 +181,8 @@ std::optional<JpegFrameInfo> ScanJpegFrame(std::span<const uint8_t> image) {
       if (frame || length < 8) break;
       const uint8_t* header = body.data();  // precision, height, width, components, then 3 bytes each
       JpegFrameInfo found;
-      found.height = (header[1] << 8) | header[2];
-      found.width = (header[3] << 8) | header[4];
+      found.height = ReadU16Be(header + 1);
+      found.width = ReadU16Be(header + 3);
       if (found.height == 0 || found.width == 0) break;
       const int components = header[5];
       if (length != 8 + 3 * static_cast<size_t>(components)) break;

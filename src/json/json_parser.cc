@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "json/json.h"
+#include "json/utf8.h"
 
 namespace stv {
 namespace {
@@ -99,25 +100,6 @@ bool ReadHex4(JsonReader& reader, uint32_t& unit) {
   return true;
 }
 
-// Unpaired surrogates are encoded like any other BMP value (three bytes).
-void AppendUtf8(std::string& out, uint32_t code_point) {
-  if (code_point < 0x80) {
-    out.push_back(static_cast<char>(code_point));
-  } else if (code_point < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else if (code_point < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  }
-}
-
 // Called with the position just after "\u". A high surrogate takes a directly following
 // low-surrogate escape with it; if there is none, the cursor stays after the first
 // escape and whatever follows is read as ordinary string content.
@@ -137,7 +119,7 @@ bool ParseUnicodeEscape(JsonReader& reader, std::string& out) {
       }
     }
   }
-  AppendUtf8(out, code_point);
+  AppendUtf8(out, code_point);  // an unpaired surrogate as three bytes, like any other value
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "json/json.h"
+#include "json/utf8.h"
 
 namespace stv {
 namespace {
@@ -23,7 +24,6 @@ constexpr std::array<bool, 128> MakePlainTable() {
 constexpr std::array<bool, 128> kPlain = MakePlainTable();
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-constexpr uint32_t kReplacementCharacter = 0xFFFD;
 
 void AppendUnicodeEscape(std::string& out, uint32_t unit) {
   const char escape[6] = {'\\',
@@ -46,41 +46,6 @@ void AppendAsciiEscape(std::string& out, uint8_t byte) {
     case '\\': out.append("\\\\", 2); return;
     default: AppendUnicodeEscape(out, byte); return;
   }
-}
-
-bool IsContinuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
-
-// Decodes the UTF-8 sequence that starts with a byte >= 0x80 at `bytes[index]`. Returns
-// its length and sets `code_point`, or returns 0 for a stray continuation byte, a lead
-// byte >= 0xF8, a sequence cut short, an over-long form or a value above U+10FFFF.
-// Surrogate values in three-byte form are accepted as they stand.
-size_t DecodeUtf8(std::string_view bytes, size_t index, uint32_t& code_point) {
-  const uint8_t lead = static_cast<uint8_t>(bytes[index]);
-  size_t length = 0;
-  uint32_t value = 0;
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    value = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    value = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    value = lead & 0x07;
-  } else {
-    return 0;
-  }
-  // The smallest value each length may carry; anything less is an over-long form.
-  constexpr uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (bytes.size() - index < length) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    const uint8_t next = static_cast<uint8_t>(bytes[index + i]);
-    if (!IsContinuation(next)) return 0;
-    value = (value << 6) | (next & 0x3F);
-  }
-  if (value < kMinimum[length] || value > 0x10FFFF) return 0;
-  code_point = value;
-  return length;
 }
 
 // The decimal form of `value` in `buffer`, which must hold 20 bytes.

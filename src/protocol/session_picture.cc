@@ -4,24 +4,11 @@
 #include <cstring>
 #include <new>
 
+#include "common/byte_order.h"
 #include "protocol/tile_decompression.h"
 
 namespace stv {
 namespace {
-
-constexpr size_t kEnvelopeHeaderSize = 9;
-constexpr size_t kFragmentHeaderSize = 13;
-constexpr size_t kFrameStartMinSize = 14;
-constexpr size_t kTileHeaderSize = 16;
-constexpr size_t kBatchHeaderSize = 7;
-constexpr size_t kBatchEntryHeaderSize = 15;
-constexpr size_t kHeartbeatMinSize = 5;
-
-uint16_t ReadU16(const uint8_t* bytes) { return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]); }
-
-uint32_t ReadU32(const uint8_t* bytes) {
-  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | uint32_t{bytes[3]};
-}
 
 bool CountMalformed(SessionPicture& picture) {
   ++picture.malformed;
@@ -98,10 +85,10 @@ bool ResetEntry(SessionPicture& picture, Reassembly& entry, uint32_t totalLength
 
 bool HandleFragment(SessionPicture& picture, std::span<const uint8_t> message) {
   if (message.size() < kFragmentHeaderSize) return CountMalformed(picture);
-  const uint32_t id = ReadU32(&message[1]);
-  const uint32_t total = ReadU32(&message[5]);
-  const uint32_t index = ReadU16(&message[9]);
-  const uint32_t count = ReadU16(&message[11]);
+  const uint32_t id = ReadU32Be(&message[1]);
+  const uint32_t total = ReadU32Be(&message[5]);
+  const uint32_t index = ReadU16Be(&message[9]);
+  const uint32_t count = ReadU16Be(&message[11]);
   if (total < 1 || total > kMaxReassembledSize || count < 1 || index >= count ||
       count != (total + kFragmentPayloadSize - 1) / kFragmentPayloadSize) {
     return CountMalformed(picture);
@@ -143,9 +130,9 @@ bool ProcessMessage(SessionPicture& picture, std::span<const uint8_t> message) {
 
 bool HandleEnvelope(SessionPicture& picture, std::span<const uint8_t> message) {
   if (message.size() < kEnvelopeHeaderSize) return CountMalformed(picture);
-  const uint32_t streamId = ReadU32(&message[1]);
-  const int32_t width = ReadU16(&message[5]);
-  const int32_t height = ReadU16(&message[7]);
+  const uint32_t streamId = ReadU32Be(&message[1]);
+  const int32_t width = ReadU16Be(&message[5]);
+  const int32_t height = ReadU16Be(&message[7]);
   if (streamId != picture.streamId || width != picture.width || height != picture.height) {
     // A new stream always starts on a black picture, even at the same size.
     if (width != 0 && height != 0 && !AllocateFramebuffer(picture, width, height)) {
@@ -158,9 +145,9 @@ bool HandleEnvelope(SessionPicture& picture, std::span<const uint8_t> message) {
 }
 
 bool HandleFrameStart(SessionPicture& picture, std::span<const uint8_t> message) {
-  if (message.size() < kFrameStartMinSize) return CountMalformed(picture);
-  const int32_t width = ReadU16(&message[6]);
-  const int32_t height = ReadU16(&message[8]);
+  if (message.size() < kFrameStartSize) return CountMalformed(picture);
+  const int32_t width = ReadU16Be(&message[6]);
+  const int32_t height = ReadU16Be(&message[8]);
   if (width != 0 && height != 0 && !ResizeFramebuffer(picture, width, height)) {
     return CountMalformed(picture);
   }
@@ -255,7 +242,7 @@ bool HandleCompleteMessage(SessionPicture& picture, std::span<const uint8_t> mes
     }
     case VideoMessageType::TileBatch: return HandleTileBatch(picture, message);
     case VideoMessageType::Heartbeat:
-      if (message.size() < kHeartbeatMinSize) return CountMalformed(picture);
+      if (message.size() < kHeartbeatSize) return CountMalformed(picture);
       ++picture.heartbeats;
       return false;
     default:  // envelopes and fragments do not nest, and other types do not exist
@@ -270,12 +257,12 @@ std::optional<TileRecord> ParseTile(std::span<const uint8_t> message) {
     return std::nullopt;
   }
   TileRecord tile;
-  tile.frameTag = ReadU32(&message[1]);
-  tile.tileTag = ReadU16(&message[5]);
-  tile.x = ReadU16(&message[7]);
-  tile.y = ReadU16(&message[9]);
-  tile.w = ReadU16(&message[11]);
-  tile.h = ReadU16(&message[13]);
+  tile.frameTag = ReadU32Be(&message[1]);
+  tile.tileTag = ReadU16Be(&message[5]);
+  tile.x = ReadU16Be(&message[7]);
+  tile.y = ReadU16Be(&message[9]);
+  tile.w = ReadU16Be(&message[11]);
+  tile.h = ReadU16Be(&message[13]);
   tile.encoding = message[15];
   tile.payload = message.subspan(kTileHeaderSize);
   return tile;
@@ -286,25 +273,25 @@ bool ParseTileBatch(std::span<const uint8_t> message, std::vector<TileRecord>& t
   if (message.size() < kBatchHeaderSize || message[0] != static_cast<uint8_t>(VideoMessageType::TileBatch)) {
     return false;
   }
-  const uint32_t frameTag = ReadU32(&message[1]);
-  const uint32_t count = ReadU16(&message[5]);
+  const uint32_t frameTag = ReadU32Be(&message[1]);
+  const uint32_t count = ReadU16Be(&message[5]);
   size_t offset = kBatchHeaderSize;
   for (uint32_t i = 0; i < count; ++i) {
     const size_t left = message.size() - offset;
     const uint8_t* entry = message.data() + offset;
-    if (left < kBatchEntryHeaderSize || left - kBatchEntryHeaderSize < ReadU32(entry + 11)) {
+    if (left < kBatchEntryHeaderSize || left - kBatchEntryHeaderSize < ReadU32Be(entry + 11)) {
       tiles.clear();
       return false;
     }
-    const uint32_t payloadLength = ReadU32(entry + 11);
+    const uint32_t payloadLength = ReadU32Be(entry + 11);
     offset += kBatchEntryHeaderSize;
     TileRecord& tile = tiles.emplace_back();
     tile.frameTag = frameTag;
-    tile.tileTag = ReadU16(entry);
-    tile.x = ReadU16(entry + 2);
-    tile.y = ReadU16(entry + 4);
-    tile.w = ReadU16(entry + 6);
-    tile.h = ReadU16(entry + 8);
+    tile.tileTag = ReadU16Be(entry);
+    tile.x = ReadU16Be(entry + 2);
+    tile.y = ReadU16Be(entry + 4);
+    tile.w = ReadU16Be(entry + 6);
+    tile.h = ReadU16Be(entry + 8);
     tile.encoding = entry[10];
     tile.payload = message.subspan(offset, payloadLength);
     offset += payloadLength;

@@ -1,4 +1,4 @@
-// The video stream: its message types, and the session picture those messages build.
+// The session picture the video stream builds (its messages are laid out in video_layout.h).
 #pragma once
 
 #include <cstddef>
@@ -11,14 +11,9 @@
 #include <vector>
 
 #include "codec/tile_image_codec.h"
+#include "protocol/video_layout.h"
 
 namespace stv {
-
-// Fragment I of a message carries its bytes from I * kFragmentPayloadSize on; a full
-// fragment inside a stream envelope makes a 16384-byte video message.
-inline constexpr size_t kFragmentPayloadSize = 16362;
-// The largest message that may travel in fragments.
-inline constexpr size_t kMaxReassembledSize = 8388608;
 
 // Memory the picture may claim while following a hostile stream. The wire allows a
 // 65535 x 65535 picture (16 GiB) and any number of pending 8 MiB messages; neither may
@@ -32,24 +27,6 @@ inline constexpr size_t kMaxReassembledSize = 8388608;
 struct PictureLimits {
   uint64_t maxFramebufferPixels = uint64_t{1} << 28;
   size_t maxReassemblyBytes = size_t{256} << 20;
-};
-
-// The first byte of every video message.
-enum class VideoMessageType : uint8_t {
-  FrameStart = 1,
-  Tile = 2,
-  TileBatch = 3,
-  Heartbeat = 4,
-  StreamEnvelope = 5,
-  Fragment = 6,
-};
-
-enum class TileEncoding : uint8_t {
-  Raw = 0,            // w * h * 4 bytes of pixels; extra bytes ignored
-  PaletteZlib = 1,    // zlib stream of a palette and one index byte per pixel
-  RawZlib = 2,        // zlib stream of w * h * 4 bytes of pixels
-  CodecImage = 3,     // a compressed image for the tile image codec
-  CodecImageAlt = 4,  // handled exactly like CodecImage
 };
 
 // A byte buffer that is never cleared. A message's buffer is only read once every fragment

@@ -9,6 +9,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/byte_order.h"
 #include "protocol/palette_expansion.h"
 
 namespace stv {
@@ -86,10 +87,7 @@ bool InflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& out, size_
     return false;
   }
   if (!Inflate(data.subspan(2, data.size() - 6), out, reserveHint)) return false;
-  const uint8_t* tail = data.data() + data.size() - 4;
-  const uint32_t expected =
-      uint32_t{tail[0]} << 24 | uint32_t{tail[1]} << 16 | uint32_t{tail[2]} << 8 | uint32_t{tail[3]};
-  return Adler32(out) == expected;
+  return Adler32(out) == ReadU32Be(data.data() + data.size() - 4);
 }
 
 bool DecodePaletteTile(std::span<const uint8_t> data, int w, int h, std::vector<uint8_t>& out) {

@@ -1,5 +1,6 @@
 #include "secure/device_binding.h"
 
+#include "common/byte_order.h"
 #include "diag/log.h"
 #include "secure/crypto.h"
 
@@ -17,7 +18,7 @@ constexpr char kNoPin[] = "no device id to pin against (pass --pin <deviceId>, o
 std::optional<std::vector<uint8_t>> ReadField(DeviceBindingSource& source) {
   uint8_t prefix[2];
   if (!source.ReadBindingBytes(prefix, sizeof prefix)) return std::nullopt;
-  const size_t length = (size_t{prefix[0]} << 8) | prefix[1];
+  const size_t length = ReadU16Be(prefix);
   if (length == 0 || length > kMaxBindingFieldSize) return std::nullopt;
   std::vector<uint8_t> field(length);
   if (!source.ReadBindingBytes(field.data(), field.size())) return std::nullopt;

@@ -2,16 +2,18 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
+
 namespace stv::agent {
 
 std::array<uint8_t, kFrameHeaderSize> EncodeFrameHeader(Channel channel, uint32_t length) {
-  return {static_cast<uint8_t>(channel), static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-          static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+  std::array<uint8_t, kFrameHeaderSize> header{static_cast<uint8_t>(channel)};
+  WriteU32Be(&header[1], length);
+  return header;
 }
 
 std::optional<FrameHeader> DecodeFrameHeader(std::span<const uint8_t, kFrameHeaderSize> bytes) {
-  const uint32_t length =
-      (uint32_t{bytes[1]} << 24) | (uint32_t{bytes[2]} << 16) | (uint32_t{bytes[3]} << 8) | uint32_t{bytes[4]};
+  const uint32_t length = ReadU32Be(&bytes[1]);
   if (bytes[0] >= kChannelCount || length == 0 || length > kMaxFramePayload) return std::nullopt;
   return FrameHeader{static_cast<Channel>(bytes[0]), length};
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "json/utf8.h"
 #include "protocol/control_message.h"
 #include "window/virtual_keys.h"
 
@@ -10,67 +11,21 @@ namespace stv {
 namespace {
 
 constexpr int64_t kPointerRange = 65535;
-constexpr char32_t kReplacementCharacter = 0xFFFD;
 
 int32_t NormaliseAxis(int32_t position, int32_t start, int32_t length) {
   const int64_t scaled = (int64_t{position} - start) * kPointerRange / std::max<int64_t>(int64_t{length} - 1, 1);
   return static_cast<int32_t>(std::clamp<int64_t>(scaled, 0, kPointerRange));
 }
 
-void AppendUtf8(char32_t code, std::string& out) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 bool IsSurrogate(char32_t code) { return code >= 0xD800 && code <= 0xDFFF; }
 
-// Decodes one code point at text[i], advancing i. Anything malformed (a stray or missing
+// The code point at text[i], advancing i past it. Anything malformed (a stray or missing
 // continuation byte, an overlong form, a surrogate, a value beyond U+10FFFF) yields the
 // replacement character and skips one byte.
-char32_t DecodeUtf8(std::string_view text, size_t& i) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  size_t length = 0;
-  char32_t code = 0;
-  char32_t minimum = 0;
-  if (lead < 0x80) {
-    ++i;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, code = lead & 0x1F, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, code = lead & 0x0F, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, code = lead & 0x07, minimum = 0x10000;
-  } else {
-    ++i;
-    return kReplacementCharacter;
-  }
-  if (text.size() - i < length) {
-    ++i;
-    return kReplacementCharacter;
-  }
-  for (size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[i + k]);
-    if ((next & 0xC0) != 0x80) {
-      ++i;
-      return kReplacementCharacter;
-    }
-    code = (code << 6) | (next & 0x3F);
-  }
-  if (code < minimum || code > 0x10FFFF || IsSurrogate(code)) {
+char32_t NextCodePoint(std::string_view text, size_t& i) {
+  uint32_t code = static_cast<unsigned char>(text[i]);
+  const size_t length = code < 0x80 ? 1 : DecodeUtf8(text, i, code);
+  if (length == 0 || IsSurrogate(code)) {
     ++i;
     return kReplacementCharacter;
   }
@@ -207,7 +162,7 @@ bool KeyTypesTab(uint32_t virtualKey, Modifiers modifiers) {
 
 std::string Utf16UnitToUtf8(char16_t unit) {
   std::string out;
-  AppendUtf8(IsSurrogate(unit) ? kReplacementCharacter : unit, out);
+  AppendUtf8(out, IsSurrogate(unit) ? kReplacementCharacter : unit);
   return out;
 }
 
@@ -215,7 +170,7 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string units;
   size_t i = 0;
   while (i < text.size()) {
-    const char32_t code = DecodeUtf8(text, i);
+    const char32_t code = NextCodePoint(text, i);
     if (code < 0x10000) {
       units += static_cast<char16_t>(code);
     } else {

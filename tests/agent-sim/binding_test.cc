@@ -6,10 +6,10 @@
 
 #include <fstream>
 
+#include "common/byte_order.h"
 #include "device_binding_message.h"
 #include "device_key.h"
 #include "support/child_process.h"
-#include "support/wire.h"
 #include "tls_server.h"
 
 namespace stv::sim {
@@ -23,7 +23,7 @@ TEST(Binding, DerSignatureFaultIsADerSequenceAndEveryRunHasItsOwnCertificate) {
   ASSERT_TRUE(key);
   const auto der = BuildDeviceBinding(*key, server->certificateDer(), {}, Fault::kDerSignature);
   ASSERT_TRUE(der);
-  const size_t signatureLength = stv::testing::ReadU16(*der, 67);
+  const size_t signatureLength = ReadU16Be(&(*der)[67]);
   EXPECT_GE(signatureLength, 70u);
   EXPECT_LE(signatureLength, 72u);
   EXPECT_EQ((*der)[69], 0x30) << "a DER SEQUENCE";

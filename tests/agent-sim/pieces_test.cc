@@ -22,7 +22,7 @@ TEST(StreamWrapper, FragmentsOnlyMessagesAboveTheThreshold) {
   wrapper.Wrap(Bytes(101, 1), out);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].size(), 9u + 100);  // whole, in its envelope
-  EXPECT_EQ(out[1][9], kFragmentType);
+  EXPECT_EQ(out[1][9], 6) << "a fragment";
 }
 
 TEST(Palette, HoldsUpTo256ColoursInFirstSeenOrder) {

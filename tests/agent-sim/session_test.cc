@@ -8,10 +8,8 @@
 #include "agent-sim/test_viewer.h"
 #include "codec/system_image_codec.h"
 #include "protocol/session_picture.h"
-#include "secure/device_binding.h"
 #include "session.h"
 #include "support/child_process.h"
-#include "support/wire.h"
 #include "transport/frame.h"
 
 namespace stv::sim {
@@ -55,7 +53,7 @@ class Session : public ::testing::Test {
   std::unique_ptr<TestViewer> ServePlaintext(Fault fault = Fault::kNone) {
     options_.plaintext = true;
     options_.fault = fault;
-    auto viewer = TestViewer::Connect(Serve(), false);
+    auto viewer = TestViewer::Connect(Serve());
     EXPECT_TRUE(viewer);
     return viewer;
   }
@@ -79,18 +77,12 @@ class Session : public ::testing::Test {
 };
 
 TEST_F(Session, TlsSessionBindsStreamsAndFollowsTheViewer) {
-  std::string error;
   options_.token = "secret";
   options_.saveFinalPath = dir_ / "final.bmp";
-  auto viewer = TestViewer::Connect(Serve(), true);
-  ASSERT_TRUE(viewer);
-
+  const uint16_t port = Serve();
   // The binding verifies against the certificate this very connection presented.
-  const auto binding = viewer->ReadBinding();
-  ASSERT_TRUE(binding);
-  stv::testing::RecordedBinding source(*binding, viewer->PeerCertificate());
-  std::string peerId;
-  ASSERT_TRUE(agent::VerifyDeviceBinding(source, DeviceIdOf(key_->publicPoint()), false, peerId, error)) << error;
+  auto viewer = TestViewer::Connect(port, DeviceIdOf(key_->publicPoint()));
+  ASSERT_TRUE(viewer);
   ASSERT_TRUE(viewer->SendToken("secret"));
 
   // Monitors and clipboard first, on the control channel.

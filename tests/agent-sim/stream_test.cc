@@ -8,14 +8,12 @@
 #include <tuple>
 
 #include "codec/system_image_codec.h"
+#include "common/byte_order.h"
 #include "protocol/session_picture.h"
-#include "support/wire.h"
 #include "video_source.h"
 
 namespace stv::sim {
 namespace {
-
-static_assert(kFragmentShare == kFragmentPayloadSize, "fragments must be cut where the viewer expects them");
 
 struct Applied {
   explicit Applied(TileImageCodec* codec) : picture(codec) {}
@@ -26,11 +24,11 @@ struct Applied {
 
 void ApplyAll(const std::vector<Bytes>& messages, Applied& applied) {
   for (const Bytes& message : messages) {
-    ASSERT_GE(message.size(), kEnvelopeHeaderSize);
-    ASSERT_EQ(message[0], kStreamEnvelopeType) << "every message travels in an envelope";
-    if (message[9] == kFragmentType) {
+    ASSERT_GE(message.size(), 9u);
+    ASSERT_EQ(message[0], 5) << "every message travels in an envelope";
+    if (message[9] == 6) {  // a fragment
       ++applied.fragments;
-      if (stv::testing::ReadU16(message, 18) == 0) applied.messageIds.push_back(stv::testing::ReadU32(message, 10));
+      if (ReadU16Be(&message[18]) == 0) applied.messageIds.push_back(ReadU32Be(&message[10]));
     }
     ApplyVideoMessage(applied.picture, message);
   }
@@ -90,13 +88,14 @@ TEST(Stream, MixUsesEveryKindOfTileOnTheTestCard) {
   std::vector<Bytes> messages;
   encoder.Encode(0, 1, true, StreamSettings{}, messages);
   std::vector<TileRecord> tiles;
-  std::map<uint8_t, int> encodings;
+  std::map<TileEncoding, int> encodings;
   for (const Bytes& message : messages) {
-    if (message[0] != kTileBatchType || !ParseTileBatch(message, tiles)) continue;
-    for (const TileRecord& tile : tiles) ++encodings[tile.encoding];
+    if (!ParseTileBatch(message, tiles)) continue;
+    for (const TileRecord& tile : tiles) ++encodings[static_cast<TileEncoding>(tile.encoding)];
   }
-  for (const uint8_t kind : {kEncodingPaletteZlib, kEncodingRawZlib, kEncodingWebp, kEncodingImage}) {
-    EXPECT_GT(encodings[kind], 0) << int{kind};
+  for (const TileEncoding kind :
+       {TileEncoding::PaletteZlib, TileEncoding::RawZlib, TileEncoding::CodecImage, TileEncoding::CodecImageAlt}) {
+    EXPECT_GT(encodings[kind], 0) << static_cast<int>(kind);
   }
 }
 
@@ -110,7 +109,7 @@ TEST(Stream, LargeDesktopTravelsInFragmentsAndSingleTiles) {
   ASSERT_TRUE(produced);
   EXPECT_GT(applied.fragments, 0u);
   size_t singles = 0;
-  for (const Bytes& message : produced->messages) singles += message[9] == kTileType;
+  for (const Bytes& message : produced->messages) singles += message[9] == 2;  // a Tile
   EXPECT_GT(singles, 0u) << "a lone changed tile in a row goes as a Tile message";
 }
 
@@ -203,17 +202,17 @@ TEST(Stream, OrphanFragmentsStayPendingUnderFreshIds) {
   ASSERT_EQ(applied.picture.malformed, 0u);
 
   wire.clear();
-  source->WrapOrphanFragment(1, wire);                     // raised to the smallest fragmented message
-  source->WrapOrphanFragment(kMaxWholeMessage + 9, wire);  // capped at the largest
+  source->WrapOrphanFragment(1, wire);                        // raised to the smallest fragmented message
+  source->WrapOrphanFragment(kMaxReassembledSize + 9, wire);  // capped at the largest
   source->WrapOrphanFragment(100000, wire);
   ASSERT_EQ(wire.size(), 3u);
   for (const Bytes& message : wire) {
-    EXPECT_EQ(message.size(), kEnvelopeHeaderSize + kFragmentHeaderSize + kFragmentShare);
+    EXPECT_EQ(message.size(), 16384u);  // a full fragment
   }
   ApplyAll(wire, applied);
   EXPECT_EQ(applied.picture.malformed, 0u);
   ASSERT_EQ(applied.picture.reassembly.size(), 3u);
-  EXPECT_EQ(applied.picture.reassemblyBytes, (kFragmentShare + 1) + kMaxWholeMessage + 100000);
+  EXPECT_EQ(applied.picture.reassemblyBytes, (16362u + 1) + 8388608 + 100000);
   // A later fragmented message of the good stream still completes beside them.
   std::vector<Bytes> frame;
   source->RequestKeyframe();

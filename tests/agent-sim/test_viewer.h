@@ -1,13 +1,16 @@
-// A minimal viewer for driving the simulated agent in tests: TCP, optionally TLS through
-// OpenSSL, reading and writing frames. A read not done within kPatience fails.
+// A minimal viewer for driving the simulated agent in tests, on the viewer's own channels:
+// plaintext, or TLS with the device binding checked against a pin. Reads give up once the
+// viewer has been connected for kPatience, so a failing test never hangs.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "secure/secure_channel.h"
 
 namespace stv::sim::testing {
 
@@ -20,30 +23,25 @@ struct WireFrame {
 
 class TestViewer {
  public:
-  // Connects to 127.0.0.1:port; with `tls`, runs a TLS 1.2 client handshake. Null on failure.
-  static std::unique_ptr<TestViewer> Connect(uint16_t port, bool tls);
+  // Connects to 127.0.0.1:port: in plaintext, or with a `pin` over TLS, checking the
+  // agent's binding against it. Null on failure.
+  static std::unique_ptr<TestViewer> Connect(uint16_t port, const std::optional<std::string>& pin = std::nullopt);
   ~TestViewer();
 
   // Exactly `size` bytes, or false (closed, error, time-out).
   bool ReadExact(uint8_t* buffer, size_t size);
-  // Whatever arrives until the peer closes; `closed` tells whether it did.
+  // Plaintext only: whatever arrives until the peer closes; `closed` tells whether it did.
   Bytes ReadUntilClosed(bool& closed);
-  bool Write(const Bytes& bytes);
   std::optional<WireFrame> ReadFrame();
-  // The device binding and the token exchange, done by the test itself.
-  std::optional<Bytes> ReadBinding();
   bool SendToken(const std::string& token);
   bool SendControl(const std::string& json);
 
-  Bytes PeerCertificate() const;
-
  private:
-  TestViewer() = default;
-  // Bytes read into `buffer`; 0 when the peer closed or failed, -1 at the deadline.
-  long ReadSome(uint8_t* buffer, size_t size, std::chrono::steady_clock::time_point deadline);
-  int fd_ = -1;
-  void* ssl_ = nullptr;
-  void* context_ = nullptr;
+  explicit TestViewer(agent::SocketHandle socket) : socket_(socket) {}
+
+  agent::SocketHandle socket_;
+  std::unique_ptr<agent::SecureChannel> channel_;
+  std::jthread watchdog_;  // interrupts the channel at the deadline
 };
 
 }  // namespace stv::sim::testing

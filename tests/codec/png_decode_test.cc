@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/system_image_codec.h"
+#include "common/byte_order.h"
 
 namespace stv {
 namespace {
@@ -25,16 +26,12 @@ struct PngImage {
 
 int PngChannels(int colorType) { return colorType == 2 ? 3 : colorType == 4 ? 2 : colorType == 6 ? 4 : 1; }
 
-void PutU32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
-}
-
 void PutChunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& body) {
-  PutU32(out, static_cast<uint32_t>(body.size()));
+  AppendU32Be(out, static_cast<uint32_t>(body.size()));
   const size_t start = out.size();
   out.insert(out.end(), type, type + 4);
   out.insert(out.end(), body.begin(), body.end());
-  PutU32(out, static_cast<uint32_t>(crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
+  AppendU32Be(out, static_cast<uint32_t>(crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
 }
 
 // Appends one filtered (filter 0) row holding the pixels x0, x0 + step, ... of row y.
@@ -74,8 +71,8 @@ std::vector<uint8_t> EncodePng(const PngImage& image) {
   packed.resize(packedSize);
 
   std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}, header;
-  PutU32(header, image.width);
-  PutU32(header, image.height);
+  AppendU32Be(header, image.width);
+  AppendU32Be(header, image.height);
   header.insert(header.end(), {uint8_t(image.bitDepth), uint8_t(image.colorType), 0, 0, uint8_t(image.interlaced)});
   PutChunk(out, "IHDR", header);
   if (!image.palette.empty()) PutChunk(out, "PLTE", image.palette);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "codec/jpeg_image.h"
+#include "common/byte_order.h"
 #include "support/child_process.h"
 
 namespace stv::agent {
@@ -181,7 +182,7 @@ Bytes RewriteSegments(const Bytes& jpeg, Visit visit) {
   Bytes out(jpeg.begin(), jpeg.begin() + 2);
   for (size_t at = 2; at + 4 <= jpeg.size();) {
     const uint8_t marker = jpeg[at + 1];
-    const size_t length = (size_t{jpeg[at + 2]} << 8) | jpeg[at + 3];
+    const size_t length = ReadU16Be(&jpeg[at + 2]);
     const std::optional<Bytes> body = visit(marker, Bytes(jpeg.begin() + at + 4, jpeg.begin() + at + 2 + length));
     if (body) {
       out.insert(out.end(), {0xFF, marker, static_cast<uint8_t>((body->size() + 2) >> 8),

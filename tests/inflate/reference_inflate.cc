@@ -3,6 +3,7 @@
 // sorted by length, push_back output.
 #include "inflate/reference_inflate.h"
 
+#include "common/byte_order.h"
 #include "protocol/tile_decompression.h"
 
 #include <algorithm>
@@ -268,10 +269,7 @@ bool ReferenceInflateZlib(std::span<const uint8_t> data, std::vector<uint8_t>& o
   if (!ReferenceInflate(data.subspan(2, data.size() - 6), out, reserveHint, kMaxInflatedSize)) {
     return false;
   }
-  const uint8_t* tail = data.data() + data.size() - 4;
-  const uint32_t expected =
-      uint32_t{tail[0]} << 24 | uint32_t{tail[1]} << 16 | uint32_t{tail[2]} << 8 | uint32_t{tail[3]};
-  return ReferenceAdler32(out) == expected;
+  return ReferenceAdler32(out) == ReadU32Be(data.data() + data.size() - 4);
 }
 
 bool ReferenceDecodePaletteTile(std::span<const uint8_t> data, int w, int h, std::vector<uint8_t>& out) {

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "device_binding_message.h"
 #include "secure/crypto.h"
 #include "support/wire.h"
-#include "tls/openssl_test_peer.h"
+#include "tls_server.h"
 
 namespace stv::agent {
 namespace {
@@ -35,14 +36,15 @@ TEST(DeviceIdTest, IsTheTruncatedLowerCaseBase32OfTheKeyDigest) {
 }
 
 TEST(CryptoTest, VerifiesOnlyTheExactDigestKeyAndSignature) {
-  const auto device = testing::DeviceKey::Generate();
+  const auto device = sim::DeviceKey::Generate();
   const uint8_t abc[] = {'a', 'b', 'c'};
   const Sha256Digest digest = *Sha256(abc);
-  EXPECT_EQ(Bytes(digest.begin(), digest.end()), testing::Sha256Of(abc));
-  EXPECT_EQ(digest[0], 0xba);  // the published SHA-256 of "abc" starts ba7816bf
-  EXPECT_EQ(digest[3], 0xbf);
-  const Bytes key = device.PublicPoint();
-  const Bytes signature = device.SignRaw(digest);
+  EXPECT_EQ(digest, (Sha256Digest{0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+                                  0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+                                  0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad}))
+      << "the published SHA-256 of \"abc\"";
+  const Bytes key = device->publicPoint();
+  const Bytes signature = *device->SignRaw(digest);
   EXPECT_TRUE(VerifyP256Signature(key, signature, digest));
 
   Sha256Digest otherDigest = digest;
@@ -51,22 +53,28 @@ TEST(CryptoTest, VerifiesOnlyTheExactDigestKeyAndSignature) {
   flipped[40] ^= 0x80;
   Bytes offCurve = key;
   offCurve[64] ^= 1;
+  Bytes compressed(key.begin(), key.begin() + 33);
+  compressed[0] = 0x02 | (key[64] & 1);
   EXPECT_FALSE(VerifyP256Signature(key, signature, otherDigest));
-  EXPECT_FALSE(VerifyP256Signature(testing::DeviceKey::Generate().PublicPoint(), signature, digest));
+  EXPECT_FALSE(VerifyP256Signature(sim::DeviceKey::Generate()->publicPoint(), signature, digest));
   EXPECT_FALSE(VerifyP256Signature(key, flipped, digest));
   EXPECT_FALSE(VerifyP256Signature(key, Bytes(64, 0), digest));     // r = s = 0
   EXPECT_FALSE(VerifyP256Signature(key, Bytes(64, 0xff), digest));  // r, s above the group order
   EXPECT_FALSE(VerifyP256Signature(offCurve, signature, digest));
-  EXPECT_FALSE(VerifyP256Signature(device.CompressedPoint(), signature, digest));
-  EXPECT_FALSE(VerifyP256Signature(key, device.SignDer(digest), digest));
+  EXPECT_FALSE(VerifyP256Signature(compressed, signature, digest));
+  EXPECT_FALSE(VerifyP256Signature(key, *device->SignDer(digest), digest));
 }
 
 class DeviceBindingTest : public ::testing::Test {
  protected:
-  const testing::DeviceKey device_ = testing::DeviceKey::Generate();
-  const Bytes certificate_ = testing::TlsIdentity::Generate("binding").certificateDer;
-  const Bytes binding_ = testing::SignedBinding(device_, certificate_);
-  const std::string id_ = ComputeDeviceId(device_.PublicPoint());
+  Bytes Binding(sim::Fault fault = sim::Fault::kNone) const {
+    return *sim::BuildDeviceBinding(*device_, certificate_, {}, fault);
+  }
+
+  const std::unique_ptr<sim::DeviceKey> device_ = sim::DeviceKey::Generate();
+  const Bytes certificate_ = sim::MakeUnrelatedCertificateDer();
+  const Bytes binding_ = Binding();
+  const std::string id_ = ComputeDeviceId(device_->publicPoint());
 };
 
 TEST_F(DeviceBindingTest, ReadsExactlyTheBindingAndPinsOrWarns) {
@@ -94,13 +102,13 @@ TEST_F(DeviceBindingTest, BadLengthsStopTheReadBeforeTheirField) {
   };
   Bytes longKey = {0x01, 0x2c};  // K = 300, followed by enough bytes to read if believed
   longKey.resize(400, 0x04);
-  Bytes noSignature = testing::EncodeBinding(device_.PublicPoint(), Bytes());
+  Bytes noSignature = testing::EncodeBinding(device_->publicPoint(), Bytes());
   noSignature.resize(200, 0);
   const Case cases[] = {
       {longKey, 2},
       {{0x00, 0x00, 0x04}, 2},
       {noSignature, 69},
-      {testing::EncodeBinding(device_.PublicPoint(), Bytes(257, 1)), 69},
+      {testing::EncodeBinding(device_->publicPoint(), Bytes(257, 1)), 69},
   };
   for (const Case& c : cases) {
     RecordedBinding source(c.stream, certificate_);
@@ -122,7 +130,7 @@ TEST_F(DeviceBindingTest, VerdictsComeInOrder) {
   forged.back() ^= 1;
   RecordedBinding invalid(forged, certificate_);
   EXPECT_EQ(VerifyError(invalid, ""), kBadSignature);
-  const Bytes badKey = testing::EncodeBinding(device_.CompressedPoint(), Bytes(64, 1));
+  const Bytes badKey = Binding(sim::Fault::kCompressedKey);
   RecordedBinding noneAndBadKey(badKey, std::nullopt);
   EXPECT_EQ(VerifyError(noneAndBadKey, id_), "the client presented no certificate");
   RecordedBinding badKeyOnly(badKey, certificate_);

@@ -1,4 +1,4 @@
-// Wire-level helpers the tests share: frames built and read independently of the code
+// Wire-level helpers the tests share: frames and bindings built independently of the code
 // under test, a collector for what a transport delivers, and a device binding replayed
 // from bytes.
 #pragma once
@@ -24,21 +24,33 @@ namespace stv::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-inline uint32_t ReadU32(std::span<const uint8_t> bytes, size_t offset) {
-  return uint32_t{bytes[offset]} << 24 | uint32_t{bytes[offset + 1]} << 16 | uint32_t{bytes[offset + 2]} << 8 |
-         bytes[offset + 3];
-}
-
-inline uint16_t ReadU16(std::span<const uint8_t> bytes, size_t offset) {
-  return static_cast<uint16_t>(bytes[offset] << 8 | bytes[offset + 1]);
-}
-
 // A transport frame: channel byte, 32-bit big-endian length, payload.
 inline Bytes MakeFrame(uint8_t channel, std::span<const uint8_t> payload) {
   const auto length = static_cast<uint32_t>(payload.size());
   Bytes bytes = {channel, static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
                  static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
   bytes.insert(bytes.end(), payload.begin(), payload.end());
+  return bytes;
+}
+
+// The binding's wire form, built literally: 16-bit K, key, 16-bit S, signature.
+inline Bytes EncodeBinding(std::span<const uint8_t> key, std::span<const uint8_t> signature) {
+  Bytes bytes;
+  for (std::span<const uint8_t> field : {key, signature}) {
+    bytes.insert(bytes.end(), {static_cast<uint8_t>(field.size() >> 8), static_cast<uint8_t>(field.size())});
+    bytes.insert(bytes.end(), field.begin(), field.end());
+  }
+  return bytes;
+}
+
+// Deterministic filler that makes misordered or lost bytes visible.
+inline Bytes Pattern(size_t size, uint32_t seed) {
+  Bytes bytes(size);
+  uint32_t state = seed * 2654435761u + 1;
+  for (auto& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<uint8_t>(state >> 24);
+  }
   return bytes;
 }
 

@@ -1,6 +1,5 @@
 #include "secure/openssl_channel.h"
 
-#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,20 +8,23 @@
 #include <algorithm>
 #include <future>
 
+#include "common/byte_order.h"
+#include "device_binding_message.h"
+#include "support/child_process.h"
 #include "support/wire.h"
-#include "tls/openssl_test_peer.h"
+#include "tls/agent_tls_peer.h"
 #include "transport/tcp_transport.h"
 
 namespace stv::agent {
 namespace {
 
+using testing::AgentTlsPeer;
 using testing::Bytes;
 using testing::MakeFrame;
-using testing::ServerConnection;
-using testing::TlsTestServer;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kShortIdle = std::chrono::milliseconds(300);
+constexpr int kPatienceMs = static_cast<int>(std::chrono::milliseconds(testing::kPatience).count());
 constexpr char kNoBinding[] = "the client sent no device binding";
 constexpr char kBadSignature[] =
     "the device binding signature is invalid: the machine that answered does not hold the key it claims";
@@ -31,48 +33,35 @@ constexpr char kHandshakeFailure[] = "InitializeSecurityContext failed (0x";
 
 Bytes AsBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
-void DrainRaw(int socket) {
-  uint8_t buffer[4096];
-  while (::recv(socket, buffer, sizeof buffer, 0) > 0) {}
-}
-
-// A server-side SSL over memory BIOs, for scripts that decide what goes out in which segment.
-// Runs the handshake to its end, leaving the final flight unsent in `out`, or with
-// `stopAtFirstFlight` only until the first flight is ready. The caller frees the SSL.
-SSL* MemoryHandshake(SSL_CTX* context, int socket, BIO** out, bool stopAtFirstFlight) {
-  SSL* ssl = SSL_new(context);
-  BIO* in = BIO_new(BIO_s_mem());
-  *out = BIO_new(BIO_s_mem());
-  SSL_set_bio(ssl, in, *out);
-  SSL_set_accept_state(ssl);
-  uint8_t buffer[16384];
-  while (SSL_do_handshake(ssl) != 1 && SSL_get_error(ssl, -1) != SSL_ERROR_SSL) {
-    if (stopAtFirstFlight && BIO_ctrl_pending(*out) > 0) break;
-    const int pending = BIO_read(*out, buffer, sizeof buffer);
-    if (pending > 0) ::send(socket, buffer, static_cast<size_t>(pending), MSG_NOSIGNAL);
-    const ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    BIO_write(in, buffer, static_cast<int>(n));
-  }
-  return ssl;
+bool ReadExact(sim::Connection& connection, std::span<uint8_t> bytes, const sim::StopFlag& stop) {
+  return sim::ReceiveExact(connection, bytes.data(), bytes.size(), stop, kPatienceMs) == sim::IoStatus::kData;
 }
 
 class OpenSslChannelTest : public ::testing::Test {
  protected:
-  static std::string DeviceId() { return ComputeDeviceId(device_->PublicPoint()); }
-  static Bytes Binding() { return testing::SignedBinding(*device_, identity_->certificateDer); }
+  static std::string DeviceId() { return ComputeDeviceId(device_->publicPoint()); }
+  static Bytes Binding(std::span<const uint8_t> certificate = tls_.certificateDer()) {
+    return *sim::BuildDeviceBinding(*device_, certificate, {}, sim::Fault::kNone);
+  }
 
-  // A server that completes the handshake and sends a good binding, then runs `script`.
-  static void ServeBound(TlsTestServer& server, std::function<void(ServerConnection&)> script) {
-    server.Start([script = std::move(script)](ServerConnection& c) {
-      if (c.Accept() && c.Write(Binding())) script(c);
+  // A connection that completes the handshake and sends a good binding, then runs `script`.
+  static void ServeBound(AgentTlsPeer& peer, std::function<void(sim::Connection&)> script) {
+    peer.Start([&peer, script = std::move(script)](sim::Socket& socket) {
+      auto c = peer.Accept(socket);
+      if (c && c->Send(Binding(), peer.stop())) script(*c);
     });
   }
 
   // A socket to the server and a channel over it that gives up on silence quickly.
   struct Client {
-    explicit Client(uint16_t port) : socket(testing::ConnectLoopback(port)), channel(socket, kShortIdle) {}
+    explicit Client(uint16_t port) : socket(Connect(port)), channel(socket, kShortIdle) {}
     ~Client() { ::close(socket); }
+    static int Connect(uint16_t port) {
+      std::string error;
+      const int socket = ConnectTcp("127.0.0.1", port, error);
+      if (socket >= 0) ApplySessionSocketOptions(socket);
+      return socket;
+    }
     // The handshake's error text; empty when it succeeded.
     std::string Handshake() {
       std::string error;
@@ -82,24 +71,25 @@ class OpenSslChannelTest : public ::testing::Test {
     OpenSslChannel channel;
   };
 
-  // One server identity and device for the whole suite, never freed.
-  static inline const testing::TlsIdentity* identity_ =
-      new testing::TlsIdentity(testing::TlsIdentity::Generate("agent"));
-  static inline const testing::DeviceKey* device_ = new testing::DeviceKey(testing::DeviceKey::Generate());
+  // One agent TLS server and device key for the whole suite, never freed.
+  static inline sim::TlsServer& tls_ = []() -> sim::TlsServer& {
+    std::string error;
+    return *sim::TlsServer::Create(error).release();
+  }();
+  static inline const sim::DeviceKey* device_ = sim::DeviceKey::Generate().release();
 };
 
 TEST_F(OpenSslChannelTest, TransportPinsTheDeviceSendsTheTokenAndCarriesFrames) {
-  TlsTestServer server({identity_});
+  AgentTlsPeer server(tls_);
   const Bytes video = testing::Pattern(70000, 7);  // spans several records
   Bytes token;
   Bytes fromClient(8);
-  server.Start([&](ServerConnection& c) {
-    if (!c.Accept()) return;
-    for (const Bytes& part : {Binding(), MakeFrame(1, video), MakeFrame(0, AsBytes("{}"))}) c.Write(part);
+  ServeBound(server, [&](sim::Connection& c) {
+    for (const Bytes& part : {MakeFrame(1, video), MakeFrame(0, AsBytes("{}"))}) c.Send(part, server.stop());
     uint8_t length[2];
-    if (!c.ReadExact(length)) return;
-    token.resize(size_t{length[0]} << 8 | length[1]);
-    if (!c.ReadExact(token) || !c.ReadExact(fromClient)) fromClient.clear();
+    if (!ReadExact(c, length, server.stop())) return;
+    token.resize(ReadU16Be(length));
+    if (!ReadExact(c, token, server.stop()) || !ReadExact(c, fromClient, server.stop())) fromClient.clear();
   });
 
   TcpTransport::Security security;
@@ -134,24 +124,24 @@ TEST_F(OpenSslChannelTest, BindingFailuresEndTheConnectionBeforeTheToken) {
     std::string error;
   };
   const Bytes binding = Binding();
-  const std::string other = ComputeDeviceId(testing::DeviceKey::Generate().PublicPoint());
+  const std::string other = ComputeDeviceId(sim::DeviceKey::Generate()->publicPoint());
   const Case cases[] = {
       {"wrong pin", binding, false, other,
        "device id mismatch: expected " + other + ", the machine that answered is " + DeviceId()},
-      {"replayed under another certificate",
-       testing::SignedBinding(*device_, testing::TlsIdentity::Generate("impostor").certificateDer), false, DeviceId(),
+      {"replayed under another certificate", Binding(sim::MakeUnrelatedCertificateDer()), false, DeviceId(),
        kBadSignature},
       {"closed before the binding", {}, true, DeviceId(), kNoBinding},
       {"closed inside the binding", Bytes(binding.begin(), binding.begin() + 70), true, DeviceId(), kNoBinding},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TlsTestServer server({identity_});
+    AgentTlsPeer server(tls_);
     size_t tokenBytes = 1;
-    server.Start([&](ServerConnection& connection) {
-      if (!connection.Accept() || !connection.Write(c.sent)) return;
-      if (c.thenClose) connection.CloseNotify();
-      tokenBytes = connection.DrainUntilClosed();
+    server.Start([&](sim::Socket& socket) {
+      auto connection = server.Accept(socket);
+      if (!connection || !connection->Send(c.sent, server.stop())) return;
+      if (c.thenClose) connection->Close();
+      tokenBytes = testing::Drain(*connection, server.stop());
     });
     TcpTransport::Security security;
     security.pin = c.pin;
@@ -167,66 +157,59 @@ TEST_F(OpenSslChannelTest, BindingFailuresEndTheConnectionBeforeTheToken) {
 TEST_F(OpenSslChannelTest, HandshakeFailuresAndSilenceHaveTheirOwnTexts) {
   struct Case {
     const char* name;
-    testing::ServerOptions options;
-    std::function<void(TlsTestServer&, ServerConnection&)> script;
+    sim::TlsServer& tls;
+    std::function<void(AgentTlsPeer&, sim::Socket&)> script;
     std::string error;    // a prefix for the status errors
     bool silent = false;  // the server goes quiet until the client leaves: the client waits out its idle limit
   };
   const Bytes binding = Binding();
+  const auto acceptOnly = [](AgentTlsPeer& s, sim::Socket& socket) { s.Accept(socket); };
+  std::string serverError;
+  const auto tls13 = sim::TlsServer::Create(serverError, {0x0304, 0x0304});
+  const auto tls10 = sim::TlsServer::Create(serverError, {0x0301, 0x0302});
+  ASSERT_TRUE(tls13 && tls10) << serverError;
   const Case cases[] = {
-      {"silent server",
-       {identity_},
-       [](TlsTestServer&, ServerConnection& c) { DrainRaw(c.socket()); },
-       kClosedDuringHandshake,
-       true},
-      {"closed halfway through the server's flight",
-       {identity_},
-       [](TlsTestServer& s, ServerConnection& c) {
-         BIO* out = nullptr;
-         SSL* ssl = MemoryHandshake(s.context(), c.socket(), &out, true);
-         Bytes half(BIO_ctrl_pending(out) / 2);
-         BIO_read(out, half.data(), static_cast<int>(half.size()));
-         ::send(c.socket(), half.data(), half.size(), MSG_NOSIGNAL);
-         SSL_free(ssl);
-         c.Close();
+      {"silent server", tls_,
+       [](AgentTlsPeer& s, sim::Socket& socket) {
+         testing::Drain(*sim::MakePlainConnection(std::move(socket)), s.stop());
+       },
+       kClosedDuringHandshake, true},
+      {"closed halfway through the server's flight", tls_,
+       [](AgentTlsPeer& s, sim::Socket& socket) {
+         auto raw = sim::MakePlainConnection(std::move(socket));
+         testing::MemoryTlsSession session(tls_.context());
+         session.Handshake(*raw, s.stop(), true);
+         const Bytes flight = session.TakeSealed();
+         raw->Send(std::span(flight).first(flight.size() / 2), s.stop());
        },
        kClosedDuringHandshake},
-      {"not TLS at all",
-       {identity_},
-       [](TlsTestServer&, ServerConnection& c) {
-         uint8_t hello[512];
-         ::recv(c.socket(), hello, sizeof hello, 0);
-         ::send(c.socket(), "HTTP/1.1 400 Bad Request\r\n\r\n", 28, MSG_NOSIGNAL);
-         DrainRaw(c.socket());
+      {"not TLS at all", tls_,
+       [](AgentTlsPeer& s, sim::Socket& socket) {
+         auto raw = sim::MakePlainConnection(std::move(socket));
+         uint8_t hello[1];
+         if (!ReadExact(*raw, hello, s.stop())) return;
+         raw->Send(AsBytes("HTTP/1.1 400 Bad Request\r\n\r\n"), s.stop());
+         testing::Drain(*raw, s.stop());
        },
        kHandshakeFailure},
-      {"TLS 1.3 only",
-       {identity_, 0x0304, 0x0304},
-       [](TlsTestServer&, ServerConnection& c) { c.Accept(); },
-       kHandshakeFailure},
-      {"TLS 1.0 and 1.1 only",
-       {identity_, 0x0301, 0x0302},
-       [](TlsTestServer&, ServerConnection& c) { c.Accept(); },
-       kHandshakeFailure},
-      {"silent after the handshake",
-       {identity_},
-       [](TlsTestServer&, ServerConnection& c) {
-         if (c.Accept()) c.DrainUntilClosed();
+      {"TLS 1.3 only", *tls13, acceptOnly, kHandshakeFailure},
+      {"TLS 1.0 and 1.1 only", *tls10, acceptOnly, kHandshakeFailure},
+      {"silent after the handshake", tls_,
+       [](AgentTlsPeer& s, sim::Socket& socket) {
+         if (auto c = s.Accept(socket)) testing::Drain(*c, s.stop());
        },
-       kNoBinding,
-       true},
-      {"silent inside the binding",
-       {identity_},
-       [&](TlsTestServer&, ServerConnection& c) {
-         if (c.Accept() && c.Write(std::span(binding).first(50))) c.DrainUntilClosed();
+       kNoBinding, true},
+      {"silent inside the binding", tls_,
+       [&](AgentTlsPeer& s, sim::Socket& socket) {
+         auto c = s.Accept(socket);
+         if (c && c->Send(std::span(binding).first(50), s.stop())) testing::Drain(*c, s.stop());
        },
-       kNoBinding,
-       true},
+       kNoBinding, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TlsTestServer server(c.options);
-    server.Start([&](ServerConnection& connection) { c.script(server, connection); });
+    AgentTlsPeer server(c.tls);
+    server.Start([&](sim::Socket& socket) { c.script(server, socket); });
     Client client(server.port());
     const auto start = Clock::now();
     const std::string error = client.Handshake();
@@ -238,8 +221,9 @@ TEST_F(OpenSslChannelTest, HandshakeFailuresAndSilenceHaveTheirOwnTexts) {
     }
   }
 
-  TlsTestServer server({identity_});
-  server.Start([](ServerConnection& c) { DrainRaw(c.socket()); });
+  AgentTlsPeer server(tls_);
+  server.Start(
+      [&](sim::Socket& socket) { testing::Drain(*sim::MakePlainConnection(std::move(socket)), server.stop()); });
   Client unwritable(server.port());
   ::shutdown(unwritable.socket, SHUT_WR);
   EXPECT_EQ(unwritable.Handshake(), "the peer closed while the TLS handshake was being sent");
@@ -247,17 +231,15 @@ TEST_F(OpenSslChannelTest, HandshakeFailuresAndSilenceHaveTheirOwnTexts) {
 
 TEST_F(OpenSslChannelTest, RecordsLeftOverFromTheHandshakeAreReadFirst) {
   const Bytes frame = MakeFrame(1, testing::Pattern(300, 3));
-  TlsTestServer server({identity_});
-  server.Start([&](ServerConnection& c) {
+  AgentTlsPeer server(tls_);
+  server.Start([&](sim::Socket& socket) {
     // The final flight, the binding and a frame leave in one segment.
-    BIO* out = nullptr;
-    SSL* ssl = MemoryHandshake(server.context(), c.socket(), &out, false);
-    for (const Bytes& data : {Binding(), frame}) SSL_write(ssl, data.data(), static_cast<int>(data.size()));
-    Bytes segment(BIO_ctrl_pending(out));
-    BIO_read(out, segment.data(), static_cast<int>(segment.size()));
-    ::send(c.socket(), segment.data(), segment.size(), MSG_NOSIGNAL);
-    DrainRaw(c.socket());
-    SSL_free(ssl);
+    auto raw = sim::MakePlainConnection(std::move(socket));
+    testing::MemoryTlsSession session(tls_.context());
+    session.Handshake(*raw, server.stop(), false);
+    for (const Bytes& data : {Binding(), frame}) session.Seal(data);
+    raw->Send(session.TakeSealed(), server.stop());
+    testing::Drain(*raw, server.stop());
   });
   Client client(server.port());
   ASSERT_EQ(client.Handshake(), "");
@@ -271,18 +253,21 @@ TEST_F(OpenSslChannelTest, SealsFullRecordsReadsAcrossRecordsAndEndsWithCloseNot
   const Bytes message = testing::Pattern(40000, 4);
   std::vector<int> recordSizes;
   Bytes received;
-  int lastError = SSL_ERROR_NONE;
-  TlsTestServer server({identity_});
-  ServeBound(server, [&](ServerConnection& c) {
+  sim::IoStatus last = sim::IoStatus::kData;
+  AgentTlsPeer server(tls_);
+  ServeBound(server, [&](sim::Connection& c) {
     uint8_t buffer[65536];
-    // Without read-ahead one SSL_read returns one record's plaintext at most.
-    for (int n; received.size() < message.size() && (n = c.ReadSome(buffer, sizeof buffer)) > 0;) {
-      recordSizes.push_back(n);
+    // One receive opens one record at most.
+    for (size_t n = 0; received.size() < message.size();) {
+      const sim::IoStatus status = c.Receive(buffer, sizeof buffer, kPatienceMs, n);
+      if (status != sim::IoStatus::kData) break;
+      recordSizes.push_back(static_cast<int>(n));
       received.insert(received.end(), buffer, buffer + n);
     }
-    for (const char* record : {"ab", "cde", "fghij"}) c.Write(AsBytes(record));
-    c.CloseNotify();
-    lastError = SSL_get_error(c.ssl(), c.ReadSome(buffer, 1));
+    for (const char* record : {"ab", "cde", "fghij"}) c.Send(AsBytes(record), server.stop());
+    c.Close();
+    // Closed only by a close notification: a bare end of the stream is an error.
+    last = sim::ReceiveExact(c, buffer, 1, server.stop(), kPatienceMs);
   });
   Client client(server.port());
   ASSERT_EQ(client.Handshake(), "");
@@ -300,7 +285,7 @@ TEST_F(OpenSslChannelTest, SealsFullRecordsReadsAcrossRecordsAndEndsWithCloseNot
   server.Join();
   EXPECT_EQ(recordSizes, (std::vector<int>{16384, 16384, 7232}));
   EXPECT_EQ(received, message);
-  EXPECT_EQ(lastError, SSL_ERROR_ZERO_RETURN);
+  EXPECT_EQ(last, sim::IoStatus::kClosed);
   // As in the transport's close: the socket is already down, the send fails quietly.
   ::shutdown(client.socket, SHUT_RDWR);
   client.channel.Shutdown();
@@ -310,23 +295,24 @@ TEST_F(OpenSslChannelTest, FramesComeWholeFromRecordsThatArriveInPieces) {
   // A frame header and its payload read separately, as the transport reads them, while the
   // ciphertext under them arrives cut mid-header, mid-record and across records.
   const Bytes message = testing::Pattern(40000, 5);
-  TlsTestServer server({identity_});
+  AgentTlsPeer server(tls_);
   Client client(server.port());
-  ServeBound(server, [&, clientSocket = client.socket](ServerConnection& c) {
-    BIO* sealed = BIO_new(BIO_s_mem());
-    SSL_set0_wbio(c.ssl(), sealed);
-    c.Write(message);
-    Bytes ciphertext(BIO_ctrl_pending(sealed));
-    BIO_read(sealed, ciphertext.data(), static_cast<int>(ciphertext.size()));
-    size_t sent = 0;
-    for (size_t piece : {size_t{3}, size_t{20000}, size_t{1}, ciphertext.size()}) {
+  server.Start([&, clientSocket = client.socket](sim::Socket& socket) {
+    auto raw = sim::MakePlainConnection(std::move(socket));
+    testing::MemoryTlsSession session(tls_.context());
+    session.Handshake(*raw, server.stop(), false);
+    session.Seal(Binding());
+    raw->Send(session.TakeSealed(), server.stop());
+    session.Seal(message);
+    const Bytes ciphertext = session.TakeSealed();
+    for (size_t sent = 0; size_t piece : {size_t{3}, size_t{20000}, size_t{1}, ciphertext.size()}) {
       piece = std::min(piece, ciphertext.size() - sent);
-      ::send(c.socket(), ciphertext.data() + sent, piece, MSG_NOSIGNAL);
+      raw->Send(std::span(ciphertext).subspan(sent, piece), server.stop());
       sent += piece;
       // The next piece once the client has taken this one, so that each arrives on its own.
       testing::PollUntil([&] { return testing::UnreadBytes(clientSocket) <= 0; });
     }
-    DrainRaw(c.socket());
+    testing::Drain(*raw, server.stop());
   });
   ASSERT_EQ(client.Handshake(), "");
   Bytes received(message.size());
@@ -355,10 +341,10 @@ TEST_F(OpenSslChannelTest, BytesThatNeverFormARecordEndTheReceive) {
   Bytes oversized = {0x17, 0x03, 0x03, 0x48, 0x01};  // longer than any TLS 1.2 record may be
   oversized.resize(5 + 0x4801, 0xAA);
   for (const Bytes& junk : {testing::Pattern(100000, 9), oversized}) {
-    TlsTestServer server({identity_});
-    ServeBound(server, [&](ServerConnection& c) {
-      ::send(c.socket(), junk.data(), junk.size(), MSG_NOSIGNAL);
-      DrainRaw(c.socket());
+    AgentTlsPeer server(tls_);
+    ServeBound(server, [&](sim::Connection& c) {
+      sim::SendOnSocket(c.fd(), junk, server.stop());
+      testing::Drain(c, server.stop());
     });
     Client client(server.port());
     ASSERT_EQ(client.Handshake(), "");
@@ -368,8 +354,8 @@ TEST_F(OpenSslChannelTest, BytesThatNeverFormARecordEndTheReceive) {
 }
 
 TEST_F(OpenSslChannelTest, InterruptReleasesABlockedReceive) {
-  TlsTestServer server({identity_});
-  ServeBound(server, [](ServerConnection& c) { c.DrainUntilClosed(); });
+  AgentTlsPeer server(tls_);
+  ServeBound(server, [&](sim::Connection& c) { testing::Drain(c, server.stop()); });
   Client client(server.port());
   ASSERT_EQ(client.Handshake(), "");
   auto blocked = std::async(std::launch::async, [&] {
@@ -389,13 +375,14 @@ TEST_F(OpenSslChannelTest, StreamsBothWaysAtOnce) {
   // The server echoes while the client's writer and reader run at once on one channel. The
   // reader asks for more than has been sent, so a read that blocks the writer deadlocks here.
   constexpr size_t kTotal = 6 << 20;
-  TlsTestServer server({identity_});
-  ServeBound(server, [&](ServerConnection& c) {
+  AgentTlsPeer server(tls_);
+  ServeBound(server, [&](sim::Connection& c) {
     uint8_t buffer[16384];
-    for (size_t echoed = 0; echoed < kTotal;) {
-      const int n = c.ReadSome(buffer, sizeof buffer);
-      if (n <= 0 || !c.Write(std::span<const uint8_t>(buffer, static_cast<size_t>(n)))) break;
-      echoed += static_cast<size_t>(n);
+    for (size_t echoed = 0, n = 0; echoed < kTotal; echoed += n) {
+      if (c.Receive(buffer, sizeof buffer, kPatienceMs, n) != sim::IoStatus::kData ||
+          !c.Send(std::span<const uint8_t>(buffer, n), server.stop())) {
+        break;
+      }
     }
   });
   Client client(server.port());

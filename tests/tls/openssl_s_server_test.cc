@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "device_key.h"
 #include "support/child_process.h"
 #include "support/wire.h"
-#include "tls/openssl_test_peer.h"
 #include "transport/loopback_peer.h"
 #include "transport/tcp_transport.h"
 
@@ -106,8 +106,8 @@ class SServerTest : public ::testing::Test {
               signature)) {
       return {};
     }
-    return testing::EncodeBinding(testing::ReadFileBytes(dir_ / "device.pub"),
-                                  testing::RawSignature(testing::ReadFileBytes(signature)));
+    const auto raw = sim::RawSignatureFromDer(testing::ReadFileBytes(signature));
+    return raw ? testing::EncodeBinding(testing::ReadFileBytes(dir_ / "device.pub"), *raw) : Bytes();
   }
 
   testing::TempDir dir_;

@@ -1,15 +1,16 @@
 #include "device_binding_message.h"
 
-#include "video_messages.h"
+#include "common/byte_order.h"
 
 namespace stv::sim {
 
 std::optional<std::vector<uint8_t>> BuildDeviceBinding(const DeviceKey& key,
                                                        std::span<const uint8_t> presentedCertificate,
                                                        std::span<const uint8_t> foreignCertificate, Fault fault) {
-  const Digest digest = Sha256(fault == Fault::kForeignBinding ? foreignCertificate : presentedCertificate);
+  const auto digest = agent::Sha256(fault == Fault::kForeignBinding ? foreignCertificate : presentedCertificate);
+  if (!digest) return std::nullopt;
   const std::optional<std::vector<uint8_t>> signature =
-      fault == Fault::kDerSignature ? key.SignDer(digest) : key.SignRaw(digest);
+      fault == Fault::kDerSignature ? key.SignDer(*digest) : key.SignRaw(*digest);
   if (!signature) return std::nullopt;
 
   std::vector<uint8_t> point = key.publicPoint();
@@ -19,9 +20,9 @@ std::optional<std::vector<uint8_t>> BuildDeviceBinding(const DeviceKey& key,
   if (fault == Fault::kBadSignature) sent[20] ^= 0x01;
 
   std::vector<uint8_t> out;
-  AppendU16(out, static_cast<uint32_t>(point.size()));
+  AppendU16Be(out, static_cast<uint32_t>(point.size()));
   out.insert(out.end(), point.begin(), point.end());
-  AppendU16(out, static_cast<uint32_t>(sent.size()));
+  AppendU16Be(out, static_cast<uint32_t>(sent.size()));
   out.insert(out.end(), sent.begin(), sent.end());
   return out;
 }

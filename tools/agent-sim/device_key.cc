@@ -57,13 +57,6 @@ bool WriteKey(EVP_PKEY* key, const std::string& path, std::string& error) {
 
 }  // namespace
 
-Digest Sha256(std::span<const uint8_t> data) {
-  Digest digest{};
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_sha256(), nullptr);
-  return digest;
-}
-
 DeviceKey::DeviceKey(void* key) : key_(key) {
   uint8_t point[128] = {};
   size_t length = 0;
@@ -109,7 +102,7 @@ std::unique_ptr<DeviceKey> DeviceKey::LoadOrCreate(const std::string& path, std:
   return std::unique_ptr<DeviceKey>(new DeviceKey(key));
 }
 
-std::optional<std::vector<uint8_t>> DeviceKey::SignDer(const Digest& digest) const {
+std::optional<std::vector<uint8_t>> DeviceKey::SignDer(const Sha256Digest& digest) const {
   EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(AsKey(key_), nullptr);
   std::optional<std::vector<uint8_t>> result;
   size_t length = 0;
@@ -125,13 +118,17 @@ std::optional<std::vector<uint8_t>> DeviceKey::SignDer(const Digest& digest) con
   return result;
 }
 
-std::optional<std::vector<uint8_t>> DeviceKey::SignRaw(const Digest& digest) const {
+std::optional<std::vector<uint8_t>> DeviceKey::SignRaw(const Sha256Digest& digest) const {
   const std::optional<std::vector<uint8_t>> der = SignDer(digest);
   if (!der) return std::nullopt;
-  const unsigned char* cursor = der->data();
-  ECDSA_SIG* signature = d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der->size()));
+  return RawSignatureFromDer(*der);
+}
+
+std::optional<std::vector<uint8_t>> RawSignatureFromDer(std::span<const uint8_t> der) {
+  const unsigned char* cursor = der.data();
+  ECDSA_SIG* signature = d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size()));
   if (signature == nullptr) return std::nullopt;
-  std::vector<uint8_t> raw(64);
+  std::vector<uint8_t> raw(agent::kP256SignatureSize);
   const bool ok = BN_bn2binpad(ECDSA_SIG_get0_r(signature), raw.data(), 32) == 32 &&
                   BN_bn2binpad(ECDSA_SIG_get0_s(signature), raw.data() + 32, 32) == 32;
   ECDSA_SIG_free(signature);

@@ -1,7 +1,6 @@
-// The agent's long-term P-256 device key, SHA-256, and the device id derived from the key.
+// The agent's long-term P-256 device key and the device id derived from the key.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -9,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "secure/crypto.h"
+
 namespace stv::sim {
 
-using Digest = std::array<uint8_t, 32>;
-
-Digest Sha256(std::span<const uint8_t> data);
+using agent::Sha256Digest;
 
 class DeviceKey {
  public:
@@ -29,15 +28,18 @@ class DeviceKey {
   // 0x04, X, Y: 65 bytes.
   const std::vector<uint8_t>& publicPoint() const { return publicPoint_; }
   // ECDSA over a 32-byte digest, as raw r then s (32 bytes each, big-endian).
-  std::optional<std::vector<uint8_t>> SignRaw(const Digest& digest) const;
+  std::optional<std::vector<uint8_t>> SignRaw(const Sha256Digest& digest) const;
   // The same signature in its DER form (70 to 72 bytes).
-  std::optional<std::vector<uint8_t>> SignDer(const Digest& digest) const;
+  std::optional<std::vector<uint8_t>> SignDer(const Sha256Digest& digest) const;
 
  private:
   explicit DeviceKey(void* key);
   void* key_;  // EVP_PKEY
   std::vector<uint8_t> publicPoint_;
 };
+
+// A DER ECDSA signature as raw r then s; absent when it does not parse.
+std::optional<std::vector<uint8_t>> RawSignatureFromDer(std::span<const uint8_t> der);
 
 // The device id a viewer pins: the first 16 characters of the lower-case, unpadded base32
 // of SHA-256 of the point.

@@ -10,7 +10,8 @@
 #include <random>
 #include <thread>
 
-#include "bmp.h"
+#include "app/bmp.h"
+#include "common/byte_order.h"
 #include "device_binding_message.h"
 #include "transport/frame.h"
 
@@ -150,7 +151,7 @@ bool Session::SendBindingAndReadToken(SessionOutcome& outcome) {
     }
     return false;
   }
-  const size_t length = (size_t{lengthBytes[0]} << 8) | lengthBytes[1];
+  const size_t length = ReadU16Be(lengthBytes);
   std::string token(length, '\0');
   if (length > kMaxToken || (length > 0 && ReceiveExact(*connection_, reinterpret_cast<uint8_t*>(token.data()), length,
                                                         stop_, kTokenTimeoutMs) != IoStatus::kData)) {
@@ -239,14 +240,14 @@ bool Session::InjectFault(VideoSource& source) {
   std::vector<Bytes> extra;
   switch (options_.fault) {
     case Fault::kMalformedVideo: {
-      const Bytes shortHeartbeat = {kHeartbeatType, 0, 0, 0};
+      const Bytes shortHeartbeat = {static_cast<uint8_t>(VideoMessageType::Heartbeat), 0, 0, 0};
       return SendVideo(shortHeartbeat);
     }
     case Fault::kUndecodableTile: {
       EncodedTile tile;
       tile.w = 1;
       tile.h = 1;
-      tile.encoding = 7;
+      tile.encoding = static_cast<TileEncoding>(7);
       tile.payload = {0, 0, 255, 255};
       source.WrapExtra(BuildTile(source.framesSent(), tile), extra);
       return SendVideo(extra.front());
@@ -261,7 +262,7 @@ bool Session::InjectFault(VideoSource& source) {
       }
       return true;
     case Fault::kBadHeader: {
-      const Bytes frame = {4, 0, 0, 0, 5, kHeartbeatType, 0, 0, 0, 0};
+      const Bytes frame = {4, 0, 0, 0, 5, static_cast<uint8_t>(VideoMessageType::Heartbeat), 0, 0, 0, 0};
       SendRaw(frame);
       Say(context_.number, "sent a frame header on channel 4, as asked");
       Hold();
@@ -294,8 +295,9 @@ bool Session::StressAfterFrame(VideoSource& source) {
     std::vector<Bytes> orphans;
     for (int i = 0; i < kFloodBurst && floodSent_ < kFloodMessages; ++i, ++floodSent_) {
       // Announced lengths spread over the whole range, up to the largest message.
-      const uint32_t spread = static_cast<uint32_t>(floodSent_) * 2654435761u % (kMaxWholeMessage - kFragmentShare);
-      source.WrapOrphanFragment(static_cast<uint32_t>(kFragmentShare) + 1 + spread, orphans);
+      const uint32_t spread =
+          static_cast<uint32_t>(floodSent_) * 2654435761u % (kMaxReassembledSize - kFragmentPayloadSize);
+      source.WrapOrphanFragment(static_cast<uint32_t>(kFragmentPayloadSize) + 1 + spread, orphans);
     }
     for (const Bytes& message : orphans) {
       if (!SendVideo(message)) return false;
@@ -402,8 +404,10 @@ void Session::Stream() {
 }
 
 void Session::SaveFinal(const VideoSource& source) {
-  std::string error;
-  if (!WriteFileBytes(options_.saveFinalPath, EncodeBmp(source.Model()), error)) Complain(context_.number, error);
+  const Image& model = source.Model();
+  if (!WriteBmpFile(options_.saveFinalPath, model.width, model.height, model.pixels)) {
+    Complain(context_.number, "cannot write " + options_.saveFinalPath);
+  }
 }
 
 SessionOutcome Session::Run(Socket socket) {

@@ -88,10 +88,10 @@ TileLook LookAtTile(std::span<const uint8_t> pixels, int w, int h) {
 
 void TileEncoder::EncodeRawZlib(std::span<const uint8_t> pixels, EncodedTile& tile) {
   tile.payload = CompressZlib(pixels, kRawZlibLevel);
-  tile.encoding = kEncodingRawZlib;
+  tile.encoding = TileEncoding::RawZlib;
   if (tile.payload.empty()) {
     tile.payload.assign(pixels.begin(), pixels.end());
-    tile.encoding = kEncodingRaw;
+    tile.encoding = TileEncoding::Raw;
   }
 }
 
@@ -99,7 +99,7 @@ bool TileEncoder::EncodePalette(std::span<const uint8_t> pixels, EncodedTile& ti
   const std::optional<PaletteImage> palette = BuildPalette(pixels);
   if (!palette) return false;
   tile.payload = CompressZlib(SerializePalette(*palette), kPaletteZlibLevel);
-  tile.encoding = kEncodingPaletteZlib;
+  tile.encoding = TileEncoding::PaletteZlib;
   return !tile.payload.empty();
 }
 
@@ -107,11 +107,11 @@ bool TileEncoder::EncodeLossy(bool webp, std::span<const uint8_t> pixels, int w,
                               std::vector<uint8_t>& decoded) {
   if (webp) {
     tile.payload = EncodeWebpLossy(pixels, w, h, quality);
-    tile.encoding = kEncodingWebp;
+    tile.encoding = TileEncoding::CodecImage;
     return !tile.payload.empty() && DecodeWebp(tile.payload, w, h, decoded);
   }
   tile.payload = jpeg_.Encode(pixels, w, h, quality);
-  tile.encoding = kEncodingImage;
+  tile.encoding = TileEncoding::CodecImageAlt;
   return !tile.payload.empty() && jpeg_.Decode(tile.payload, w, h, decoded);
 }
 
@@ -122,7 +122,7 @@ bool TileEncoder::Encode(std::span<const uint8_t> pixels, int w, int h, int qual
   switch (mode_) {
     case EncodingMode::kRaw:
       tile.payload.assign(pixels.begin(), pixels.end());
-      tile.encoding = kEncodingRaw;
+      tile.encoding = TileEncoding::Raw;
       return false;
     case EncodingMode::kRawZlib: EncodeRawZlib(pixels, tile); return false;
     case EncodingMode::kPaletteZlib:
@@ -135,12 +135,12 @@ bool TileEncoder::Encode(std::span<const uint8_t> pixels, int w, int h, int qual
       return false;
     case EncodingMode::kWebpLossless:
       tile.payload = EncodeWebpLossless(pixels, w, h);
-      tile.encoding = kEncodingWebp;
+      tile.encoding = TileEncoding::CodecImage;
       if (tile.payload.empty()) EncodeRawZlib(pixels, tile);
       return false;
     case EncodingMode::kPng:
       tile.payload = EncodePng(pixels, w, h);
-      tile.encoding = kEncodingImage;
+      tile.encoding = TileEncoding::CodecImageAlt;
       if (tile.payload.empty()) EncodeRawZlib(pixels, tile);
       return false;
     case EncodingMode::kMix: break;

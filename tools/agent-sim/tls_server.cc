@@ -176,15 +176,17 @@ class TlsConnection final : public Connection {
 
 }  // namespace
 
-std::unique_ptr<TlsServer> TlsServer::Create(std::string& error) {
+std::unique_ptr<TlsServer> TlsServer::Create(std::string& error, TlsVersions versions) {
   Certificate certificate;
   if (!MakeSelfSigned(certificate)) {
     error = OpenSslError("cannot make a self-signed certificate");
     return nullptr;
   }
   SSL_CTX* context = SSL_CTX_new(TLS_server_method());
-  if (context == nullptr || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
-      SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION) != 1 ||
+  // Protocols older than TLS 1.2 are offered only at the lowest security level.
+  if (context != nullptr && versions.min < TLS1_2_VERSION) SSL_CTX_set_cipher_list(context, "DEFAULT:@SECLEVEL=0");
+  if (context == nullptr || SSL_CTX_set_min_proto_version(context, versions.min) != 1 ||
+      SSL_CTX_set_max_proto_version(context, versions.max) != 1 ||
       SSL_CTX_use_certificate(context, certificate.x509) != 1 ||
       SSL_CTX_use_PrivateKey(context, certificate.key) != 1) {
     SSL_CTX_free(context);
@@ -196,10 +198,10 @@ std::unique_ptr<TlsServer> TlsServer::Create(std::string& error) {
   return std::unique_ptr<TlsServer>(new TlsServer(context, DerOf(certificate.x509)));
 }
 
-TlsServer::~TlsServer() { SSL_CTX_free(static_cast<SSL_CTX*>(context_)); }
+TlsServer::~TlsServer() { SSL_CTX_free(context_); }
 
 std::unique_ptr<Connection> TlsServer::Accept(Socket socket, const StopFlag& stop, int timeoutMs, std::string& error) {
-  SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context_));
+  SSL* ssl = SSL_new(context_);
   const BIO_METHOD* method = SocketMethodWithoutSignal();
   BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
   if (ssl == nullptr || bio == nullptr) {

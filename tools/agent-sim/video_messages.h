@@ -7,29 +7,14 @@
 #include <span>
 #include <vector>
 
+#include "protocol/video_layout.h"
+
 namespace stv::sim {
 
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr uint8_t kFrameStartType = 1;
-inline constexpr uint8_t kTileType = 2;
-inline constexpr uint8_t kTileBatchType = 3;
-inline constexpr uint8_t kHeartbeatType = 4;
-inline constexpr uint8_t kStreamEnvelopeType = 5;
-inline constexpr uint8_t kFragmentType = 6;
-
-inline constexpr size_t kEnvelopeHeaderSize = 9;
-inline constexpr size_t kFragmentHeaderSize = 13;
-inline constexpr size_t kFragmentShare = 16362;  // payload bytes of every full fragment
-inline constexpr size_t kMaxWholeMessage = 8388608;
+// The agent's own threshold: messages above it go in fragments.
 inline constexpr uint32_t kDefaultFragmentThreshold = 65536;
-
-// Tile encodings as they travel.
-inline constexpr uint8_t kEncodingRaw = 0;
-inline constexpr uint8_t kEncodingPaletteZlib = 1;
-inline constexpr uint8_t kEncodingRawZlib = 2;
-inline constexpr uint8_t kEncodingWebp = 3;   // codec image; WebP by our convention
-inline constexpr uint8_t kEncodingImage = 4;  // codec image; JPEG or PNG by our convention
 
 // One encoded tile, ready to go into a Tile or TileBatch message.
 struct EncodedTile {
@@ -38,12 +23,10 @@ struct EncodedTile {
   uint16_t y = 0;
   uint16_t w = 0;
   uint16_t h = 0;
-  uint8_t encoding = kEncodingRaw;
+  // By our convention CodecImage carries WebP and CodecImageAlt JPEG or PNG.
+  TileEncoding encoding = TileEncoding::Raw;
   Bytes payload;
 };
-
-void AppendU16(Bytes& out, uint32_t value);
-void AppendU32(Bytes& out, uint32_t value);
 
 // `extra` fills the four bytes the viewer does not interpret.
 Bytes BuildFrameStart(uint32_t frameTag, bool keyframe, uint16_t width, uint16_t height, uint32_t extra);
@@ -60,7 +43,7 @@ Bytes BuildHugeFrameStart(uint32_t frameTag);
 Bytes BuildEmptyTileBatch(uint32_t frameTag);
 
 // Turns whole video messages into what goes on the wire: each one inside a stream
-// envelope, or, when larger than the threshold, cut into fragments of kFragmentShare
+// envelope, or, when larger than the threshold, cut into fragments of kFragmentPayloadSize
 // bytes that each travel inside an envelope. Message ids increase with every fragmented
 // message, so the viewer's reassembly never mistakes an old id for a new one.
 class StreamWrapper {
@@ -68,7 +51,7 @@ class StreamWrapper {
   StreamWrapper(uint32_t streamId, uint16_t width, uint16_t height, uint32_t fragmentThreshold)
       : streamId_(streamId), width_(width), height_(height), threshold_(fragmentThreshold) {}
 
-  // Appends the wire messages for `message` to `out`. Messages above kMaxWholeMessage cannot
+  // Appends the wire messages for `message` to `out`. Messages above kMaxReassembledSize cannot
   // be fragmented and go out in one envelope (the caller keeps them smaller).
   void Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out);
 

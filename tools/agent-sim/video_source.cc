@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/byte_order.h"
+
 namespace stv::sim {
 namespace {
 
@@ -161,10 +163,7 @@ void VideoSource::NextFrame(const StreamSettings& settings, std::vector<Bytes>& 
       scratch_.push_back(message);
       // Every message type we send carries its frame tag in bytes 1 to 4.
       Bytes& copy = scratch_.back();
-      copy[1] = static_cast<uint8_t>(frameTag_ >> 24);
-      copy[2] = static_cast<uint8_t>(frameTag_ >> 16);
-      copy[3] = static_cast<uint8_t>(frameTag_ >> 8);
-      copy[4] = static_cast<uint8_t>(frameTag_);
+      WriteU32Be(&copy[1], frameTag_);
     }
   }
   if (!scratch_.empty()) ++frameTag_;
