@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 
-#include "inflate/screen_content.h"
+#include "protocol/screen_content.h"
 #include "protocol/tile_decompression.h"
 
 namespace {

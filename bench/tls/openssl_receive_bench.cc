@@ -16,9 +16,9 @@
 #include "thread_cpu_time.h"
 
 #include "device_binding_message.h"
+#include "secure/agent_tls_peer.h"
 #include "secure/openssl_channel.h"
 #include "support/wire.h"
-#include "tls/agent_tls_peer.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "inflate/reference_inflate.h"
+#include "protocol/reference_inflate.h"
 #include "protocol/tile_decompression.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

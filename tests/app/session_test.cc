@@ -6,8 +6,8 @@
 #include "app/bmp.h"
 #include "app/dispatch.h"
 #include "app/headless.h"
-#include "picture/video_messages.h"
 #include "protocol/quality_report.h"
+#include "protocol/video_messages.h"
 #include "support/child_process.h"
 
 namespace stv {

@@ -5,8 +5,8 @@
 #include <future>
 
 #include "support/child_process.h"
+#include "support/loopback_peer.h"
 #include "support/wire.h"
-#include "transport/loopback_peer.h"
 
 namespace stv::agent {
 namespace {

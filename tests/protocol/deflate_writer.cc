@@ -1,4 +1,4 @@
-#include "inflate/deflate_writer.h"
+#include "protocol/deflate_writer.h"
 
 #include <zlib.h>
 

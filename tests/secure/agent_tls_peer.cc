@@ -1,4 +1,4 @@
-#include "tls/agent_tls_peer.h"
+#include "secure/agent_tls_peer.h"
 
 #include <openssl/ssl.h>
 

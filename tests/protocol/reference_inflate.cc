@@ -1,7 +1,7 @@
 // The first, deliberately simple decoder, kept as the reference the fast one must match
 // bit for bit: one bit at a time, canonical codes over per-length counts and symbols
 // sorted by length, push_back output.
-#include "inflate/reference_inflate.h"
+#include "protocol/reference_inflate.h"
 
 #include "common/byte_order.h"
 #include "protocol/tile_decompression.h"

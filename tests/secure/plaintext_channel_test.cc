@@ -3,8 +3,8 @@
 #include <future>
 #include <thread>
 
-#include "loopback_peer.h"
 #include "secure/secure_channel.h"
+#include "support/loopback_peer.h"
 #include "support/wire.h"
 
 namespace stv::agent {

@@ -10,9 +10,9 @@
 
 #include "common/byte_order.h"
 #include "device_binding_message.h"
+#include "secure/agent_tls_peer.h"
 #include "support/child_process.h"
 #include "support/wire.h"
-#include "tls/agent_tls_peer.h"
 #include "transport/tcp_transport.h"
 
 namespace stv::agent {

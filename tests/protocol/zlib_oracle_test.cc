@@ -1,13 +1,13 @@
 // zlib as compressor and oracle: whatever it produces, at any level, strategy, window and
 // flush pattern, inflates to the original bytes; cut short, it fails. (Corrupted streams
-// are compared with the reference decoder in reference_test.cc.)
+// meet the reference decoder in the differential fuzz target, fuzz_inflate_diff.)
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <random>
 
-#include "inflate/deflate_writer.h"
-#include "inflate/screen_content.h"
+#include "protocol/deflate_writer.h"
+#include "protocol/screen_content.h"
 #include "protocol/tile_decompression.h"
 
 namespace stv {

@@ -7,8 +7,8 @@
 
 #include "device_key.h"
 #include "support/child_process.h"
+#include "support/loopback_peer.h"
 #include "support/wire.h"
-#include "transport/loopback_peer.h"
 #include "transport/tcp_transport.h"
 
 namespace stv::agent {

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstring>
 
-#include "picture/video_messages.h"
+#include "protocol/video_messages.h"
 
 namespace stv {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <tuple>
 
-#include "inflate/deflate_writer.h"
+#include "protocol/deflate_writer.h"
 #include "protocol/tile_decompression.h"
 
 namespace stv {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "inflate/deflate_writer.h"
+#include "protocol/deflate_writer.h"
 #include "protocol/tile_decompression.h"
 
 namespace stv {
