@@ -1,82 +1,16 @@
-// The session's own logic: message dispatch, the headless report and verdict, the BMP file.
+// The session's own logic: the headless report and verdict, the quality report, the BMP file.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "app/bmp.h"
-#include "app/dispatch.h"
 #include "app/headless.h"
 #include "protocol/quality_report.h"
-#include "protocol/video_messages.h"
 #include "support/child_process.h"
 
 namespace stv {
 namespace {
 
-using agent::Channel;
-
-std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
-using testing::FrameStart;
-
-class DispatchTest : public ::testing::Test {
- protected:
-  std::atomic<uint64_t> received_{0};
-  std::mutex mutex_;
-  SessionPicture picture_;
-  int repaints_ = 0;
-};
-
-TEST_F(DispatchTest, InteractiveHandlerCountsAppliesAndRepaintsOnlyForPaintedTiles) {
-  auto handler = MakeInteractiveHandler({&received_, &mutex_, &picture_, [this] { ++repaints_; }});
-  handler(Channel::Video, FrameStart(2, 1, true));
-  EXPECT_EQ(repaints_, 0);  // a size change alone asks for no repaint
-  const uint8_t pixel[4] = {0x33, 0x22, 0x11, 0};
-  handler(Channel::Video, testing::Tile(1, 0, 1, 1, 0, pixel));  // raw, 1x1 at (1, 0)
-  EXPECT_EQ(repaints_, 1);
-  EXPECT_EQ(picture_.framebuffer[4 + 0], 0x33);
-  handler(Channel::Video, {});  // empty: counted as malformed, no repaint
-  handler(static_cast<Channel>(2), Bytes("xyz"));
-  handler(static_cast<Channel>(3), Bytes("x"));
-  EXPECT_EQ(repaints_, 1);
-  EXPECT_EQ(picture_.messages, 3u);
-  EXPECT_EQ(picture_.malformed, 1u);
-  EXPECT_EQ(received_.load(), 14u + 20u + 0u + 3u + 1u);
-}
-
-TEST_F(DispatchTest, InteractiveHandlerPrintsClipboardAndMonitorNotices) {
-  auto handler = MakeInteractiveHandler({&received_, &mutex_, &picture_, {}});
-  ::testing::internal::CaptureStdout();
-  handler(Channel::Control, Bytes(R"({"t":3,"data":"h\u00e9llo"})"));  // 6 bytes of UTF-8
-  handler(Channel::Control, Bytes(R"({"t":3})"));                      // no data: nothing
-  handler(Channel::Control, Bytes(R"({"t":9,"count":3,"index":1})"));
-  handler(Channel::Control, Bytes(R"({"t":9,"count":2})"));
-  handler(Channel::Control, Bytes("not json"));
-  handler(Channel::Control, Bytes(R"({"t":4,"kbps":10})"));
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "[clipboard] 6 characters from the client\n"
-            "[monitors] client has 3, showing 1\n"
-            "[monitors] client has 2, showing 0\n");
-  EXPECT_EQ(picture_.messages, 0u);  // control traffic never touches the video counters
-}
-
-TEST_F(DispatchTest, HeadlessHandlerKeepsTheLatestMonitorCountQuietly) {
-  std::atomic<int32_t> monitors{0};
-  auto handler = MakeHeadlessHandler({&received_, &mutex_, &picture_, &monitors});
-  ::testing::internal::CaptureStdout();
-  handler(Channel::Control, Bytes(R"({"t":9,"count":3})"));
-  handler(Channel::Control, Bytes(R"({"t":3,"data":"ignored"})"));
-  handler(Channel::Control, Bytes(R"({"t":9,"count":2})"));
-  handler(Channel::Video, FrameStart(4, 4, false));
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(monitors.load(), 2);
-  EXPECT_EQ(picture_.frames, 1u);
-  EXPECT_EQ(picture_.width, 4);
-}
-
 TEST(HeadlessReportTest, StatusLineReportAndVerdict) {
   SessionPicture picture;
-  EXPECT_FALSE(HeadlessSessionOk(picture));
   picture.width = 1920;
   picture.height = 1080;
   picture.frames = 12;
@@ -96,12 +30,12 @@ TEST(HeadlessReportTest, StatusLineReportAndVerdict) {
             "tiles            : 480 painted, 0 undecodable\n"
             "heartbeats       : 3\n"
             "received         : 3.50 MB\n");
-  picture.undecodable = 1;
-  EXPECT_FALSE(HeadlessSessionOk(picture));
-  picture.undecodable = 0;
-  picture.malformed = 1;
-  EXPECT_FALSE(HeadlessSessionOk(picture));
-  picture.malformed = 0;
+  // One undecodable tile or malformed message fails it, as does a stream without a keyframe.
+  for (uint64_t SessionPicture::*field : {&SessionPicture::undecodable, &SessionPicture::malformed}) {
+    picture.*field = 1;
+    EXPECT_FALSE(HeadlessSessionOk(picture));
+    picture.*field = 0;
+  }
   picture.keyframes = 0;
   EXPECT_FALSE(HeadlessSessionOk(picture));
 }
@@ -119,8 +53,8 @@ TEST(QualityReportTest, RateIsTruncatedAndBounded) {
 }
 
 TEST(BmpTest, HeaderDescribesATopDownPicture) {
-  const std::vector<uint8_t> pixels = {1, 2, 3, 4, 5, 6, 7, 8, 99};
   const std::string path = ::testing::TempDir() + "stv-bmp-test.bmp";
+  const std::vector<uint8_t> pixels = {1, 2, 3, 4, 5, 6, 7, 8, 99};  // one byte too many: left out
   ASSERT_TRUE(WriteBmpFile(path, 2, 1, pixels));
   // File size 62, pixels at 54, a 40-byte info header, 2 x -1 (top-down), one plane, 32 bits,
   // no compression, 8 bytes of pixels, the rest zero.

@@ -40,15 +40,11 @@ std::string Dump(const JsonValue& value) {
   return "?";
 }
 
-TEST(JsonParserTest, StructureAndWhitespace) {
-  for (std::string_view text : {"{}", "[]", " \t\r\n{} \t\r\n", "[ ]", "{ }", "true", "[true  ]", "[null,false]"}) {
-    EXPECT_TRUE(Accepts(text)) << text;
-  }
-  for (std::string_view text : {"", " ", "\t\r\n", "{} x", "{}{}", "{} {}", "\f{}", "\v{}", "{}\f", "[1,]", "[,1]",
-                                "[1,,2]", "{\"a\":1,}", "{a:1}", "{\"a\" 1}", "{\"a\":}", "{\"a\":1", "[1", "[", "{",
-                                "]", "}", "{\"a\":1 \"b\":2}", "[1 2]", "{,}", "{'a':1}",
-                                // Literals match whole words only.
-                                "truex", "[truex]", "tru", "nul", "fals", "True", "nulll", "[t]", "NaN", "-Infinity"}) {
+// Structure is the JSONTestSuite corpus's (json_test_suite_test); here is what it leaves out.
+TEST(JsonParserTest, StructureBeyondTheCorpus) {
+  for (std::string_view text : {" \t\r\n{} \t\r\n", "[ ]", "{ }", "[true  ]"}) EXPECT_TRUE(Accepts(text)) << text;
+  // Only JSON's four whitespace bytes, and literals match whole words only.
+  for (std::string_view text : {"\v{}", "{}\f", "{} x", "truex", "[truex]", "nulll", "[t]"}) {
     EXPECT_FALSE(Accepts(text)) << '"' << text << '"';
   }
   // A NUL byte is content like any other: rejected outside strings, kept inside.
@@ -99,18 +95,10 @@ TEST(JsonParserTest, Strings) {
        "\xED\xA0\x80"
        "A"},
       {R"("\uDC00\uD83D\uDE00")", "\xED\xB0\x80\xF0\x9F\x98\x80"},
-      {R"("\q")", rejected},
-      {R"("\u00E")", rejected},
+      // Bad escapes are the corpus's; here, a non-hex digit just past 'F', and a bad escape
+      // right after a high surrogate.
       {R"("\u00G0")", rejected},
-      {R"("\x41")", rejected},
-      {R"("abc)", rejected},
-      {R"(")", rejected},
-      {R"("\)", rejected},
-      {R"("\u)", rejected},
-      {R"("\uD800\u12")", rejected},
-      {R"("\uD800\q")", rejected},
-      {"'a'", rejected},
-      {R"("\U0041")", rejected}};
+      {R"("\uD800\q")", rejected}};
   for (const auto& [text, expected] : cases) EXPECT_EQ(StringOf(text), expected) << text;
 }
 
@@ -127,9 +115,6 @@ TEST(JsonParserTest, DepthLimit) {
   EXPECT_TRUE(Accepts(objects + "{}" + std::string(64, '}')));
   EXPECT_TRUE(Accepts(objects + "1" + std::string(64, '}')));
   EXPECT_FALSE(Accepts(objects + "{\"k\":1}" + std::string(64, '}')));
-
-  // Far too deep is refused without exhausting the stack.
-  EXPECT_FALSE(Accepts(Nested(100000, "")));
 }
 
 TEST(JsonReadersTest, GetJsonInt) {

@@ -59,23 +59,6 @@ TEST(EscapeJsonStringTest, EscapesAsciiAndUtf8AndReplacesEachBrokenByte) {
   EXPECT_EQ(Escape(printable), printable);
 }
 
-TEST(EscapeJsonStringTest, OutputIsAsciiAndParsesBack) {
-  std::string all_bytes;
-  for (int byte = 0; byte < 256; ++byte) all_bytes += static_cast<char>(byte);
-  const std::string escaped = Escape(all_bytes);
-  for (unsigned char c : escaped) ASSERT_LT(c, 0x80);
-  const std::optional<JsonValue> parsed = ParseJson("\"" + escaped + "\"");
-  ASSERT_TRUE(parsed);
-  // The ASCII half comes back unchanged; every high byte alone is broken UTF-8.
-  EXPECT_EQ(parsed->string.substr(0, 128), all_bytes.substr(0, 128));
-  std::string replacements;
-  for (int i = 0; i < 128; ++i) replacements += "\xEF\xBF\xBD";
-  EXPECT_EQ(parsed->string.substr(128), replacements);
-
-  const std::string text = "K\xC3\xB6ln \xE2\x82\xAC \xF0\x9F\x98\x80 <a href='x'>&amp;</a>";
-  EXPECT_EQ(ParseJson("\"" + Escape(text) + "\"")->string, text);
-}
-
 TEST(JsonWriterTest, ObjectMembers) {
   std::string out = "{";
   bool first = true;

@@ -5,16 +5,12 @@
 #include "support/child_process.h"
 
 namespace stv::testing {
-namespace {
-
 constexpr int kPatienceMs = static_cast<int>(std::chrono::milliseconds(kPatience).count());
 constexpr int kWaitSliceMs = 100;
 
-}  // namespace
-
 AgentTlsPeer::AgentTlsPeer(sim::TlsServer& tls) : tls_(tls) {
-  std::string error;
-  listener_ = sim::ListenTcp("127.0.0.1", 0, error);
+  std::string ignored;
+  listener_ = sim::ListenTcp("127.0.0.1", 0, ignored);
 }
 
 AgentTlsPeer::~AgentTlsPeer() {

@@ -1,12 +1,10 @@
-// The agent's side of TLS for the channel's tests and benchmark: the simulated agent's own
-// TLS server on a loopback port running a script on one connection, and a server session
-// over memory for scripts that decide which ciphertext leaves when.
+// The agent's side of TLS for the channel's tests and benchmark: its TLS server running a script
+// on one loopback connection, and a server session over memory that decides which ciphertext leaves when.
 #pragma once
 
 #include <openssl/types.h>
 
 #include <atomic>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <span>
@@ -18,20 +16,17 @@
 
 namespace stv::testing {
 
-// Listens on 127.0.0.1 at a free port; Start accepts one connection on a thread and runs
+// Listens on a free loopback port; Start accepts one connection on a thread and runs
 // `script` on its socket. The destructor stops a script that still waits, and joins.
 class AgentTlsPeer {
  public:
   explicit AgentTlsPeer(sim::TlsServer& tls);
   ~AgentTlsPeer();
-  AgentTlsPeer(const AgentTlsPeer&) = delete;
-  AgentTlsPeer& operator=(const AgentTlsPeer&) = delete;
 
   uint16_t port() const { return sim::LocalPort(listener_); }
   const sim::StopFlag& stop() const { return stop_; }
   void Start(std::function<void(sim::Socket&)> script);
   void Join();
-  // True once the script has returned.
   bool ScriptDone() const { return scriptDone_; }
   // The agent's server handshake on `socket`; null when it fails.
   std::unique_ptr<sim::Connection> Accept(sim::Socket& socket);

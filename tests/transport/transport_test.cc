@@ -41,9 +41,7 @@ TEST_F(TransportTest, DeliversFramesOnEveryValidChannelInOrderUpToTheLargest) {
   transport_->Start(inbox_.Handler());
   std::vector<Inbox::Message> sent;
   for (uint8_t channel : {0, 1, 2, 3, 1}) sent.emplace_back(static_cast<Channel>(channel), Bytes{channel, 'x'});
-  Bytes largest(kMaxFramePayload);
-  for (size_t i = 0; i < largest.size(); ++i) largest[i] = static_cast<uint8_t>(i * 7);
-  sent.emplace_back(Channel::Video, std::move(largest));
+  sent.emplace_back(Channel::Video, testing::Pattern(kMaxFramePayload, 1));
   Bytes stream;
   for (const auto& [channel, payload] : sent) {
     const Bytes frame = MakeFrame(static_cast<uint8_t>(channel), payload);
@@ -58,33 +56,28 @@ TEST_F(TransportTest, DeliversFramesOnEveryValidChannelInOrderUpToTheLargest) {
 // A bad header ends the session with a warning, a peer leaving mid-payload ends it quietly;
 // either way nothing is delivered and a late Send is dropped.
 TEST_F(TransportTest, BrokenStreamsEndTheSessionAndDeliverNothing) {
-  struct Case {
-    const char* name;
-    Bytes bytes;
-    bool malformed;  // else the peer closes after the bytes
-  };
   Bytes cut = MakeFrame(1, Bytes(100, 9));
   cut.resize(50);
-  const Case cases[] = {
-      {"channel 4", {4, 0, 0, 0, 1}, true},
-      {"length 0", {0, 0, 0, 0, 0}, true},
-      {"8,388,609 bytes", {1, 0x00, 0x80, 0x00, 0x01}, true},
-      {"closed mid-payload", cut, false},
+  const std::pair<Bytes, bool> cases[] = {
+      {{4, 0, 0, 0, 1}, true},              // channel 4
+      {{0, 0, 0, 0, 0}, true},              // length 0
+      {{1, 0x00, 0x80, 0x00, 0x01}, true},  // 8,388,609 bytes
+      {cut, false},                         // the peer closes mid-payload
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [bytes, malformed] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(bytes).substr(0, 30));
     LoopbackPeer peer;
     ASSERT_NO_FATAL_FAILURE(Connect(peer));
     ::testing::internal::CaptureStdout();
     transport_->Start(inbox_.Handler());
-    ASSERT_TRUE(peer.Write(c.bytes));
-    if (!c.malformed) peer.CloseConnection();
+    ASSERT_TRUE(peer.Write(bytes));
+    if (!malformed) peer.CloseConnection();
     EXPECT_TRUE(stv::testing::PollUntil([&] { return !transport_->IsOpen(); }));
     transport_->Send(Channel::Control, std::string("late"));
     transport_->Close();
     const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find(" WRN [transport] malformed frame header; closing the session\n") != std::string::npos,
-              c.malformed)
+              malformed)
         << out;
     EXPECT_TRUE(inbox_.Messages().empty());
   }
@@ -98,49 +91,38 @@ TEST_F(TransportTest, FramesGoOutWholeWithControlFirst) {
   transport_->Send(Channel::Control, std::string_view());                    // empty: dropped
   transport_->Send(Channel::Video, std::string(kMaxFramePayload + 1, 'x'));  // too big: dropped
   transport_->Start(inbox_.Handler());
-
   Bytes expected;
   for (const auto& [channel, text] : {std::pair{0, "c1"}, {0, "c2"}, {1, "v1"}, {1, "v2"}}) {
     const Bytes frame = MakeFrame(static_cast<uint8_t>(channel), Bytes(text, text + 2));
     expected.insert(expected.end(), frame.begin(), frame.end());
   }
   EXPECT_EQ(peer_.Read(expected.size()), expected);
-  // Had the empty or the oversized message gone out, it would come before this frame, which
-  // is also large enough to need many partial sends.
-  Bytes big(3 * 1048576 + 17);
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i % 251);
+  // An empty or oversized message sent would come before this frame, which needs many partial sends.
+  const Bytes big = testing::Pattern(3 * 1048576 + 17, 2);
   transport_->Send(Channel::Video, big);
-  const Bytes frame = peer_.Read(5 + big.size());
-  EXPECT_TRUE(frame == MakeFrame(1, big));  // not EXPECT_EQ: no 3 MiB dump on failure
+  EXPECT_TRUE(peer_.Read(5 + big.size()) == MakeFrame(1, big));  // not EXPECT_EQ: no 3 MiB dump on failure
 }
 
-TEST_F(TransportTest, SendNeverWaitsForAStalledPeer) {
-  // The window's thread queues input while the peer has stopped reading. Queuing must stay
-  // instant while the writer waits on the socket, or the window would freeze with the network.
+// The window's thread queues input while the peer has stopped reading, and closes while the
+// reader waits inside a frame: neither may wait for the network, or the window would freeze.
+TEST_F(TransportTest, NeitherSendNorCloseWaitsForAStalledPeer) {
   ASSERT_NO_FATAL_FAILURE(Connect(peer_));
   transport_->Start(inbox_.Handler());
-  transport_->Send(Channel::Video, std::string(kMaxFramePayload, 'v'));  // far more than the socket buffers hold
+  // A frame larger than the socket buffers written but for one byte: the reader waits inside it.
+  Bytes cut = MakeFrame(1, Bytes(kMaxFramePayload));
+  cut.pop_back();
+  ASSERT_TRUE(peer_.Write(cut));
+  transport_->Send(Channel::Video, std::string(kMaxFramePayload, 'v'));
   // The first byte is out, so the writer is inside a send that cannot end while the peer reads no more.
   ASSERT_EQ(peer_.Read(1).size(), 1u);
   auto input = std::async(std::launch::async, [&] {
     for (int i = 0; i < 100; ++i) transport_->Send(Channel::Control, std::string("pointer"));
   });
-  const bool prompt = input.wait_for(kPatience) == std::future_status::ready;
-  transport_->Close();  // frees the writer, and with it anything waiting behind it
-  EXPECT_TRUE(prompt) << "Send waited for the stalled writer";
-}
-
-TEST_F(TransportTest, CloseInterruptsABlockedReaderAndIsIdempotent) {
-  ASSERT_NO_FATAL_FAILURE(Connect(peer_));
-  transport_->Start(inbox_.Handler());
-  // Once a frame larger than the socket buffers is written but for one byte, the reader waits inside it.
-  Bytes cut = MakeFrame(1, Bytes(kMaxFramePayload));
-  cut.pop_back();
-  ASSERT_TRUE(peer_.Write(cut));
+  EXPECT_EQ(input.wait_for(kPatience), std::future_status::ready) << "Send waited for the stalled writer";
   auto closing = std::async(std::launch::async, [&] { transport_->Close(); });
   const bool closed = closing.wait_for(kPatience) == std::future_status::ready;
-  if (!closed) peer_.CloseConnection();  // the only other way out for the reader
-  EXPECT_TRUE(closed) << "Close waited for the silent peer";
+  if (!closed) peer_.CloseConnection();  // the only other way out
+  EXPECT_TRUE(closed) << "Close waited for the stalled peer";
   closing.get();
   EXPECT_FALSE(transport_->IsOpen());
   transport_->Close();
@@ -153,12 +135,7 @@ TEST(TransportConnectTest, ReportsResolutionAndConnectionFailures) {
   std::string error;
   EXPECT_FALSE(TcpTransport::Connect("host.invalid", 7443, security, error));
   EXPECT_EQ(error.rfind("getaddrinfo failed (WSA ", 0), 0u) << error;
-
-  uint16_t closedPort;
-  {
-    LoopbackPeer peer;  // a port that was just free and is closed again
-    closedPort = peer.port();
-  }
+  const uint16_t closedPort = LoopbackPeer().port();  // was just free, and is closed again
   EXPECT_FALSE(TcpTransport::Connect("127.0.0.1", closedPort, security, error));
   EXPECT_EQ(error, "connect failed (WSA 111)");
 }
