@@ -55,7 +55,7 @@ void ServeSealedStream(stv::sim::Socket& socket, const stv::sim::StopFlag& stop,
   auto raw = stv::sim::MakePlainConnection(std::move(socket));
   const Fixture& fixture = Shared();
   stv::testing::MemoryTlsSession session(fixture.tls->context());
-  session.Handshake(*raw, stop, false);
+  session.Handshake(*raw, stop);
   cipher = SSL_get_cipher_name(session.ssl());
   session.Seal(fixture.binding);
   const size_t writeSize = pattern == Pattern::kBlocks ? fixture.payload.size() : kFrameSize;

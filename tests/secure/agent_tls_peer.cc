@@ -56,10 +56,9 @@ MemoryTlsSession::MemoryTlsSession(SSL_CTX* context)
 
 MemoryTlsSession::~MemoryTlsSession() { SSL_free(ssl_); }
 
-void MemoryTlsSession::Handshake(sim::Connection& raw, const sim::StopFlag& stop, bool firstFlightOnly) {
+void MemoryTlsSession::Handshake(sim::Connection& raw, const sim::StopFlag& stop) {
   uint8_t buffer[16384];
   for (int result; (result = SSL_do_handshake(ssl_)) != 1 && SSL_get_error(ssl_, result) == SSL_ERROR_WANT_READ;) {
-    if (firstFlightOnly && BIO_ctrl_pending(out_) > 0) return;
     if (!raw.Send(TakeSealed(), stop)) return;
     size_t received = 0;
     sim::IoStatus status = sim::IoStatus::kTimedOut;

@@ -50,9 +50,8 @@ class MemoryTlsSession {
   MemoryTlsSession(const MemoryTlsSession&) = delete;
   MemoryTlsSession& operator=(const MemoryTlsSession&) = delete;
 
-  // Runs the handshake with the client on `raw` until the final flight is sealed but not
-  // sent, or with `firstFlightOnly` until the server's first flight is sealed.
-  void Handshake(sim::Connection& raw, const sim::StopFlag& stop, bool firstFlightOnly);
+  // Runs the handshake with the client on `raw` until the final flight is sealed but not sent.
+  void Handshake(sim::Connection& raw, const sim::StopFlag& stop);
   void Seal(std::span<const uint8_t> plaintext);
   // The ciphertext sealed and not yet taken.
   std::vector<uint8_t> TakeSealed();

@@ -128,7 +128,7 @@ TEST_F(OpenSslChannelTest, FramesComeWholeFromRecordsThatArriveWithTheHandshakeO
   server.Start([&, clientSocket = client.socket](sim::Socket& socket) {
     auto raw = sim::MakePlainConnection(std::move(socket));
     testing::MemoryTlsSession session(tls_.context());
-    session.Handshake(*raw, server.stop(), false);
+    session.Handshake(*raw, server.stop());
     session.Seal(Binding());
     raw->Send(session.TakeSealed(), server.stop());
     session.Seal(message);
