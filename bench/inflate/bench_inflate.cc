@@ -10,12 +10,12 @@
 #include <random>
 #include <string>
 
-#include "protocol/screen_content.h"
 #include "protocol/tile_decompression.h"
+#include "screen_content.h"
 
 namespace {
 
-using stv::test::Content;
+using stv::bench::Content;
 
 std::vector<uint8_t> Compress(const std::vector<uint8_t>& data, int level) {
   uLongf size = compressBound(uLong(data.size()));
@@ -33,7 +33,7 @@ struct Sample {
 // One 256x256 tile of each kind; a tile this size is what a busy screen region sends.
 Sample MakeSample(Content kind, int level) {
   std::mt19937 rng(42);
-  Sample sample{stv::test::ScreenPixels(kind, 256, 256, rng), {}};
+  Sample sample{stv::bench::ScreenPixels(kind, 256, 256, rng), {}};
   sample.compressed = Compress(sample.plain, level);
   return sample;
 }
@@ -95,7 +95,7 @@ struct PaletteSample {
 
 PaletteSample MakePaletteSample(int size, int entries) {
   std::mt19937 rng(7);
-  const auto payload = stv::test::PaletteTilePayload(size, size, entries, rng);
+  const auto payload = stv::bench::PaletteTilePayload(size, size, entries, rng);
   return {size, size, Compress(payload, 6), payload.size()};
 }
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-namespace stv::test {
+namespace stv::bench {
 
 enum class Content { Text, Ui, Photo, Noise };
 
@@ -114,4 +114,4 @@ inline std::vector<uint8_t> PaletteTilePayload(int w, int h, int entries, std::m
   return payload;
 }
 
-}  // namespace stv::test
+}  // namespace stv::bench
