@@ -69,7 +69,8 @@ TEST_F(OpenSslChannelTest, ABindingForAnotherCertificateOrAnOverlongTokenSendsNo
        "the device binding signature is invalid: the machine that answered does not hold the key it claims"},
       {Binding(), std::string(129, 't'), "could not send the session token"},
   };
-  for (const auto& [binding, token, expected] : cases) {
+  for (const auto& [bindingBytes, token, expected] : cases) {
+    const Bytes& binding = bindingBytes;  // clang 14 lambdas cannot capture a structured binding
     AgentTlsPeer server(tls_);
     size_t tokenBytes = 1;
     server.Start([&](sim::Socket& socket) {
