@@ -78,6 +78,15 @@ TEST(ControlMessageTest, EncodesEveryKeyInOrderAndDecodesEachIntoItsField) {
   EXPECT_EQ(Decode(kEveryFieldText), EveryFieldSet());
 }
 
+// The kinds' numbers are the agent's; a renumbered kind would still pass every test above.
+TEST(ControlMessageTest, KindsKeepTheirWireNumbers) {
+  using enum ControlKind;
+  const ControlKind kinds[] = {
+      Text, Key, Pointer, Clipboard, QualityReport, Monitors, CursorInStream, SecureAttention, FullRepaint};
+  const int32_t numbers[] = {0, 1, 2, 3, 4, 9, 10, 11, 16};
+  for (size_t i = 0; i < std::size(kinds); ++i) EXPECT_EQ(static_cast<int32_t>(kinds[i]), numbers[i]) << i;
+}
+
 TEST(ControlDecodeTest, OnlyAnObjectDecodes) {
   const std::optional<ControlMessage> empty = Decode("{}");
   ASSERT_TRUE(empty);

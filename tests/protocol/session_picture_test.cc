@@ -193,6 +193,9 @@ TEST_F(PictureTest, EnvelopeStartsANewStreamOnlyWhenIdOrSizeChanges) {
   EXPECT_FALSE(Apply(Bytes{5, 0, 0, 0, 3, 0, 0, 4}));  // 8 bytes
   EXPECT_EQ(picture.streamId, 3u);
   EXPECT_EQ(picture.malformed, 3u);
+
+  EXPECT_FALSE(Apply(Envelope(4, 1, 1, Heartbeat())));  // the smallest picture
+  EXPECT_EQ(picture.framebuffer.size(), 4u);
 }
 
 TEST_F(PictureTest, TilesPaintOnlyInsideTheFramebuffer) {
