@@ -41,6 +41,8 @@ TEST_F(LiveTitleTest, ReadsThePictureCounters) {
   picture.keyframes = 99;  // not shown
   UpdateTitle(state, host);
   EXPECT_EQ(host.titles.at(0), "Stavolin - 1280x720 - 3 frames, 240 tiles, 0.2 MB - High");
+  // A window made before its session has no picture to read yet.
+  EXPECT_EQ(ReadTitleFigures(WindowState{}).frames, 0u);
 }
 
 }  // namespace
