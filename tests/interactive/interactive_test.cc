@@ -9,7 +9,7 @@
 #include <memory>
 #include <sstream>
 
-#include "interactive/virtual_display.h"
+#include "interactive/display_driver.h"
 #include "protocol/control_message.h"
 #include "protocol/session_picture.h"
 #include "scenes.h"
@@ -93,19 +93,11 @@ int DifferingPixels(const Screenshot& shot, const sim::Image& card, int left, in
 
 class InteractiveSessionTest : public ::testing::Test {
  protected:
-  static void TearDownTestSuite() { display_.reset(); }
-
   void SetUp() override {
-    for (const char* tool : {"Xvfb", "xdotool", "import"}) {
-      if (!ProgramOnPath(tool)) GTEST_SKIP() << tool << " is missing; the window tests need Xvfb, xdotool, ImageMagick";
+    for (const char* tool : {"xdotool", "import"}) {
+      if (!ProgramOnPath(tool)) GTEST_SKIP() << tool << " is missing; the window tests need xdotool and ImageMagick";
     }
-    if (!display_) {
-      auto display = std::make_unique<VirtualDisplay>();
-      std::string error;
-      ASSERT_TRUE(display->Start(error)) << error;
-      display_ = std::move(display);
-    }
-    driver_ = std::make_unique<DisplayDriver>(display_->Name());
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display: ctest runs this test under xvfb-run";
   }
 
   // A plaintext agent that records what it receives; returns once it listens.
@@ -121,7 +113,7 @@ class InteractiveSessionTest : public ::testing::Test {
     plan.argv.insert(plan.argv.end(), session.begin(), session.end());
     // SDL's software renderer presenting through X11 itself, not GL: exact pictures, no GL
     // stack. The suppressions cover memory that fontconfig and D-Bus keep to the end.
-    plan.setEnv = {"DISPLAY=" + display_->Name(), "SDL_RENDER_DRIVER=software", "SDL_FRAMEBUFFER_ACCELERATION=0",
+    plan.setEnv = {"SDL_RENDER_DRIVER=software", "SDL_FRAMEBUFFER_ACCELERATION=0",
                    "LSAN_OPTIONS=suppressions=" STV_SOURCE_DIR "/tests/interactive/lsan.supp"};
     return plan;
   }
@@ -131,7 +123,7 @@ class InteractiveSessionTest : public ::testing::Test {
     ASSERT_NO_FATAL_FAILURE(StartAgent(std::move(agentArguments)));
     std::string error;
     ASSERT_TRUE(viewer_.Start(ViewerLaunch(std::move(viewerArguments)), error)) << error;
-    const auto window = driver_->FindWindow(viewer_.Pid(), "Stavolin");
+    const auto window = FindWindow(viewer_.Pid(), "Stavolin");
     ASSERT_TRUE(window) << "no window; the viewer said: " << viewer_.Out() << viewer_.Err();
     window_ = *window;
   }
@@ -169,13 +161,13 @@ class InteractiveSessionTest : public ::testing::Test {
   // it finds held as pressed anew, so typing waits two more ticks: a second at least.
   void TakeKeyboard() {
     const size_t reports = Describe(Recorded(), {ControlKind::QualityReport}).size();
-    ASSERT_TRUE(driver_->Xdotool({"mousemove", "--window", window_, "640", "400"}));
-    ASSERT_TRUE(driver_->Xdotool({"windowfocus", "--sync", window_}));
+    ASSERT_TRUE(Xdotool({"mousemove", "--window", window_, "640", "400"}));
+    ASSERT_TRUE(Xdotool({"windowfocus", "--sync", window_}));
     RecordedWhen([&](const Messages& m) { return Describe(m, {ControlKind::QualityReport}).size() >= reports + 2; });
   }
 
   bool TitleEndsWith(const std::string& suffix) {
-    return PollUntil([&] { return driver_->WindowName(window_).ends_with(suffix); });
+    return PollUntil([&] { return WindowName(window_).ends_with(suffix); });
   }
 
   // A width x height screenshot once `ready` accepts one, or the last one taken.
@@ -183,7 +175,7 @@ class InteractiveSessionTest : public ::testing::Test {
                          int height = kHeight) {
     Screenshot last;
     PollUntil([&] {
-      const auto shot = driver_->Capture(window_);
+      const auto shot = Capture(window_);
       if (shot) last = *shot;
       return shot && last.width == width && last.height == height && ready(last);
     });
@@ -192,20 +184,16 @@ class InteractiveSessionTest : public ::testing::Test {
 
   // Closes the window as its close button would; the viewer must end with 0.
   std::string CloseWindowAndWait() {
-    EXPECT_TRUE(driver_->RequestClose(window_));
+    EXPECT_TRUE(RequestClose(window_));
     EXPECT_EQ(viewer_.Wait(), 0) << viewer_.Err();
     return viewer_.Out();
   }
 
-  static std::unique_ptr<VirtualDisplay> display_;
-  std::unique_ptr<DisplayDriver> driver_;
   TempDir dir_;
   std::string window_;
   std::unique_ptr<Agent> agent_;
   ChildProcess viewer_;
 };
-
-std::unique_ptr<VirtualDisplay> InteractiveSessionTest::display_;
 
 // View-only is the command line's switch reaching the window; what it holds back is in
 // input_forwarding_test.
@@ -228,9 +216,9 @@ TEST_F(InteractiveSessionTest, WaitingScreenBeforeTheFirstFrameAndViewOnly) {
   EXPECT_EQ(Describe(messages.front()), "report High 0x0");
 
   ASSERT_NO_FATAL_FAILURE(TakeKeyboard());
-  ASSERT_TRUE(driver_->Xdotool({"key", "a", "Tab", "ctrl+alt+g"}));
+  ASSERT_TRUE(Xdotool({"key", "a", "Tab", "ctrl+alt+g"}));
   EXPECT_THAT(Describe(RecordedUpTo("report High grey 0x0"), {ControlKind::Key, ControlKind::Text}), IsEmpty());
-  EXPECT_TRUE(TitleEndsWith(" - High - grey - view only")) << driver_->WindowName(window_);
+  EXPECT_TRUE(TitleEndsWith(" - High - grey - view only")) << WindowName(window_);
 
   const std::string out = CloseWindowAndWait();
   EXPECT_THAT(out, HasSubstr("connected to 127.0.0.1:" + agent_->port + "\n"));
@@ -249,14 +237,14 @@ TEST_F(InteractiveSessionTest, PictureIsLetterboxedAndClicksOnItAreNormalised) {
   EXPECT_EQ(DifferingPixels(shot, card, 0, 40), 0);
   EXPECT_EQ(CountPixels(shot, 0, 0, kWidth, 40) + CountPixels(shot, 0, 760, kWidth, kHeight), 0);
   RecordedUpTo("report High 1280x720");  // the tick after the first paint, at 96 DPI
-  EXPECT_THAT(driver_->WindowName(window_),
+  EXPECT_THAT(WindowName(window_),
               ::testing::MatchesRegex("Stavolin - 1280x720 - [0-9]+ frames, [0-9]+ tiles, [0-9]+\\.[0-9] MB - High"));
 
-  ASSERT_TRUE(driver_->ClickAt(window_, 320, 220));  // 320 * 65535 / 1279, 180 * 65535 / 719
-  ASSERT_TRUE(driver_->ClickAt(window_, 0, 40, 3));
-  ASSERT_TRUE(driver_->ClickAt(window_, 1279, 759, 2));
-  ASSERT_TRUE(driver_->ClickAt(window_, 1279, 40, 4));  // wheel up, down, left, right
-  for (const char* button : {"5", "6", "7"}) ASSERT_TRUE(driver_->Xdotool({"click", button}));
+  ASSERT_TRUE(ClickAt(window_, 320, 220));  // 320 * 65535 / 1279, 180 * 65535 / 719
+  ASSERT_TRUE(ClickAt(window_, 0, 40, 3));
+  ASSERT_TRUE(ClickAt(window_, 1279, 759, 2));
+  ASSERT_TRUE(ClickAt(window_, 1279, 40, 4));  // wheel up, down, left, right
+  for (const char* button : {"5", "6", "7"}) ASSERT_TRUE(Xdotool({"click", button}));
   std::vector<std::string> clicks;
   for (const auto& line : Describe(RecordedUpTo("pointer 65535,0 hwheel 120"), {ControlKind::Pointer})) {
     if (line.find("button") != std::string::npos || line.find("wheel") != std::string::npos) clicks.push_back(line);
@@ -268,8 +256,8 @@ TEST_F(InteractiveSessionTest, PictureIsLetterboxedAndClicksOnItAreNormalised) {
                           "pointer 65535,0 hwheel -120", "pointer 65535,0 hwheel 120"));
 
   // Resized to 1000 x 1000 (in the corner, to stay on screen): drawn 1000 x 562 from y 219.
-  ASSERT_TRUE(driver_->Xdotool({"windowmove", "--sync", window_, "0", "0"}));
-  ASSERT_TRUE(driver_->Xdotool({"windowsize", window_, "1000", "1000"}));
+  ASSERT_TRUE(Xdotool({"windowmove", "--sync", window_, "0", "0"}));
+  ASSERT_TRUE(Xdotool({"windowsize", window_, "1000", "1000"}));
   RecordedUpTo("report High 1000x562");
   const Screenshot resized = CaptureWhen(
       [](const Screenshot& s) { return CountPixels(s, 0, 0, 1000, 219) == 0 && CountPixels(s, 0, 219, 1000, 220); },
@@ -284,15 +272,15 @@ TEST_F(InteractiveSessionTest, PictureIsLetterboxedAndClicksOnItAreNormalised) {
 TEST_F(InteractiveSessionTest, TypingAndHotkeys) {
   ASSERT_NO_FATAL_FAILURE(StartSession({"--size", "640x360"}));
   ASSERT_NO_FATAL_FAILURE(TakeKeyboard());
-  ASSERT_TRUE(driver_->Xdotool({"key", "--delay", "50", "a", "shift+a", "Tab", "Return"}));
+  ASSERT_TRUE(Xdotool({"key", "--delay", "50", "a", "shift+a", "Tab", "Return"}));
   EXPECT_THAT(Describe(RecordedUpTo("key 13 up"), {ControlKind::Key, ControlKind::Text}),
               ElementsAre("text a", "key 16 down", "text A", "key 16 up", "key 9 down", "text \t", "key 9 up",
                           "key 13 down", "key 13 up"));
 
   // A hotkey retitles and reports at once; the others take the same path (input_forwarding_test).
-  ASSERT_TRUE(driver_->Xdotool({"key", "ctrl+alt+q"}));
-  EXPECT_TRUE(TitleEndsWith(" - Balanced")) << driver_->WindowName(window_);
-  ASSERT_TRUE(driver_->Xdotool({"key", "ctrl+alt+Delete"}));
+  ASSERT_TRUE(Xdotool({"key", "ctrl+alt+q"}));
+  EXPECT_TRUE(TitleEndsWith(" - Balanced")) << WindowName(window_);
+  ASSERT_TRUE(Xdotool({"key", "ctrl+alt+Delete"}));
   // Ctrl and Alt still reach the client, Delete does not.
   EXPECT_THAT(Describe(RecordedUpTo("secure attention")),
               AllOf(Contains(StartsWith("report Balanced ")), Contains("key 17 down"), Contains("key 18 down"),
@@ -310,7 +298,6 @@ TEST_F(InteractiveSessionTest, AgentEndingTheSessionEndsTheViewer) {
 TEST_F(InteractiveSessionTest, NoDisplayMeansNoWindow) {
   ASSERT_NO_FATAL_FAILURE(StartAgent({"--fault", "silent"}));
   LaunchPlan plan = ViewerLaunch({});
-  plan.setEnv.erase(plan.setEnv.begin());  // DISPLAY
   plan.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"};
   std::string error;
   ASSERT_TRUE(viewer_.Start(plan, error)) << error;
@@ -327,7 +314,6 @@ TEST_F(InteractiveSessionTest, AWakeupFailingAsTheWindowGoesIsHarmless) {
   // In a child process: the libraries under SDL keep memory to the end, which the leak
   // checker would otherwise blame on this test program.
   auto openAndCloseThenFail = [this] {
-    setenv("DISPLAY", display_->Name().c_str(), 1);
     setenv("SDL_RENDER_DRIVER", "software", 1);
     SessionPicture picture;
     std::mutex pictureMutex;
@@ -341,7 +327,7 @@ TEST_F(InteractiveSessionTest, AWakeupFailingAsTheWindowGoesIsHarmless) {
       std::_Exit(2);
     }
     window.reset();  // SDL has stopped
-    driver_->SendToAWindowThatIsGone();
+    SendToAWindowThatIsGone();
     std::_Exit(0);
   };
   EXPECT_EXIT(openAndCloseThenFail(), ::testing::ExitedWithCode(0), "");

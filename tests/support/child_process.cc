@@ -67,7 +67,6 @@ bool ChildProcess::Start(const LaunchPlan& plan, std::string& error) {
   } else {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, plan.stderrPath.c_str(), kWrite, 0644);
   }
-  if (plan.passFd >= 0) posix_spawn_file_actions_adddup2(&actions, plan.passFd, 3);
   std::vector<std::string> argv = plan.argv;
   std::vector<std::string> environment = ChildEnvironment(plan);
   const int result =
@@ -122,14 +121,11 @@ std::optional<std::string> ChildProcess::WaitForOutput(const std::string& patter
   return found;
 }
 
-CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& setEnv,
-                         std::chrono::milliseconds timeout) {
+CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
   TempDir dir;
-  LaunchPlan plan = PlanWithOutput(argv, dir / "command");
-  plan.setEnv = setEnv;
   ChildProcess child;
   CommandResult result;
-  if (!child.Start(plan, result.errors)) return result;
+  if (!child.Start(PlanWithOutput(argv, dir / "command"), result.errors)) return result;
   const auto code = child.Wait(timeout);
   result.exitCode = code.value_or(-1);
   result.output = child.Out();

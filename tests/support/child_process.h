@@ -24,7 +24,6 @@ struct LaunchPlan {
   std::string stdoutPath = "/dev/null";
   std::string stderrPath = "/dev/null";  // the same path as stdoutPath shares the one file
   int stdinFd = -1;                      // otherwise /dev/null
-  int passFd = -1;                       // kept by the child as fd 3
 };
 
 // `argv` with standard output and error in `stem`.out and `stem`.err.
@@ -71,8 +70,7 @@ struct CommandResult {
 };
 
 // Runs a short command to completion, for at most `timeout`.
-CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& setEnv = {},
-                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
+CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = kPatience);
 // `sh -c script`, for pipelines of command-line tools.
 inline CommandResult RunShell(const std::string& script) { return RunCommand({"sh", "-c", script}); }
 
