@@ -1,16 +1,14 @@
-// A tiny TCP peer on 127.0.0.1 for transport tests: it accepts one connection and lets the
-// test write raw bytes to, and read raw bytes from, the viewer's side.
+// A tiny TCP peer on 127.0.0.1 for transport tests, on the simulated agent's sockets: it
+// accepts one connection and lets the test write raw bytes to, and read raw bytes from, the
+// viewer's side.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
+#include "connection.h"
 #include "support/child_process.h"
 
 namespace stv::testing {
@@ -18,64 +16,35 @@ namespace stv::testing {
 class LoopbackPeer {
  public:
   LoopbackPeer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 4);
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    std::string error;
+    listener_ = sim::ListenTcp("127.0.0.1", 0, error);
   }
-  ~LoopbackPeer() {
-    CloseConnection();
-    ::close(listener_);
-  }
-  LoopbackPeer(const LoopbackPeer&) = delete;
-  LoopbackPeer& operator=(const LoopbackPeer&) = delete;
 
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return sim::LocalPort(listener_); }
 
   // Accepts the viewer's connection (it has already connected: the backlog holds it).
   bool Accept() {
-    connection_ = ::accept(listener_, nullptr, nullptr);
-    const timeval timeout{kPatience.count(), 0};  // no test waits forever on a viewer that is silent or stopped reading
-    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-      ::setsockopt(connection_, SOL_SOCKET, option, &timeout, sizeof timeout);
-    }
-    return connection_ >= 0;
+    sim::Socket socket = sim::AcceptConnection(listener_, stop_);
+    if (socket.valid()) connection_ = sim::MakePlainConnection(std::move(socket));
+    return connection_ != nullptr;
   }
 
-  bool Write(const std::vector<uint8_t>& bytes) {
-    for (size_t sent = 0; sent < bytes.size();) {
-      const ssize_t n = ::send(connection_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      sent += static_cast<size_t>(n);
-    }
-    return true;
-  }
+  bool Write(const std::vector<uint8_t>& bytes) { return connection_->Send(bytes, stop_); }
 
-  // Reads exactly `count` bytes; returns what arrived before the connection ended or timed out.
+  // Exactly `count` bytes, or none when they do not all arrive within kPatience.
   std::vector<uint8_t> Read(size_t count) {
     std::vector<uint8_t> bytes(count);
-    size_t filled = 0;
-    for (ssize_t n; filled < count && (n = ::recv(connection_, bytes.data() + filled, count - filled, 0)) > 0;) {
-      filled += static_cast<size_t>(n);
-    }
-    bytes.resize(filled);
+    const auto patience = static_cast<int>(std::chrono::milliseconds(kPatience).count());
+    if (sim::ReceiveExact(*connection_, bytes.data(), count, stop_, patience) != sim::IoStatus::kData) bytes.clear();
     return bytes;
   }
 
-  void CloseConnection() {
-    if (connection_ >= 0) ::close(connection_);
-    connection_ = -1;
-  }
+  void CloseConnection() { connection_.reset(); }
 
  private:
-  int listener_ = -1;
-  int connection_ = -1;
-  uint16_t port_ = 0;
+  sim::StopFlag stop_;
+  sim::Socket listener_;
+  std::unique_ptr<sim::Connection> connection_;
 };
 
 }  // namespace stv::testing
