@@ -9,7 +9,7 @@
 #include "app/bmp.h"
 #include "app/dispatch.h"
 #include "app/session_start.h"
-#include "codec/system_image_codec.h"
+#include "codec/image_codec.h"
 #include "diag/log.h"
 #include "protocol/control_message.h"
 #include "protocol/quality_report.h"
@@ -22,8 +22,8 @@ using agent::TcpTransport;
 namespace {
 
 constexpr int kProbeWaitPasses = 50;
-constexpr auto kProbeWaitStep = std::chrono::milliseconds(100);
-constexpr auto kStatusPeriod = std::chrono::milliseconds(1000);
+constexpr uint32_t kProbeWaitStepMs = 100;
+constexpr uint32_t kStatusPeriodMs = 1000;
 
 void SendControl(TcpTransport& transport, const ControlMessage& message) {
   transport.Send(Channel::Control, EncodeControlMessage(message));
@@ -42,7 +42,7 @@ void SendInputProbe(TcpTransport& transport, std::mutex& pictureMutex, const Ses
       std::lock_guard<std::mutex> lock(pictureMutex);
       if (picture.width > 0) break;
     }
-    std::this_thread::sleep_for(kProbeWaitStep);
+    SleepMilliseconds(kProbeWaitStepMs);
   }
   ControlMessage move = MakeControlMessage(ControlKind::Pointer);
   move.x = probeX;
@@ -106,8 +106,9 @@ int RunHeadless(const std::string& host, uint16_t port, int32_t seconds, int32_t
 
   // Declared in this order so that they are destroyed picture first, then codec, then transport,
   // all after Close has joined the threads that point at them.
-  auto codec = std::make_unique<agent::SystemImageCodec>();
-  auto picture = std::make_unique<SessionPicture>(codec->HasFactory() ? codec.get() : nullptr);
+  agent::StartedImageCodec started = agent::StartImageCodec();
+  std::unique_ptr<TileImageCodec> codec = std::move(started.codec);
+  auto picture = std::make_unique<SessionPicture>(started.hasFactory ? codec.get() : nullptr);
   std::mutex pictureMutex;
   std::atomic<uint64_t> receivedBytes{0};
   std::atomic<int32_t> monitorCount{0};
@@ -120,7 +121,7 @@ int RunHeadless(const std::string& host, uint16_t port, int32_t seconds, int32_t
   uint64_t previous = 0;
   for (int32_t t = 0; t < seconds;) {
     if (!transport->IsOpen()) break;
-    std::this_thread::sleep_for(kStatusPeriod);
+    SleepMilliseconds(kStatusPeriodMs);
     const uint64_t total = receivedBytes.load();
     SendControl(*transport, MakeQualityReport(total - previous, 1.0, preset, gray, viewportWidth, viewportHeight));
     previous = total;

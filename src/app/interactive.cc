@@ -7,7 +7,7 @@
 
 #include "app/dispatch.h"
 #include "app/session_start.h"
-#include "codec/system_image_codec.h"
+#include "codec/image_codec.h"
 #include "diag/log.h"
 #include "protocol/control_message.h"
 #include "protocol/session_picture.h"
@@ -46,8 +46,9 @@ int RunInteractive(const Options& options) {
   std::unique_ptr<TcpTransport> transport = ConnectSession(options.host, options.port, options.security);
   if (!transport) return 1;
 
-  auto codec = std::make_unique<agent::SystemImageCodec>();
-  auto picture = std::make_unique<SessionPicture>(codec->HasFactory() ? codec.get() : nullptr);
+  agent::StartedImageCodec started = agent::StartImageCodec();
+  std::unique_ptr<TileImageCodec> codec = std::move(started.codec);
+  auto picture = std::make_unique<SessionPicture>(started.hasFactory ? codec.get() : nullptr);
   std::mutex pictureMutex;
   WindowState state;
   state.send = SendThrough(transport.get());

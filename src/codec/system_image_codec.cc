@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <new>
 
+#include "codec/image_codec.h"
 #include "codec/jpeg_image.h"
 #include "codec/png_image.h"
 #include "codec/webp_image.h"
@@ -17,6 +18,12 @@ void WarnUnavailable(unsigned long code) {
 }
 
 }  // namespace
+
+StartedImageCodec StartImageCodec() {
+  auto codec = std::make_unique<SystemImageCodec>();
+  const bool hasFactory = codec->HasFactory();
+  return {std::move(codec), hasFactory};
+}
 
 SystemImageCodec::SystemImageCodec() : SystemImageCodec(true) {}
 

@@ -1,8 +1,6 @@
 #include "diag/log.h"
 
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <vector>
 
 namespace stv {
@@ -30,9 +28,7 @@ void Logger::Warn(const char* format, ...) {
 }
 
 void Logger::Write(std::string_view tag, std::string_view message) {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
-  std::string line = FormatLogTimestamp(ms);
+  std::string line = FormatLogTimestamp(LocalTimeNow());
   line.reserve(line.size() + tag.size() + message.size() + 3);
   line += ' ';
   line += tag;
@@ -66,19 +62,10 @@ std::string FormatStatusError(std::string_view name, uint32_t status) {
   return text;
 }
 
-std::string FormatLogTimestamp(int64_t unixMilliseconds) {
-  int64_t seconds = unixMilliseconds / 1000;
-  int64_t millis = unixMilliseconds % 1000;
-  if (millis < 0) {
-    millis += 1000;
-    seconds -= 1;
-  }
-  const time_t t = static_cast<time_t>(seconds);
-  struct tm local {};
-  localtime_r(&t, &local);
+std::string FormatLogTimestamp(const LocalTime& time) {
   char buffer[64];  // roomier than the text needs, so no year can truncate it
-  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
-                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis));
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", time.year, time.month, time.day, time.hour,
+                time.minute, time.second, time.millisecond);
   return buffer;
 }
 

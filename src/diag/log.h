@@ -7,6 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "diag/clock.h"
+
+// The printf dialect the format checks apply; the build names another where the C library
+// differs.
+#ifndef STV_PRINTF_FORMAT
+#define STV_PRINTF_FORMAT printf
+#endif
+
 namespace stv {
 
 // The process-wide writer of "YYYY-MM-DD hh:mm:ss.mmm TAG message" lines.
@@ -15,8 +23,8 @@ class Logger {
  public:
   static Logger& Instance();
 
-  void Info(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void Warn(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void Info(const char* format, ...) __attribute__((format(STV_PRINTF_FORMAT, 2, 3)));
+  void Warn(const char* format, ...) __attribute__((format(STV_PRINTF_FORMAT, 2, 3)));
   void Write(std::string_view tag, std::string_view message);
 
  private:
@@ -30,7 +38,7 @@ std::string FormatString(const char* format, va_list args);
 // "name failed (0x0000ABCD)".
 std::string FormatStatusError(std::string_view name, uint32_t status);
 
-// "YYYY-MM-DD hh:mm:ss.mmm" for a wall-clock time in milliseconds since 1970, in local time.
-std::string FormatLogTimestamp(int64_t unixMilliseconds);
+// "YYYY-MM-DD hh:mm:ss.mmm".
+std::string FormatLogTimestamp(const LocalTime& time);
 
 }  // namespace stv

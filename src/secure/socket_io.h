@@ -11,7 +11,8 @@
 
 namespace stv::agent {
 
-using SocketHandle = int;
+// Wide enough for a Winsock SOCKET, whose INVALID_SOCKET (all bits set) reads as -1 here.
+using SocketHandle = intptr_t;
 inline constexpr SocketHandle kInvalidSocket = -1;
 
 // The largest single send call; bigger writes are cut into calls of this size.
@@ -41,10 +42,11 @@ bool RawSend(SocketHandle socket, const uint8_t* data, size_t size);
 // are retried until `interrupted` is set; the peer closing, an error or an interrupt give false.
 bool RawReceive(SocketHandle socket, std::vector<uint8_t>& buffer, const std::atomic<bool>& interrupted);
 
-// The last socket error code of the calling thread (errno here).
+// The last socket error code of the calling thread (WSAGetLastError, or errno).
 int LastSocketError();
 
-// Starts and releases the socket library; both are no-ops on POSIX.
+// Starts and releases the socket library (version 2.2 of Winsock; no-ops on POSIX).
+// Fails with "WSAStartup failed (n)".
 bool StartSocketLibrary(std::string& error);
 void StopSocketLibrary();
 
