@@ -313,7 +313,7 @@ TEST_F(InteractiveSessionTest, NoDisplayMeansNoWindow) {
 TEST_F(InteractiveSessionTest, AWakeupFailingAsTheWindowGoesIsHarmless) {
   // In a child process: the libraries under SDL keep memory to the end, which the leak
   // checker would otherwise blame on this test program.
-  auto openAndCloseThenFail = [this] {
+  auto openAndCloseThenFail = [] {
     setenv("SDL_RENDER_DRIVER", "software", 1);
     SessionPicture picture;
     std::mutex pictureMutex;
