@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <new>
+#include <utility>
 
 #include "codec/image_codec.h"
 #include "codec/jpeg_image.h"
@@ -36,24 +37,9 @@ SystemImageCodec::SystemImageCodec(bool startSystemDecoders) : jpegEncoder_(std:
 SystemImageCodec::~SystemImageCodec() = default;
 
 bool SystemImageCodec::Decode(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
-  // The output is emptied only when decoding fails: a successful decode overwrites all of
-  // it, and leaving a same-sized scratch buffer alone spares a fill for every tile.
-  const bool decoded = DecodeAnyFormat(image, width, height, out);
-  if (!decoded) out.clear();
-  return decoded;
-}
-
-bool SystemImageCodec::DecodeAnyFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
-  if (image.empty() || width < 1 || height < 1) return false;
-  // The decoders report failures as results; only an allocation can throw, and a tile that
-  // does not fit in memory is just a tile that failed.
-  try {
-    if (IsWebp(image)) return DecodeWebpExact(image, width, height, out);
-    if (!HasFactory()) return false;
-    return DecodeSystemFormat(image, width, height, out);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  return DecodeTile(image, width, height, out, [this](auto&&... args) {
+    return HasFactory() && DecodeSystemFormat(std::forward<decltype(args)>(args)...);
+  });
 }
 
 bool SystemImageCodec::DecodeSystemFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
@@ -72,11 +58,7 @@ std::vector<uint8_t> SystemImageCodec::EncodeJpeg(std::span<const uint8_t> pixel
 
 std::optional<std::vector<uint8_t>> SystemImageCodec::EncodeWebp(std::span<const uint8_t> pixels, int width, int height,
                                                                  int quality) {
-  try {
-    return EncodeWebpBgra(pixels, width, height, quality);
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  return EncodeWebpBgra(pixels, width, height, quality);
 }
 
 }  // namespace stv::agent

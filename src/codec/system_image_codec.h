@@ -42,7 +42,6 @@ class SystemImageCodec final : public TileImageCodec {
                                                  int quality) override;
 
  private:
-  bool DecodeAnyFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out);
   bool DecodeSystemFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out);
 
   // Per codec rather than per call: the codec serves one reader thread, one tile at a time.

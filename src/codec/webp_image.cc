@@ -39,7 +39,7 @@ bool DecodeWebpExact(std::span<const uint8_t> image, int width, int height, Tile
 }
 
 std::optional<std::vector<uint8_t>> EncodeWebpBgra(std::span<const uint8_t> pixels, int width, int height,
-                                                   int quality) {
+                                                   int quality) try {
   if (!ImageSizeAllowed(width, height) || pixels.size() < ImageBytes(width, height)) {
     return std::nullopt;
   }
@@ -49,6 +49,8 @@ std::optional<std::vector<uint8_t>> EncodeWebpBgra(std::span<const uint8_t> pixe
   WebpBuffer owned(output);
   if (size == 0 || !owned) return std::nullopt;
   return std::vector<uint8_t>(owned.get(), owned.get() + size);
+} catch (const std::bad_alloc&) {
+  return std::nullopt;
 }
 
 }  // namespace stv::agent

@@ -24,12 +24,6 @@ namespace stv::agent {
 
 // The largest plaintext one TLS record carries; Send seals at most this much per record.
 inline constexpr size_t kMaxRecordPlaintext = 16384;
-// Ciphertext buffered without yielding application data beyond this ends the receive side.
-inline constexpr size_t kMaxBufferedCiphertext = 262144;
-// How long a handshake or device-binding read waits for a silent server.
-inline constexpr std::chrono::milliseconds kHandshakeIdleLimit{15000};
-// The server name sent with the client hello.
-inline constexpr char kTlsServerName[] = "stavolin";
 
 // Received ciphertext that OpenSSL has not read yet: bytes [begin, end) of `bytes`. The read
 // BIO copies straight out of it, so a received byte is copied once on its way into a record

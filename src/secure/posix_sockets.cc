@@ -13,13 +13,6 @@
 #include "secure/socket_io.h"
 
 namespace stv::agent {
-namespace {
-
-std::string SocketErrorText(const char* operation, int code) {
-  return std::string(operation) + " failed (WSA " + std::to_string(code) + ")";
-}
-
-}  // namespace
 
 ReceiveStatus ReceiveSome(SocketHandle socket, uint8_t* buffer, size_t capacity, size_t& received) {
   for (;;) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,6 +46,13 @@ class PlaintextChannel final : public SecureChannel {
   std::atomic<bool> interrupted_{false};
   SocketHandle socket_;
 };
+
+// What the TLS channel of every platform keeps to: the server name it sends, how long a
+// handshake or device-binding read waits for a silent server, and how much ciphertext it
+// buffers without a complete record before the receive side gives up.
+inline constexpr char kTlsServerName[] = "stavolin";
+inline constexpr std::chrono::milliseconds kHandshakeIdleLimit{15000};
+inline constexpr size_t kMaxBufferedCiphertext = 262144;
 
 // Runs the TLS client handshake over `socket`, including the device binding check against
 // `expectedDeviceId` (or an accepted unpinned device under `insecureNoPin`). Returns the

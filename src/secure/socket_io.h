@@ -42,6 +42,9 @@ bool RawSend(SocketHandle socket, const uint8_t* data, size_t size);
 // are retried until `interrupted` is set; the peer closing, an error or an interrupt give false.
 bool RawReceive(SocketHandle socket, std::vector<uint8_t>& buffer, const std::atomic<bool>& interrupted);
 
+// "operation failed (WSA code)", the form of every socket error text.
+std::string SocketErrorText(const char* operation, int code);
+
 // The last socket error code of the calling thread (WSAGetLastError, or errno).
 int LastSocketError();
 

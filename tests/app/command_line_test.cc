@@ -58,11 +58,11 @@ TEST(ViewerProcessTest, BadCommandLinesPrintUsageAndExitTwo) {
                                              {"host", "--viewport", "1280X720"},  // upper-case X is no separator
                                              {"host", "--probe-input", ""}}) {
     SCOPED_TRACE(::testing::PrintToString(arguments));
-    std::vector<std::string> argv = {testing::ViewerPath()};
+    std::vector<std::string> argv = testing::ViewerCommand();
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const testing::CommandResult result = testing::RunCommand(argv);
     EXPECT_EQ(result.exitCode, 2);
-    EXPECT_EQ(result.errors, kUsageText);
+    EXPECT_EQ(testing::Lines(result.errors), kUsageText);
     EXPECT_EQ(result.output, "");
   }
 }

@@ -20,7 +20,8 @@ struct ViewerRun {
 
 // Runs stv-view to its end; the 60 s limit only stops a hang, no run comes near it.
 inline ViewerRun RunViewer(const TempDir& dir, std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), ViewerPath());
+  const auto command = ViewerCommand();
+  arguments.insert(arguments.begin(), command.begin(), command.end());
   ChildProcess viewer;
   ViewerRun run;
   if (!viewer.Start(PlanWithOutput(arguments, dir / "viewer"), run.err)) {
@@ -30,7 +31,7 @@ inline ViewerRun RunViewer(const TempDir& dir, std::vector<std::string> argument
   const auto code = viewer.Wait(std::chrono::seconds(60));
   EXPECT_TRUE(code.has_value()) << "stv-view did not end within 60 s";
   viewer.Kill();
-  run = {code.value_or(-1), viewer.Out(), viewer.Err(), viewer.PeakRssKb()};
+  run = {code.value_or(-1), Lines(viewer.Out()), Lines(viewer.Err()), viewer.PeakRssKb()};
   return run;
 }
 

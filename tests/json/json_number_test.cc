@@ -2,6 +2,7 @@
 #include <cfloat>
 #include <clocale>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -104,7 +105,7 @@ struct RestoreNumericLocale {
 // localedef (the sources ship with Debian's locales package).
 bool SetCommaDecimalLocale() {
   for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE", "fr_FR", "es_ES.UTF-8",
-                           "it_IT.UTF-8", "ru_RU.UTF-8"}) {
+                           "it_IT.UTF-8", "ru_RU.UTF-8", "de-DE" /* Windows */}) {
     if (std::setlocale(LC_NUMERIC, name)) return true;
   }
   const std::string root = std::string(STV_BINARY_DIR) + "/test-locales";
@@ -115,9 +116,12 @@ bool SetCommaDecimalLocale() {
     const std::string command = "localedef -i de_DE -f UTF-8 '" + built + "' >/dev/null 2>&1";
     if (error || std::system(command.c_str()) != 0) return false;
   }
-  setenv("LOCPATH", root.c_str(), 1);
+  // putenv, not setenv, which Windows lacks: the one variable glibc reads locales from.
+  static char locpath[4096];
+  std::snprintf(locpath, sizeof locpath, "LOCPATH=%s", root.c_str());
+  putenv(locpath);
   const bool set = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
-  unsetenv("LOCPATH");
+  locpath[8] = '\0';  // empty again: the default places
   return set;
 }
 

@@ -27,38 +27,6 @@ std::string VerifyError(Bytes stream, std::optional<Bytes> certificate, const st
   return VerifyError(source, pin, insecure);
 }
 
-TEST(DeviceIdTest, IsTheTruncatedLowerCaseBase32OfTheKeyDigest) {
-  // Expected values from an independent base32 implementation.
-  Bytes counting(65);
-  for (size_t i = 1; i < counting.size(); ++i) counting[i] = static_cast<uint8_t>(i);
-  counting[0] = 0x04;
-  EXPECT_EQ(ComputeDeviceId(counting), "b3j2nk4vp73plguw");
-  EXPECT_EQ(ComputeDeviceId(Bytes(65, 0)), "tdhefxxpkhkae2ov");
-}
-
-// The digest itself is pinned through the device ids above.
-TEST(CryptoTest, VerifiesOnlyTheExactDigestKeyAndSignature) {
-  const auto device = sim::DeviceKey::Generate();
-  const uint8_t abc[] = {'a', 'b', 'c'};
-  const Sha256Digest digest = *Sha256(abc);
-  const Bytes key = device->publicPoint();
-  const Bytes signature = *device->SignRaw(digest);
-  EXPECT_TRUE(VerifyP256Signature(key, signature, digest));
-
-  const auto flipped = [](auto bytes, size_t at, uint8_t mask) {
-    bytes[at] ^= mask;
-    return bytes;
-  };
-  Bytes compressed(key.begin(), key.begin() + 33);
-  compressed[0] = 0x02 | (key[64] & 1);
-  EXPECT_FALSE(VerifyP256Signature(key, signature, flipped(digest, 31, 1)));
-  EXPECT_FALSE(VerifyP256Signature(sim::DeviceKey::Generate()->publicPoint(), signature, digest));
-  EXPECT_FALSE(VerifyP256Signature(key, flipped(signature, 40, 0x80), digest));
-  EXPECT_FALSE(VerifyP256Signature(flipped(key, 64, 1), signature, digest));  // off the curve
-  EXPECT_FALSE(VerifyP256Signature(compressed, signature, digest));
-  EXPECT_FALSE(VerifyP256Signature(key, *device->SignDer(digest), digest));
-}
-
 class DeviceBindingTest : public ::testing::Test {
  protected:
   Bytes Binding(sim::Fault fault = sim::Fault::kNone) const {

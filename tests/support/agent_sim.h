@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,26 @@
 namespace stv::testing {
 
 inline std::string ViewerPath() { return std::string(STV_BINARY_DIR) + "/src/app/stv-view"; }
+// The viewer as the tests start it: this build's, or the stv-view.exe that
+// STV_TEST_WINDOWS_VIEWER names, under Wine.
+inline std::vector<std::string> ViewerCommand() {
+  const char* exe = std::getenv("STV_TEST_WINDOWS_VIEWER");
+  if (exe && *exe) return {"wine", exe};
+  return {ViewerPath()};
+}
+inline bool TestingWindowsViewer() { return ViewerCommand().size() > 1; }
+// Output as the tests compare it: a Windows program's text-mode "\r\n" line ends read as
+// "\n", and the lines Wine's TLS backend prints on its own ("GnuTLS error: ...") left out.
+inline std::string Lines(std::string text) {
+  for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;) text.erase(at, 1);
+  for (size_t at = 0; (at = text.find("GnuTLS error: ", at)) != std::string::npos;) {
+    if (at == 0 || text[at - 1] == '\n')
+      text.erase(at, text.find('\n', at) + 1 - at);
+    else
+      ++at;
+  }
+  return text;
+}
 inline std::string AgentPath() { return std::string(STV_BINARY_DIR) + "/tools/agent-sim/stv-agent-sim"; }
 
 // A running agent that has printed its port (and, over TLS, its device id). Its key, output
