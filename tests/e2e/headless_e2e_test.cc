@@ -86,5 +86,24 @@ TEST(HeadlessSessionTest, PinsAndTokenAreCheckedThenASessionReportsSavesProbesAn
   }
 }
 
+// The saved picture is the agent's own model of its screen, over plaintext and pinned TLS (PNG
+// tiles: lossless, and through the system decoder; a JPEG decoder may round differently).
+TEST(HeadlessSessionTest, SavedPictureIsTheAgentsScreen) {
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "TLS" : "plaintext");
+    const TempDir dir;
+    Agent agent(
+        dir, {"--scene", "testcard", "--encoding", "png", "--size", "320x200", "--save-final", dir / "final.bmp"}, tls);
+    ASSERT_TRUE(agent.ready()) << agent.process.Err();
+    const ViewerRun run =
+        RunViewer(dir, agent.Session({"--token", "t", "--headless", "--seconds", "2", "--save", dir / "view.bmp"}));
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    ASSERT_TRUE(agent.process.Wait().has_value());
+    const auto saved = ReadFileBytes(dir / "view.bmp");
+    EXPECT_EQ(saved.size(), 54u + 320 * 200 * 4);
+    EXPECT_TRUE(saved == ReadFileBytes(dir / "final.bmp")) << "the saved picture differs from the agent's screen";
+  }
+}
+
 }  // namespace
 }  // namespace stv::testing
