@@ -62,7 +62,10 @@ TEST_F(PlaintextChannelTest, InterruptStopsAWaitingReceive) {
   EXPECT_FALSE(channel.ReceiveExact(buffer.data(), 1));  // stays interrupted, even with data waiting
 }
 
-TEST_F(PlaintextChannelTest, RawReceiveAppendsToWhatIsBuffered) {
+TEST_F(PlaintextChannelTest, ASingleByteGoesOutAndRawReceiveAppendsToWhatIsBuffered) {
+  const uint8_t one = 7;
+  EXPECT_TRUE(PlaintextChannel(socket_).Send(&one, 1));  // one byte written is a whole send
+  EXPECT_EQ(peer_.Read(1), std::vector<uint8_t>{7});
   std::vector<uint8_t> buffer = {9, 9};
   std::atomic<bool> interrupted{false};
   peer_.Write({1, 2, 3});
