@@ -2,6 +2,8 @@
 // token are in the headless test); the exact verdicts behind the lines are unit-tested.
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 #include "agent_session.h"
 
 namespace stv::testing {
@@ -38,9 +40,10 @@ TEST(TlsConnectTest, EachRefusedMachineGetsItsOwnReason) {
   }
 }
 
-// Every stream the agent can spoil, over plaintext: the session runs its course or ends early
-// with a line, and the verdict follows from what arrived (the counts are the picture's unit
-// tests; here, that they reach the report).
+// Every stream the agent can spoil, inside TLS (so the TLS layer's record handling meets them
+// too), and garbage frames in plaintext: the session runs its course or ends early with a line,
+// and the verdict follows from what arrived (the counts are the picture's unit tests; here,
+// that they reach the report).
 TEST(StreamFaultTest, EachSpoiledStreamEndsWithItsVerdict) {
   const TempDir dir;
   constexpr char kBadHeader[] = " WRN [transport] malformed frame header; closing the session\n";
@@ -59,9 +62,10 @@ TEST(StreamFaultTest, EachSpoiledStreamEndsWithItsVerdict) {
   };
   for (const auto& [fault, ok, line] : cases) {
     SCOPED_TRACE(fault);
-    Agent agent(dir, {"--fault", fault, "--size", "320x200"}, /*useTls=*/false);
+    const bool tls = std::string_view(fault) != "garbage";
+    Agent agent(dir, {"--fault", fault, "--size", "320x200"}, tls);
     ASSERT_TRUE(agent.ready()) << agent.process.Err();
-    const ViewerRun run = RunViewer(dir, agent.Session({"--headless", "--seconds", "2"}));
+    const ViewerRun run = RunViewer(dir, agent.Session({"--token", kToken, "--headless", "--seconds", "2"}));
     EXPECT_EQ(run.exitCode, ok ? 0 : 1) << run.out;
     EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
     EXPECT_TRUE(run.out.ends_with(ok ? "\nHEADLESS SESSION OK\n" : "\nHEADLESS SESSION FAILED\n")) << run.out;
