@@ -107,16 +107,5 @@ TEST(ConnectTest, RefusedPortNamesTheSocketError) {
   EXPECT_EQ(run.err, "could not connect to 127.0.0.1:" + port + " (connect failed (WSA " + code + "))\n");
 }
 
-// The Windows build has no session window yet; the Linux viewer's case is in interactive_test.
-TEST(WindowTest, WindowsViewerWithoutItsWindowEndsAtStartUp) {
-  if (!TestingWindowsViewer()) GTEST_SKIP() << "for stv-view.exe only";
-  const TempDir dir;
-  Agent agent(dir, {"--fault", "silent"}, /*useTls=*/false);
-  ASSERT_TRUE(agent.ready()) << agent.process.Err();
-  const ViewerRun run = RunViewer(dir, agent.Session({}));
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.err, "could not create the session window\n");
-}
-
 }  // namespace
 }  // namespace stv::testing
