@@ -4,9 +4,13 @@
 #include <new>
 #include <utility>
 
+#include "codec/bmp_image.h"
+#include "codec/gif_image.h"
+#include "codec/ico_image.h"
 #include "codec/image_codec.h"
 #include "codec/jpeg_image.h"
 #include "codec/png_image.h"
+#include "codec/tiff_image.h"
 #include "codec/webp_image.h"
 #include "diag/log.h"
 
@@ -45,6 +49,11 @@ bool SystemImageCodec::Decode(std::span<const uint8_t> image, int width, int hei
 bool SystemImageCodec::DecodeSystemFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
   if (IsJpeg(image)) return jpegDecoder_->DecodeTopLeft(image, width, height, out);
   if (IsPng(image)) return DecodePngTopLeft(image, width, height, out);
+  if (IsBmp(image)) return DecodeBmpTopLeft(image, width, height, out);
+  if (IsGif(image)) return DecodeGifTopLeft(image, width, height, out);
+  if (IsTiff(image)) return DecodeTiffTopLeft(image, width, height, out);
+  // Last: an icon's signature is four bytes that other data may start with too.
+  if (IsIco(image)) return DecodeIcoTopLeft(image, width, height, out);
   return false;
 }
 

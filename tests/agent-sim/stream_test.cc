@@ -81,6 +81,26 @@ TEST(Stream, MixUsesEveryKindOfTileOnTheTestCard) {
   }
 }
 
+// ... the containers mode sends every container a system decoder reads ...
+TEST(Stream, ContainersUseEveryContainerOnTheDesktop) {
+  FrameEncoder encoder(MakeScene("desktop"), EncodingMode::kContainers, 1280, 720);
+  std::vector<Bytes> messages;
+  encoder.Encode(0, 1, true, StreamSettings{}, messages);
+  std::vector<TileRecord> tiles;
+  std::map<std::string, int> starts;  // the first four bytes of each payload
+  for (const Bytes& message : messages) {
+    if (!ParseTileBatch(message, tiles)) continue;
+    for (const TileRecord& tile : tiles) {
+      ++starts[std::string(tile.payload.begin(), tile.payload.begin() + std::min<size_t>(4, tile.payload.size()))];
+    }
+  }
+  using namespace std::string_literals;
+  for (const std::string& start : {"BM"s, "\0\0\1\0"s, "GIF8"s, "II*\0"s}) {
+    EXPECT_TRUE(std::any_of(starts.begin(), starts.end(), [&](const auto& e) { return e.first.starts_with(start); }))
+        << start;
+  }
+}
+
 // ... and a large desktop sends fragments as well as single tiles.
 TEST(Stream, LargeDesktopTravelsInFragmentsAndSingleTiles) {
   StreamConfig config;

@@ -86,14 +86,17 @@ TEST(HeadlessSessionTest, PinsAndTokenAreCheckedThenASessionReportsSavesProbesAn
   }
 }
 
-// The saved picture is the agent's own model of its screen, over plaintext and pinned TLS (PNG
-// tiles: lossless, and through the system decoder; a JPEG decoder may round differently).
+// The saved picture is the agent's own model of its screen, over plaintext and pinned TLS, with
+// tiles in the lossless containers a system decoder reads (BMP, icon, GIF, TIFF; a JPEG
+// decoder may round differently).
 TEST(HeadlessSessionTest, SavedPictureIsTheAgentsScreen) {
   for (const bool tls : {false, true}) {
     SCOPED_TRACE(tls ? "TLS" : "plaintext");
     const TempDir dir;
     Agent agent(
-        dir, {"--scene", "testcard", "--encoding", "png", "--size", "320x200", "--save-final", dir / "final.bmp"}, tls);
+        dir,
+        {"--scene", "testcard", "--encoding", "containers", "--size", "320x200", "--save-final", dir / "final.bmp"},
+        tls);
     ASSERT_TRUE(agent.ready()) << agent.process.Err();
     const ViewerRun run =
         RunViewer(dir, agent.Session({"--token", "t", "--headless", "--seconds", "2", "--save", dir / "view.bmp"}));

@@ -1,11 +1,14 @@
 #include "image_encoders.h"
 
+#include <gif_lib.h>
 #include <png.h>
+#include <tiffio.h>
 #include <turbojpeg.h>
 #include <webp/decode.h>
 #include <webp/encode.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace stv::sim {
@@ -76,6 +79,165 @@ std::vector<uint8_t> EncodePng(std::span<const uint8_t> pixels, int width, int h
   }
   out.resize(size);
   return out;
+}
+
+namespace {
+
+void AppendLe(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// A BITMAPINFOHEADER and 24-bit rows from the bottom up, each padded to four bytes.
+// `heightField` is the height the header states (an icon states twice the bitmap's).
+void AppendDib24(std::vector<uint8_t>& out, std::span<const uint8_t> pixels, int width, int height, int heightField) {
+  const uint32_t stride = (static_cast<uint32_t>(width) * 3 + 3) & ~3u;
+  for (const uint32_t field : {40u, static_cast<uint32_t>(width), static_cast<uint32_t>(heightField)}) {
+    AppendLe(out, field, 4);
+  }
+  AppendLe(out, 1, 2);   // planes
+  AppendLe(out, 24, 2);  // bits per pixel
+  for (const uint32_t field : {0u, stride * static_cast<uint32_t>(height), 2835u, 2835u, 0u, 0u}) {
+    AppendLe(out, field, 4);
+  }
+  for (int y = height - 1; y >= 0; --y) {
+    const size_t rowStart = out.size();
+    for (int x = 0; x < width; ++x) {
+      const uint8_t* pixel = &pixels[(static_cast<size_t>(y) * width + x) * 4];
+      out.insert(out.end(), pixel, pixel + 3);
+    }
+    out.resize(rowStart + stride, 0);
+  }
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeBmp(std::span<const uint8_t> pixels, int width, int height) {
+  std::vector<uint8_t> out = {'B', 'M'};
+  AppendLe(out, 0, 4);   // the file size, filled in below
+  AppendLe(out, 0, 4);   // reserved
+  AppendLe(out, 54, 4);  // where the pixels start
+  AppendDib24(out, pixels, width, height, height);
+  const auto size = static_cast<uint32_t>(out.size());
+  for (int i = 0; i < 4; ++i) out[2 + i] = static_cast<uint8_t>(size >> (8 * i));
+  return out;
+}
+
+std::vector<uint8_t> EncodeIco(std::span<const uint8_t> pixels, int width, int height) {
+  if (width > 256 || height > 256) return {};
+  std::vector<uint8_t> image;
+  AppendDib24(image, pixels, width, height, 2 * height);
+  const size_t maskStride = ((static_cast<size_t>(width) + 31) / 32) * 4;
+  image.resize(image.size() + maskStride * static_cast<size_t>(height), 0);  // every pixel opaque
+
+  std::vector<uint8_t> out;
+  AppendLe(out, 0, 2);                         // reserved
+  AppendLe(out, 1, 2);                         // an icon
+  AppendLe(out, 1, 2);                         // one image
+  out.push_back(static_cast<uint8_t>(width));  // 256 is written as 0
+  out.push_back(static_cast<uint8_t>(height));
+  out.push_back(0);     // no palette
+  out.push_back(0);     // reserved
+  AppendLe(out, 1, 2);  // planes
+  AppendLe(out, 24, 2);
+  AppendLe(out, static_cast<uint32_t>(image.size()), 4);
+  AppendLe(out, 22, 4);  // the image follows this one entry
+  out.insert(out.end(), image.begin(), image.end());
+  return out;
+}
+
+namespace {
+
+// A TIFF file growing in memory, for libtiff's client procedures.
+struct MemoryFile {
+  std::vector<uint8_t> bytes;
+  uint64_t position = 0;
+};
+
+tsize_t MemoryRead(thandle_t, tdata_t, tsize_t) { return 0; }  // written, never read back
+
+tsize_t MemoryWrite(thandle_t handle, tdata_t data, tsize_t size) {
+  auto& file = *static_cast<MemoryFile*>(handle);
+  const auto end = file.position + static_cast<uint64_t>(size);
+  if (end > file.bytes.size()) file.bytes.resize(end);
+  std::memcpy(file.bytes.data() + file.position, data, static_cast<size_t>(size));
+  file.position = end;
+  return size;
+}
+
+toff_t MemorySeek(thandle_t handle, toff_t offset, int whence) {
+  auto& file = *static_cast<MemoryFile*>(handle);
+  const uint64_t base = whence == SEEK_CUR ? file.position : whence == SEEK_END ? file.bytes.size() : 0;
+  file.position = base + offset;
+  return file.position;
+}
+
+int MemoryClose(thandle_t) { return 0; }
+toff_t MemorySize(thandle_t handle) { return static_cast<MemoryFile*>(handle)->bytes.size(); }
+
+}  // namespace
+
+std::vector<uint8_t> EncodeTiff(std::span<const uint8_t> pixels, int width, int height) {
+  MemoryFile file;
+  TIFF* tiff = TIFFClientOpen("tile", "w", &file, MemoryRead, MemoryWrite, MemorySeek, MemoryClose, MemorySize, nullptr,
+                              nullptr);
+  if (tiff == nullptr) return {};
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(width));
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(height));
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(height));
+  std::vector<uint8_t> row(static_cast<size_t>(width) * 3);
+  bool written = true;
+  for (int y = 0; y < height && written; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const uint8_t* pixel = &pixels[(static_cast<size_t>(y) * width + x) * 4];
+      row[x * 3] = pixel[2];
+      row[x * 3 + 1] = pixel[1];
+      row[x * 3 + 2] = pixel[0];
+    }
+    written = TIFFWriteScanline(tiff, row.data(), static_cast<uint32_t>(y), 0) == 1;
+  }
+  TIFFClose(tiff);  // writes the directory
+  return written ? std::move(file.bytes) : std::vector<uint8_t>{};
+}
+
+namespace {
+
+int AppendGifBytes(GifFileType* gif, const GifByteType* data, int size) {
+  auto& out = *static_cast<std::vector<uint8_t>*>(gif->UserData);
+  out.insert(out.end(), data, data + size);
+  return size;
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeGif(std::span<const uint32_t> colours, std::span<const uint8_t> indexes, int width,
+                               int height) {
+  if (colours.empty() || colours.size() > 256) return {};
+  int mapSize = 2;  // GIF colour maps come in powers of two
+  while (mapSize < static_cast<int>(colours.size())) mapSize *= 2;
+  std::vector<GifColorType> entries(static_cast<size_t>(mapSize), GifColorType{0, 0, 0});
+  for (size_t i = 0; i < colours.size(); ++i) {
+    entries[i] = GifColorType{static_cast<GifByteType>(colours[i] >> 16), static_cast<GifByteType>(colours[i] >> 8),
+                              static_cast<GifByteType>(colours[i])};
+  }
+  ColorMapObject* map = GifMakeMapObject(mapSize, entries.data());
+  std::vector<uint8_t> out;
+  int error = 0;
+  GifFileType* gif = EGifOpen(&out, AppendGifBytes, &error);
+  bool written = gif != nullptr && map != nullptr && EGifPutScreenDesc(gif, width, height, 8, 0, map) == GIF_OK &&
+                 EGifPutImageDesc(gif, 0, 0, width, height, false, nullptr) == GIF_OK;
+  std::vector<GifPixelType> line(static_cast<size_t>(width));
+  for (int y = 0; y < height && written; ++y) {
+    std::copy_n(indexes.begin() + static_cast<std::ptrdiff_t>(y) * width, width, line.begin());
+    written = EGifPutLine(gif, line.data(), width) == GIF_OK;
+  }
+  if (gif != nullptr && EGifCloseFile(gif, &error) != GIF_OK) written = false;
+  GifFreeMapObject(map);
+  return written ? out : std::vector<uint8_t>{};
 }
 
 JpegCodec::JpegCodec() : compressor_(tjInitCompress()), decompressor_(tjInitDecompress()) {}

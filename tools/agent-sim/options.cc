@@ -170,6 +170,8 @@ std::string AgentUsage() {
       "                             png            PNG\n"
       "                             mix            per tile: palette for few colours, WebP or\n"
       "                                            JPEG for photo-like tiles, raw-zlib otherwise\n"
+      "                             containers     lossless system-decoder formats, tile by tile:\n"
+      "                                            BMP, icon, GIF (TIFF above 256 colours), TIFF\n"
       "  --keyframe-interval N    a keyframe every N frames (default 0: only the first frame and\n"
       "                           after the viewer asks for a full repaint)\n"
       "  --fragment-threshold B   messages above B bytes travel as fragments (default 65536)\n"

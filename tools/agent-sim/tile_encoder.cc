@@ -6,8 +6,8 @@
 namespace stv::sim {
 namespace {
 
-constexpr std::array<std::string_view, 8> kModeNames = {"raw",           "raw-zlib", "palette-zlib", "webp",
-                                                        "webp-lossless", "jpeg",     "png",          "mix"};
+constexpr std::array<std::string_view, 9> kModeNames = {
+    "raw", "raw-zlib", "palette-zlib", "webp", "webp-lossless", "jpeg", "png", "mix", "containers"};
 constexpr int kPaletteZlibLevel = 6;
 // Screens change every frame; the fast level keeps a live agent real-time.
 constexpr int kRawZlibLevel = 1;
@@ -103,6 +103,23 @@ bool TileEncoder::EncodePalette(std::span<const uint8_t> pixels, EncodedTile& ti
   return !tile.payload.empty();
 }
 
+void TileEncoder::EncodeContainer(std::span<const uint8_t> pixels, int w, int h, int column, int row,
+                                  EncodedTile& tile) {
+  tile.encoding = TileEncoding::CodecImageAlt;
+  switch ((column + row) % 4) {
+    case 0: tile.payload = EncodeBmp(pixels, w, h); break;
+    case 1: tile.payload = EncodeIco(pixels, w, h); break;
+    case 2:
+      if (const auto palette = BuildPalette(pixels)) {
+        tile.payload = EncodeGif(palette->colours, palette->indexes, w, h);
+        break;
+      }
+      [[fallthrough]];
+    default: tile.payload = EncodeTiff(pixels, w, h); break;
+  }
+  if (tile.payload.empty()) EncodeRawZlib(pixels, tile);
+}
+
 bool TileEncoder::EncodeLossy(bool webp, std::span<const uint8_t> pixels, int w, int h, int quality, EncodedTile& tile,
                               std::vector<uint8_t>& decoded) {
   if (webp) {
@@ -143,6 +160,7 @@ bool TileEncoder::Encode(std::span<const uint8_t> pixels, int w, int h, int qual
       tile.encoding = TileEncoding::CodecImageAlt;
       if (tile.payload.empty()) EncodeRawZlib(pixels, tile);
       return false;
+    case EncodingMode::kContainers: EncodeContainer(pixels, w, h, column, row, tile); return false;
     case EncodingMode::kMix: break;
   }
   const TileLook look = LookAtTile(pixels, w, h);

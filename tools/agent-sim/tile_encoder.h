@@ -20,7 +20,8 @@ enum class EncodingMode {
   kWebpLossless,
   kJpeg,
   kPng,
-  kMix,  // palette for few colours, WebP or JPEG for photo-like tiles, raw-zlib otherwise
+  kMix,         // palette for few colours, WebP or JPEG for photo-like tiles, raw-zlib otherwise
+  kContainers,  // BMP, icon, GIF (TIFF for tiles of more than 256 colours) and TIFF, tile by tile
 };
 
 std::optional<EncodingMode> ParseEncodingMode(std::string_view name);
@@ -64,6 +65,7 @@ class TileEncoder {
  private:
   void EncodeRawZlib(std::span<const uint8_t> pixels, EncodedTile& tile);
   bool EncodePalette(std::span<const uint8_t> pixels, EncodedTile& tile);
+  void EncodeContainer(std::span<const uint8_t> pixels, int w, int h, int column, int row, EncodedTile& tile);
   bool EncodeLossy(bool webp, std::span<const uint8_t> pixels, int w, int h, int quality, EncodedTile& tile,
                    std::vector<uint8_t>& decoded);
 

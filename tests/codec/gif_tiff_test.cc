@@ -1,0 +1,152 @@
+// GIF and TIFF tiles against ImageMagick's reading of the same files, made at test time in each
+// variant the decoders meet; then hostile files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "codec/gif_image.h"
+#include "codec/tiff_image.h"
+#include "support/child_process.h"
+
+namespace stv::agent {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Decoder = bool (*)(std::span<const uint8_t>, int, int, TilePixels&);
+
+// Odd sides: partial strips, tiles, macroblocks and interlace passes.
+constexpr int kWidth = 37, kHeight = 29;
+
+// Each variant (a script writing x.<ext> from src.png, opaque, or srca.png, with alpha) decoded
+// whole against the reference, which JPEG in TIFF matches exactly too, as the
+// same libraries decode them; its top-left corner alone, a tile larger than the image and the
+// file cut to a third.
+void CheckVariants(Decoder decode, const std::string& ext, const std::string& reference,
+                   const std::vector<std::string>& variants) {
+  if (!testing::ProgramOnPath("convert")) GTEST_SKIP() << "ImageMagick's convert is not installed";
+  const testing::TempDir dir;
+  auto run = [&](const std::string& script) {
+    return testing::RunShell("cd '" + dir.path().string() + "' && " + script).exitCode == 0;
+  };
+  ASSERT_TRUE(
+      run("convert -size 37x29 -seed 7 plasma:fractal -depth 8 src.png && convert src.png "
+          "\\( -size 37x29 gradient:white-black \\) -alpha off -compose CopyOpacity -composite srca.png"));
+  for (const std::string& make : variants) {
+    SCOPED_TRACE(make);
+    ASSERT_TRUE(run("rm -f x.* r.* && " + make + " && " + reference));
+    const Bytes image = testing::ReadFileBytes(dir / ("x." + ext));
+    const Bytes expected = testing::ReadFileBytes(dir / "r.raw");
+    TilePixels out;
+    ASSERT_TRUE(decode(image, kWidth, kHeight, out));
+    EXPECT_TRUE(std::ranges::equal(out, expected));
+    const TilePixels whole = out;
+    ASSERT_TRUE(decode(image, 20, 9, out));
+    for (int y = 0; y < 9; ++y) {
+      EXPECT_TRUE(std::equal(out.begin() + y * 80, out.begin() + y * 80 + 80, whole.begin() + y * kWidth * 4));
+    }
+    EXPECT_FALSE(decode(image, kWidth + 1, kHeight, out));
+    EXPECT_FALSE(decode(std::span(image).first(image.size() / 3), kWidth, kHeight, out));
+  }
+}
+
+// Interlaced or not, a transparent colour, the first of two frames, a frame smaller than its
+// screen at an offset (the rest transparent, as in ImageMagick's coalesced frame).
+TEST(GifTiffTest, GifMatchesImageMagick) {
+  CheckVariants(DecodeGifTopLeft, "gif", "convert 'x.gif[0]' -coalesce -depth 8 BGRA:r.raw",
+                {"convert src.png -colors 64 x.gif", "convert src.png -colors 64 -interlace GIF x.gif",
+                 "convert srca.png -colors 32 x.gif", "convert src.png \\( srca.png -negate \\) -colors 64 x.gif",
+                 "convert src.png -crop 20x15+9+7 -colors 64 x.gif"});
+}
+
+// RGB, RGBA (unassociated and associated), gray and palette in each compression, as strips
+// and as tiles. Not RGBA in JPEG: ImageMagick reads that through libtiff's RGBA interface and
+// so gets alpha multiplied into the colours, where the decoder keeps it unassociated.
+TEST(GifTiffTest, TiffMatchesImageMagick) {
+  std::vector<std::string> variants = {"convert srca.png -define tiff:alpha=associated x.tif"};
+  for (const char* source : {"src.png -type TrueColor", "srca.png -type TrueColorAlpha", "src.png -type Grayscale",
+                             "src.png -type Palette"}) {
+    for (const char* compression : {"None", "LZW", "Zip", "RLE", "JPEG"}) {
+      if (std::string_view(compression) == "JPEG" && std::string_view(source).starts_with("srca")) continue;
+      for (const char* layout : {"rows-per-strip=8", "tile-geometry=16x16"}) {
+        variants.push_back(std::string("convert ") + source + " -compress " + compression + " -define tiff:" + layout +
+                           " x.tif");
+      }
+    }
+  }
+  CheckVariants(DecodeTiffTopLeft, "tif", "convert x.tif -depth 8 BGRA:r.raw", variants);
+}
+
+// Lossless and lossy BGR and BGRA (alpha as a plane), gray.
+void PutLittleEndian(Bytes& out, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(value >> 8 * i));
+}
+
+// A one-frame GIF on a 2-colour global map, every pixel `index`. Its LZW data puts a clear
+// code before each pixel, so every code has 3 bits.
+Bytes MakeGif(int screen, int left, int side, uint8_t index) {
+  Bytes gif = {'G', 'I', 'F', '8', '9', 'a'};
+  PutLittleEndian(gif, screen, 2);
+  PutLittleEndian(gif, screen, 2);
+  gif.insert(gif.end(), {0x80, 0, 0, 10, 20, 30, 40, 50, 60, ','});
+  for (int value : {left, 0, side, side}) PutLittleEndian(gif, value, 2);
+  Bytes data;
+  uint32_t bits = 0, count = 0;
+  for (int code = 0; code <= side * side * 2; ++code) {
+    bits |= uint32_t(code == side * side * 2 ? 5 : code % 2 == 0 ? 4 : index) << count;
+    for (count += 3; count >= 8; count -= 8, bits >>= 8) data.push_back(uint8_t(bits));
+  }
+  if (count > 0) data.push_back(uint8_t(bits));
+  gif.insert(gif.end(), {0, 2, uint8_t(data.size())});
+  gif.insert(gif.end(), data.begin(), data.end());
+  gif.insert(gif.end(), {0, ';'});
+  return gif;
+}
+
+// An uncompressed 4 x 4 RGB TIFF in one strip, its directory before the pixels.
+Bytes MakeTiff(uint32_t side, uint32_t stripOffset) {
+  Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, 9, 0};
+  const uint32_t entries[9][2] = {{256, side},        {257, side}, {258, 8}, {259, 1}, {262, 2},
+                                  {273, stripOffset}, {277, 3},    {278, 4}, {279, 48}};
+  for (const auto& [tag, value] : entries) {
+    PutLittleEndian(tiff, tag, 2);
+    PutLittleEndian(tiff, 4, 2);  // LONG
+    PutLittleEndian(tiff, 1, 4);
+    PutLittleEndian(tiff, value, 4);
+  }
+  PutLittleEndian(tiff, 0, 4);
+  tiff.resize(tiff.size() + 48, 0x7F);
+  return tiff;
+}
+
+TEST(GifTiffTest, HostileFilesFail) {
+  const Bytes gif = MakeGif(4, 0, 4, 1);
+  const Bytes tiff = MakeTiff(4, 122);
+  TilePixels out;
+  ASSERT_TRUE(DecodeGifTopLeft(gif, 4, 4, out));
+  EXPECT_EQ(out[0], 60);
+  ASSERT_TRUE(DecodeTiffTopLeft(tiff, 4, 4, out));
+  EXPECT_EQ(out[0], 0x7F);
+
+  const struct {
+    const char* name;
+    Decoder decode;
+    Bytes image;
+  } cases[] = {
+      {"GIF frame outside its screen", DecodeGifTopLeft, MakeGif(4, 1, 4, 1)},
+      {"GIF 60000 x 60000 screen", DecodeGifTopLeft, MakeGif(60000, 0, 4, 1)},
+      {"GIF index past the colour map", DecodeGifTopLeft, MakeGif(4, 0, 4, 2)},
+      {"GIF LZW cut short", DecodeGifTopLeft, Bytes(gif.begin(), gif.end() - 6)},
+      {"TIFF strip offset past the end", DecodeTiffTopLeft, MakeTiff(4, 171)},
+      {"TIFF 60000 x 60000", DecodeTiffTopLeft, MakeTiff(60000, 122)},
+      {"TIFF cut short", DecodeTiffTopLeft, Bytes(tiff.begin(), tiff.end() - 1)},
+  };
+  for (const auto& c : cases) EXPECT_FALSE(c.decode(c.image, 4, 4, out)) << c.name;
+}
+
+}  // namespace
+}  // namespace stv::agent
