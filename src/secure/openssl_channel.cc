@@ -203,27 +203,18 @@ bool OpenSslChannel::ReceiveCiphertext() {
     std::lock_guard<std::mutex> lock(sslMutex_);
     room = RoomForReceive(ciphertext_);
   }
-  const auto start = std::chrono::steady_clock::now();
-  while (!interrupted_.load()) {
-    // Only this thread adds to the queue, and OpenSSL reads only the queued part, so the
-    // receive fills the room outside the lock.
-    size_t received = 0;
-    switch (ReceiveSome(socket_, room, kRawReceiveChunk, received)) {
-      case ReceiveStatus::kData: {
-        std::lock_guard<std::mutex> lock(sslMutex_);
-        ciphertext_.end += received;
-        bufferedCiphertext_ += received;
-        return true;
-      }
-      case ReceiveStatus::kTimedOut:
-        // Nothing interrupts the connecting thread, so a silent server is given up on here.
-        if (handshaking_ && std::chrono::steady_clock::now() - start >= idleLimit_) return false;
-        continue;
-      case ReceiveStatus::kClosed:
-      case ReceiveStatus::kError: return false;
-    }
+  // Only this thread adds to the queue, and OpenSSL reads only the queued part, so the
+  // receive fills the room outside the lock. Nothing interrupts the connecting thread, so a
+  // silent server is given up on after the idle limit.
+  size_t received = 0;
+  if (!ReceiveWaiting(socket_, room, kRawReceiveChunk, interrupted_,
+                      handshaking_ ? idleLimit_ : std::chrono::milliseconds(0), received)) {
+    return false;
   }
-  return false;
+  std::lock_guard<std::mutex> lock(sslMutex_);
+  ciphertext_.end += received;
+  bufferedCiphertext_ += received;
+  return true;
 }
 
 std::optional<size_t> OpenSslChannel::OpenRecord(uint8_t* target, size_t capacity) {

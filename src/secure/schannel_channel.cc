@@ -144,20 +144,14 @@ bool SchannelChannel::QueryStreamSizes(std::string& error) {
 }
 
 bool SchannelChannel::ReceiveCiphertext() {
-  const auto start = std::chrono::steady_clock::now();
   const size_t held = incoming_.size();
   incoming_.resize(held + kRawReceiveChunk);
   size_t count = 0;
-  while (!interrupted_.load()) {
-    const ReceiveStatus status = ReceiveSome(socket_, incoming_.data() + held, kRawReceiveChunk, count);
-    if (status == ReceiveStatus::kData) break;
-    count = 0;
-    if (status != ReceiveStatus::kTimedOut) break;
-    // Nothing interrupts the connecting thread, so a silent server is given up on here.
-    if (handshaking_ && std::chrono::steady_clock::now() - start >= idleLimit_) break;
-  }
-  incoming_.resize(held + count);
-  return count > 0;
+  // Nothing interrupts the connecting thread, so a silent server is given up on here.
+  const bool received = ReceiveWaiting(socket_, incoming_.data() + held, kRawReceiveChunk, interrupted_,
+                                       handshaking_ ? idleLimit_ : std::chrono::milliseconds(0), count);
+  incoming_.resize(held + (received ? count : 0));
+  return received;
 }
 
 bool SchannelChannel::ReceiveRecord() {

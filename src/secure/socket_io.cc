@@ -16,18 +16,28 @@ bool RawSend(SocketHandle socket, const uint8_t* data, size_t size) {
   return true;
 }
 
-bool RawReceive(SocketHandle socket, std::vector<uint8_t>& buffer, const std::atomic<bool>& interrupted) {
-  uint8_t chunk[kRawReceiveChunk];
+bool ReceiveWaiting(SocketHandle socket, uint8_t* buffer, size_t capacity, const std::atomic<bool>& interrupted,
+                    std::chrono::milliseconds idleLimit, size_t& received) {
+  const auto start = std::chrono::steady_clock::now();
   while (!interrupted.load()) {
-    size_t received = 0;
-    switch (ReceiveSome(socket, chunk, sizeof chunk, received)) {
-      case ReceiveStatus::kData: buffer.insert(buffer.end(), chunk, chunk + received); return true;
-      case ReceiveStatus::kTimedOut: continue;
+    switch (ReceiveSome(socket, buffer, capacity, received)) {
+      case ReceiveStatus::kData: return true;
+      case ReceiveStatus::kTimedOut:
+        if (idleLimit.count() > 0 && std::chrono::steady_clock::now() - start >= idleLimit) return false;
+        continue;
       case ReceiveStatus::kClosed:
       case ReceiveStatus::kError: return false;
     }
   }
   return false;
+}
+
+bool RawReceive(SocketHandle socket, std::vector<uint8_t>& buffer, const std::atomic<bool>& interrupted) {
+  uint8_t chunk[kRawReceiveChunk];
+  size_t received = 0;
+  if (!ReceiveWaiting(socket, chunk, sizeof chunk, interrupted, std::chrono::milliseconds(0), received)) return false;
+  buffer.insert(buffer.end(), chunk, chunk + received);
+  return true;
 }
 
 std::string SocketErrorText(const char* operation, int code) {

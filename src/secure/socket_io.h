@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,6 +38,12 @@ long SendSome(SocketHandle socket, const uint8_t* data, size_t size);
 
 // Writes all `size` bytes in calls of at most kMaxSendChunk, continuing short writes.
 bool RawSend(SocketHandle socket, const uint8_t* data, size_t size);
+
+// One successful receive of up to `capacity` bytes; `received` holds the count. Time-outs are
+// retried until `interrupted` is set or, with a non-zero `idleLimit`, until that long has
+// passed without a byte; those, the peer closing and an error give false.
+bool ReceiveWaiting(SocketHandle socket, uint8_t* buffer, size_t capacity, const std::atomic<bool>& interrupted,
+                    std::chrono::milliseconds idleLimit, size_t& received);
 
 // One successful receive of up to kRawReceiveChunk bytes, appended to `buffer`. Time-outs
 // are retried until `interrupted` is set; the peer closing, an error or an interrupt give false.
