@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "codec/image_limits.h"
+#include "common/byte_order.h"
 
 namespace stv::agent {
 namespace {
@@ -22,12 +23,6 @@ constexpr size_t kFileHeaderBytes = 14;
 constexpr uint32_t kCoreHeaderBytes = 12;
 constexpr uint32_t kInfoHeaderBytes = 40;
 constexpr uint32_t kAlphaMaskHeaderBytes = 56;  // the first header that holds an alpha mask
-
-uint16_t ReadU16Le(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
-
-uint32_t ReadU32Le(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
-}
 
 bool KnownHeaderSize(uint32_t bytes) {
   return bytes == kCoreHeaderBytes || bytes == kInfoHeaderBytes || bytes == 52 || bytes == 56 || bytes == 108 ||

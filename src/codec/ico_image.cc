@@ -2,18 +2,13 @@
 
 #include "codec/bmp_image.h"
 #include "codec/png_image.h"
+#include "common/byte_order.h"
 
 namespace stv::agent {
 namespace {
 
 constexpr size_t kDirectoryHeaderBytes = 6;
 constexpr size_t kEntryBytes = 16;
-
-uint16_t ReadU16Le(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
-
-uint32_t ReadU32Le(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
-}
 
 }  // namespace
 

@@ -105,7 +105,7 @@ bool DecodePaletteTile(std::span<const uint8_t> data, int w, int h, std::vector<
 }
 
 bool ExpandInflatedPaletteTile(std::span<const uint8_t> decoded, size_t pixels, std::vector<uint8_t>& out) {
-  const size_t entries = decoded.size() >= 2 ? size_t{decoded[0]} | size_t{decoded[1]} << 8 : 0;
+  const size_t entries = decoded.size() >= 2 ? ReadU16Le(decoded.data()) : 0;
   const size_t indexOffset = 2 + 4 * entries;
   if (entries < 1 || entries > kPaletteMaxEntries || decoded.size() < indexOffset ||
       decoded.size() - indexOffset < pixels) {

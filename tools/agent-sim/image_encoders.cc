@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/byte_order.h"
+
 namespace stv::sim {
 
 std::vector<uint8_t> CompressZlib(std::span<const uint8_t> data, int level) {
@@ -83,21 +85,17 @@ std::vector<uint8_t> EncodePng(std::span<const uint8_t> pixels, int width, int h
 
 namespace {
 
-void AppendLe(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
 // A BITMAPINFOHEADER and 24-bit rows from the bottom up, each padded to four bytes.
 // `heightField` is the height the header states (an icon states twice the bitmap's).
 void AppendDib24(std::vector<uint8_t>& out, std::span<const uint8_t> pixels, int width, int height, int heightField) {
   const uint32_t stride = (static_cast<uint32_t>(width) * 3 + 3) & ~3u;
   for (const uint32_t field : {40u, static_cast<uint32_t>(width), static_cast<uint32_t>(heightField)}) {
-    AppendLe(out, field, 4);
+    AppendU32Le(out, field);
   }
-  AppendLe(out, 1, 2);   // planes
-  AppendLe(out, 24, 2);  // bits per pixel
+  AppendU16Le(out, 1);   // planes
+  AppendU16Le(out, 24);  // bits per pixel
   for (const uint32_t field : {0u, stride * static_cast<uint32_t>(height), 2835u, 2835u, 0u, 0u}) {
-    AppendLe(out, field, 4);
+    AppendU32Le(out, field);
   }
   for (int y = height - 1; y >= 0; --y) {
     const size_t rowStart = out.size();
@@ -113,9 +111,9 @@ void AppendDib24(std::vector<uint8_t>& out, std::span<const uint8_t> pixels, int
 
 std::vector<uint8_t> EncodeBmp(std::span<const uint8_t> pixels, int width, int height) {
   std::vector<uint8_t> out = {'B', 'M'};
-  AppendLe(out, 0, 4);   // the file size, filled in below
-  AppendLe(out, 0, 4);   // reserved
-  AppendLe(out, 54, 4);  // where the pixels start
+  AppendU32Le(out, 0);   // the file size, filled in below
+  AppendU32Le(out, 0);   // reserved
+  AppendU32Le(out, 54);  // where the pixels start
   AppendDib24(out, pixels, width, height, height);
   const auto size = static_cast<uint32_t>(out.size());
   for (int i = 0; i < 4; ++i) out[2 + i] = static_cast<uint8_t>(size >> (8 * i));
@@ -130,17 +128,17 @@ std::vector<uint8_t> EncodeIco(std::span<const uint8_t> pixels, int width, int h
   image.resize(image.size() + maskStride * static_cast<size_t>(height), 0);  // every pixel opaque
 
   std::vector<uint8_t> out;
-  AppendLe(out, 0, 2);                         // reserved
-  AppendLe(out, 1, 2);                         // an icon
-  AppendLe(out, 1, 2);                         // one image
+  AppendU16Le(out, 0);                         // reserved
+  AppendU16Le(out, 1);                         // an icon
+  AppendU16Le(out, 1);                         // one image
   out.push_back(static_cast<uint8_t>(width));  // 256 is written as 0
   out.push_back(static_cast<uint8_t>(height));
   out.push_back(0);     // no palette
   out.push_back(0);     // reserved
-  AppendLe(out, 1, 2);  // planes
-  AppendLe(out, 24, 2);
-  AppendLe(out, static_cast<uint32_t>(image.size()), 4);
-  AppendLe(out, 22, 4);  // the image follows this one entry
+  AppendU16Le(out, 1);  // planes
+  AppendU16Le(out, 24);
+  AppendU32Le(out, static_cast<uint32_t>(image.size()));
+  AppendU32Le(out, 22);  // the image follows this one entry
   out.insert(out.end(), image.begin(), image.end());
   return out;
 }
