@@ -1,6 +1,10 @@
 // Misbehaving peers, one run per line the viewer ends with (a wrong pin, no pin and a wrong
 // token are in the headless test); the exact verdicts behind the lines are unit-tested.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string_view>
 
@@ -93,18 +97,23 @@ TEST(HostileStream, ViewerStaysResponsiveAndBoundedUnderMaximalFrames) {
       << "peak RSS in KiB: " << run.peakRssKb;
 }
 
-// Nothing listens: the socket layer's own code for a refused connection.
+// Nothing listens: the socket layer's own code for a refused connection. The port stays bound
+// (not listening, so refused) while the viewer runs: closed, it could go to another test's agent.
 TEST(ConnectTest, RefusedPortNamesTheSocketError) {
   const TempDir dir;
-  std::string port;
-  {
-    Agent agent(dir, {}, /*useTls=*/false);  // a port that was free a moment ago, closed again
-    port = agent.port;
-  }
+  const int held = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::getsockname(held, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string port = std::to_string(ntohs(address.sin_port));
   const ViewerRun run = RunViewer(dir, {"127.0.0.1", "--port", port, "--insecure-plaintext", "--headless"});
-  EXPECT_EQ(run.exitCode, 1);
+  ::close(held);
+  EXPECT_EQ(run.exitCode, 1) << run.out;
   const std::string code = TestingWindowsViewer() ? "10061" : "111";
-  EXPECT_EQ(run.err, "could not connect to 127.0.0.1:" + port + " (connect failed (WSA " + code + "))\n");
+  EXPECT_EQ(run.err, "could not connect to 127.0.0.1:" + port + " (connect failed (WSA " + code + "))\n") << run.out;
 }
 
 }  // namespace
