@@ -29,6 +29,7 @@ else()
   pkg_check_modules(png REQUIRED IMPORTED_TARGET libpng>=1.6)                  # png_set_chunk_malloc_max
   pkg_check_modules(gif REQUIRED IMPORTED_TARGET libgif>=5.1)                  # DGifCloseFile's error argument
   pkg_check_modules(tiff REQUIRED IMPORTED_TARGET libtiff-4>=4.5)              # TIFFOpenOptions' per-handle handlers
+  pkg_check_modules(jxr REQUIRED IMPORTED_TARGET libjxr>=1.2)                  # the glue decoder's PKImageDecode
   pkg_check_modules(sdl2 REQUIRED IMPORTED_TARGET sdl2>=2.0.12)                 # SDL_SetTextureScaleMode
   pkg_check_modules(sdl2_ttf REQUIRED IMPORTED_TARGET SDL2_ttf>=2.0.12)
   pkg_check_modules(fontconfig REQUIRED IMPORTED_TARGET fontconfig)

@@ -54,7 +54,7 @@ bool DecodeThroughHeaderCall(std::span<const uint8_t> image, int width, int heig
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static stv::agent::SystemImageCodec codec;
+  static stv::agent::SystemImageCodec codec(true, STV_JXR_DECODER);
   static stv::TilePixels out;  // reused, as the session picture reuses its scratch
   static stv::TilePixels reference;
   if (size < 2) return 0;

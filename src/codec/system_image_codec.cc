@@ -9,6 +9,7 @@
 #include "codec/ico_image.h"
 #include "codec/image_codec.h"
 #include "codec/jpeg_image.h"
+#include "codec/jxr_decoder_process.h"
 #include "codec/png_image.h"
 #include "codec/tiff_image.h"
 #include "codec/webp_image.h"
@@ -32,7 +33,8 @@ StartedImageCodec StartImageCodec() {
 
 SystemImageCodec::SystemImageCodec() : SystemImageCodec(true) {}
 
-SystemImageCodec::SystemImageCodec(bool startSystemDecoders) : jpegEncoder_(std::make_unique<JpegEncoder>()) {
+SystemImageCodec::SystemImageCodec(bool startSystemDecoders, std::string jxrDecoderPath)
+    : jpegEncoder_(std::make_unique<JpegEncoder>()), jxrDecoder_(std::move(jxrDecoderPath)) {
   unsigned long failureCode = ECANCELED;
   if (startSystemDecoders) jpegDecoder_ = JpegDecoder::Create(failureCode);
   if (!jpegDecoder_) WarnUnavailable(failureCode);
@@ -52,6 +54,7 @@ bool SystemImageCodec::DecodeSystemFormat(std::span<const uint8_t> image, int wi
   if (IsBmp(image)) return DecodeBmpTopLeft(image, width, height, out);
   if (IsGif(image)) return DecodeGifTopLeft(image, width, height, out);
   if (IsTiff(image)) return DecodeTiffTopLeft(image, width, height, out);
+  if (IsJxr(image)) return jxrDecoder_.Decode(image, width, height, out);
   // Last: an icon's signature is four bytes that other data may start with too.
   if (IsIco(image)) return DecodeIcoTopLeft(image, width, height, out);
   return false;

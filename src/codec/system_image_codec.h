@@ -1,13 +1,17 @@
-// The tile image codec of this platform: WebP through libwebp; JPEG (TurboJPEG) and PNG
-// (libpng) in the role of the system imaging component, picked by the data's signature.
+// The tile image codec of this platform: WebP through libwebp; JPEG (TurboJPEG), PNG (libpng),
+// GIF (giflib), TIFF (libtiff), BMP and icons (our own readers) and JPEG XR (libjxr, in a
+// process of its own) in the role of the system imaging component, picked by the data's
+// signature.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "codec/jxr_decoder_process.h"
 #include "codec/tile_image_codec.h"
 
 namespace stv::agent {
@@ -21,8 +25,8 @@ class SystemImageCodec final : public TileImageCodec {
   // WebP decodes; construction itself never fails.
   SystemImageCodec();
   // `startSystemDecoders` false builds the WebP-only codec on purpose (for tests), with the
-  // same warning line.
-  explicit SystemImageCodec(bool startSystemDecoders);
+  // same warning line. JPEG XR tiles go to the decoder program at `jxrDecoderPath`.
+  explicit SystemImageCodec(bool startSystemDecoders, std::string jxrDecoderPath = DefaultJxrDecoderPath());
   ~SystemImageCodec() override;
   SystemImageCodec(const SystemImageCodec&) = delete;
   SystemImageCodec& operator=(const SystemImageCodec&) = delete;
@@ -47,6 +51,7 @@ class SystemImageCodec final : public TileImageCodec {
   // Per codec rather than per call: the codec serves one reader thread, one tile at a time.
   std::unique_ptr<JpegDecoder> jpegDecoder_;
   std::unique_ptr<JpegEncoder> jpegEncoder_;
+  JxrDecoderProcess jxrDecoder_;
 };
 
 }  // namespace stv::agent

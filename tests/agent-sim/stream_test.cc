@@ -95,7 +95,7 @@ TEST(Stream, ContainersUseEveryContainerOnTheDesktop) {
     }
   }
   using namespace std::string_literals;
-  for (const std::string& start : {"BM"s, "\0\0\1\0"s, "GIF8"s, "II*\0"s}) {
+  for (const std::string& start : {"BM"s, "\0\0\1\0"s, "GIF8"s, "II*\0"s, "II\xBC"s}) {
     EXPECT_TRUE(std::any_of(starts.begin(), starts.end(), [&](const auto& e) { return e.first.starts_with(start); }))
         << start;
   }

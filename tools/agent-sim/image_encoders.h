@@ -1,6 +1,6 @@
-// The agent's compressors: zlib, WebP, JPEG, PNG, BMP, icon, TIFF and GIF encoders, plus the decoders it needs to
-// know exactly what a viewer will see after a lossy tile. The only file that touches those
-// libraries.
+// The agent's compressors: zlib, WebP, JPEG, PNG, BMP, icon, TIFF, GIF and JPEG XR encoders,
+// plus the decoders it needs to know exactly what a viewer will see after a lossy tile. The
+// only files that touch those libraries (JPEG XR's in jxr_encoder.cc).
 #pragma once
 
 #include <cstdint>
@@ -19,12 +19,14 @@ std::vector<uint8_t> EncodeWebpLossy(std::span<const uint8_t> pixels, int width,
 std::vector<uint8_t> EncodeWebpLossless(std::span<const uint8_t> pixels, int width, int height);
 std::vector<uint8_t> EncodePng(std::span<const uint8_t> pixels, int width, int height);
 // Lossless containers a system image decoder reads: a 24-bit bottom-up BMP; an icon holding
-// such a bitmap with an all-opaque mask; an LZW-compressed RGB TIFF; a GIF of the tile's
+// such a bitmap with an all-opaque mask; an LZW-compressed RGB TIFF; a lossless BGR JPEG XR;
+// a GIF of the tile's
 // colours, which must number 256 at most (as little-endian words B | G << 8 | R << 16, each
 // pixel an index into them).
 std::vector<uint8_t> EncodeBmp(std::span<const uint8_t> pixels, int width, int height);
 std::vector<uint8_t> EncodeIco(std::span<const uint8_t> pixels, int width, int height);
 std::vector<uint8_t> EncodeTiff(std::span<const uint8_t> pixels, int width, int height);
+std::vector<uint8_t> EncodeJxr(std::span<const uint8_t> pixels, int width, int height);
 std::vector<uint8_t> EncodeGif(std::span<const uint32_t> colours, std::span<const uint8_t> indexes, int width,
                                int height);
 

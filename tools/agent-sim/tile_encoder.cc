@@ -106,9 +106,10 @@ bool TileEncoder::EncodePalette(std::span<const uint8_t> pixels, EncodedTile& ti
 void TileEncoder::EncodeContainer(std::span<const uint8_t> pixels, int w, int h, int column, int row,
                                   EncodedTile& tile) {
   tile.encoding = TileEncoding::CodecImageAlt;
-  switch ((column + row) % 4) {
+  switch ((column + row) % 5) {
     case 0: tile.payload = EncodeBmp(pixels, w, h); break;
     case 1: tile.payload = EncodeIco(pixels, w, h); break;
+    case 3: tile.payload = EncodeJxr(pixels, w, h); break;
     case 2:
       if (const auto palette = BuildPalette(pixels)) {
         tile.payload = EncodeGif(palette->colours, palette->indexes, w, h);

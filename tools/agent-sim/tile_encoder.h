@@ -21,7 +21,7 @@ enum class EncodingMode {
   kJpeg,
   kPng,
   kMix,         // palette for few colours, WebP or JPEG for photo-like tiles, raw-zlib otherwise
-  kContainers,  // BMP, icon, GIF (TIFF for tiles of more than 256 colours) and TIFF, tile by tile
+  kContainers,  // BMP, icon, GIF (TIFF for tiles of more than 256 colours), JPEG XR and TIFF, tile by tile
 };
 
 std::optional<EncodingMode> ParseEncodingMode(std::string_view name);

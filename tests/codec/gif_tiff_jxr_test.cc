@@ -1,5 +1,5 @@
-// GIF and TIFF tiles against ImageMagick's reading of the same files, made at test time in each
-// variant the decoders meet; then hostile files.
+// GIF, TIFF and JPEG XR tiles against ImageMagick's reading of the same files (JxrDecApp's for
+// JPEG XR), made at test time in each variant the decoders meet; then hostile files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "codec/gif_image.h"
+#include "codec/jxr_decoder_process.h"
+#include "codec/system_image_codec.h"
 #include "codec/tiff_image.h"
 #include "support/child_process.h"
 
@@ -56,7 +58,7 @@ void CheckVariants(Decoder decode, const std::string& ext, const std::string& re
 
 // Interlaced or not, a transparent colour, the first of two frames, a frame smaller than its
 // screen at an offset (the rest transparent, as in ImageMagick's coalesced frame).
-TEST(GifTiffTest, GifMatchesImageMagick) {
+TEST(GifTiffJxrTest, GifMatchesImageMagick) {
   CheckVariants(DecodeGifTopLeft, "gif", "convert 'x.gif[0]' -coalesce -depth 8 BGRA:r.raw",
                 {"convert src.png -colors 64 x.gif", "convert src.png -colors 64 -interlace GIF x.gif",
                  "convert srca.png -colors 32 x.gif", "convert src.png \\( srca.png -negate \\) -colors 64 x.gif",
@@ -66,7 +68,7 @@ TEST(GifTiffTest, GifMatchesImageMagick) {
 // RGB, RGBA (unassociated and associated), gray and palette in each compression, as strips
 // and as tiles. Not RGBA in JPEG: ImageMagick reads that through libtiff's RGBA interface and
 // so gets alpha multiplied into the colours, where the decoder keeps it unassociated.
-TEST(GifTiffTest, TiffMatchesImageMagick) {
+TEST(GifTiffJxrTest, TiffMatchesImageMagick) {
   std::vector<std::string> variants = {"convert srca.png -define tiff:alpha=associated x.tif"};
   for (const char* source : {"src.png -type TrueColor", "srca.png -type TrueColorAlpha", "src.png -type Grayscale",
                              "src.png -type Palette"}) {
@@ -81,7 +83,24 @@ TEST(GifTiffTest, TiffMatchesImageMagick) {
   CheckVariants(DecodeTiffTopLeft, "tif", "convert x.tif -depth 8 BGRA:r.raw", variants);
 }
 
+const std::string kJxrDecoder = std::string(STV_BINARY_DIR) + "/src/app/stv-jxr-decode";
+
+// JPEG XR through the codec as the viewer has it: in this build's decoder process.
+bool DecodeJxrTile(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
+  static SystemImageCodec codec(true, kJxrDecoder);
+  return codec.Decode(image, width, height, out);
+}
+
 // Lossless and lossy BGR and BGRA (alpha as a plane), gray.
+TEST(GifTiffJxrTest, JxrMatchesJxrDecApp) {
+  if (!testing::ProgramOnPath("JxrEncApp")) GTEST_SKIP() << "libjxr's tools are not installed";
+  const std::string bgr = "convert src.png -type TrueColor s.bmp && JxrEncApp -i s.bmp -o x.jxr -c 0 ";
+  const std::string bgra = "convert srca.png -compress none s.tif && JxrEncApp -i s.tif -o x.jxr -c 22 -a 2 ";
+  CheckVariants(DecodeJxrTile, "jxr", "JxrDecApp -i x.jxr -o r.tif >/dev/null && convert r.tif -depth 8 BGRA:r.raw",
+                {bgr + "-q 1", bgr + "-q 0.7", bgra + "-q 1", bgra + "-q 0.9",
+                 "convert src.png -type Grayscale s.pgm && JxrEncApp -i s.pgm -o x.jxr -c 2"});
+}
+
 void PutLittleEndian(Bytes& out, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(value >> 8 * i));
 }
@@ -123,7 +142,20 @@ Bytes MakeTiff(uint32_t side, uint32_t stripOffset) {
   return tiff;
 }
 
-TEST(GifTiffTest, HostileFilesFail) {
+// A JPEG XR container whose directory gives `transformation` and places an 11-byte coded
+// image: its signature and the start of a header with these `flags`.
+Bytes MakeJxr(uint32_t transformation, uint8_t flags) {
+  Bytes jxr = {'I', 'I', 0xBC, 1, 8, 0, 0, 0, 3, 0};
+  for (const auto& [tag, value] : {std::pair{0xBC02u, transformation}, {0xBCC0u, 50u}, {0xBCC1u, 11u}}) {
+    for (uint32_t field : {tag, 4u}) PutLittleEndian(jxr, field, 2);
+    for (uint32_t field : {1u, value}) PutLittleEndian(jxr, field, 4);
+  }
+  PutLittleEndian(jxr, 0, 4);
+  jxr.insert(jxr.end(), {'W', 'M', 'P', 'H', 'O', 'T', 'O', 0, 0x11, 0x45, flags});
+  return jxr;
+}
+
+TEST(GifTiffJxrTest, HostileFilesFail) {
   const Bytes gif = MakeGif(4, 0, 4, 1);
   const Bytes tiff = MakeTiff(4, 122);
   TilePixels out;
@@ -144,8 +176,43 @@ TEST(GifTiffTest, HostileFilesFail) {
       {"TIFF strip offset past the end", DecodeTiffTopLeft, MakeTiff(4, 171)},
       {"TIFF 60000 x 60000", DecodeTiffTopLeft, MakeTiff(60000, 122)},
       {"TIFF cut short", DecodeTiffTopLeft, Bytes(tiff.begin(), tiff.end() - 1)},
+      {"JPEG XR header alone", DecodeJxrTile, Bytes{'I', 'I', 0xBC, 1, 32, 0, 0, 0}},
+      {"JPEG XR without an image", DecodeJxrTile, MakeJxr(0, 0xC0)},
+      {"JPEG XR transformation past the last (libjxr asserts)", DecodeJxrTile, MakeJxr(8, 0xC0)},
+      {"JPEG XR interleaved alpha (libjxr leaks its decoder)", DecodeJxrTile, MakeJxr(0, 0xC1)},
   };
   for (const auto& c : cases) EXPECT_FALSE(c.decode(c.image, 4, 4, out)) << c.name;
+}
+
+// libjxr crashes on this tile whatever is checked before it: the decoder process dies, the tile
+// fails, and the next JPEG XR tile gets a new process. So does a decoder that answers nonsense
+// (cat echoes the request) or hangs; one that cannot start fails every tile.
+TEST(GifTiffJxrTest, DecoderProcessFaultsCostOneTile) {
+  const Bytes crashing = testing::ReadFileBytes(std::string(STV_SOURCE_DIR) +
+                                                "/fuzz/regressions/fuzz_codec/jxr-significant-run-past-its-table");
+  ASSERT_GT(crashing.size(), 2u);
+  const std::span<const uint8_t> tile = std::span(crashing).subspan(2);
+  const Bytes gray = testing::ReadFileBytes(std::string(STV_SOURCE_DIR) + "/fuzz/corpus/fuzz_codec/jxr-gray");
+  ASSERT_GT(gray.size(), 2u);
+  const std::span<const uint8_t> good = std::span(gray).subspan(2);
+  const int width = 1 + gray[0] % 64, height = 1 + gray[1] % 64;
+
+  TilePixels out;
+  JxrDecoderProcess decoder(kJxrDecoder);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_FALSE(decoder.Decode(tile, 1 + crashing[0] % 64, 1 + crashing[1] % 64, out));
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(decoder.Decode(good, width, height, out));
+  }
+  const testing::TempDir dir;
+  ASSERT_EQ(testing::RunShell("printf '#!/bin/sh\\nexec sleep 30\\n' > '" + (dir / "hang") + "' && chmod +x '" +
+                              (dir / "hang") + "'")
+                .exitCode,
+            0);
+  for (const std::string& path : {std::string("/bin/cat"), dir / "hang", dir / "missing"}) {
+    JxrDecoderProcess broken(path);
+    EXPECT_FALSE(broken.Decode(good, width, height, out)) << path;
+  }
 }
 
 }  // namespace
