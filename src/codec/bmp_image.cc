@@ -245,9 +245,8 @@ bool FieldRow(const std::array<Field, 4>& fields, const uint8_t* row, int count,
 
 // The wanted rows only: a bottom-up image stores its top row last.
 template <typename ConvertRow>
-bool ConvertRows(const Layout& layout, const uint8_t* pixels, int width, int height, uint8_t* out,
+bool ConvertRows(const Layout& layout, const uint8_t* pixels, int width, int height, uint8_t* out, size_t outStride,
                  ConvertRow convertRow) {
-  const size_t outStride = static_cast<size_t>(width) * 4;
   for (int y = 0; y < height; ++y) {
     const size_t stored = static_cast<size_t>(layout.topDown ? y : layout.height - 1 - y);
     if (!convertRow(pixels + stored * layout.stride, width, out + y * outStride)) return false;
@@ -255,8 +254,8 @@ bool ConvertRows(const Layout& layout, const uint8_t* pixels, int width, int hei
   return true;
 }
 
-bool ConvertPixels(const Layout& layout, const uint8_t* pixels, int width, int height, uint8_t* out) {
-  auto rows = [&](auto convertRow) { return ConvertRows(layout, pixels, width, height, out, convertRow); };
+bool ConvertPixels(const Layout& layout, const uint8_t* pixels, int width, int height, uint8_t* out, size_t outStride) {
+  auto rows = [&](auto convertRow) { return ConvertRows(layout, pixels, width, height, out, outStride, convertRow); };
   auto paletteRows = [&](auto convertRow) {
     return rows([&](const uint8_t* row, int count, uint8_t* to) { return convertRow(layout, row, count, to); });
   };
@@ -384,19 +383,35 @@ bool DecodeRuns(const Layout& layout, std::span<const uint8_t> data, int width, 
   return false;  // no end of image
 }
 
+bool Runs(const Layout& layout) { return layout.compression == kRle8 || layout.compression == kRle4; }
+
+// Whether the rectangle lies in the image and, uncompressed, the data holds every row (and an
+// icon's mask).
+bool PixelsPresent(const Layout& layout, std::span<const uint8_t> pixels, bool icon, int width, int height) {
+  if (layout.width < width || layout.height < height) return false;
+  if (Runs(layout)) return true;
+  const size_t colourBytes = layout.stride * static_cast<size_t>(layout.height);
+  const size_t maskBytes = icon ? (static_cast<size_t>(layout.width) + 31) / 32 * 4 * layout.height : 0;
+  return pixels.size() >= colourBytes && pixels.size() - colourBytes >= maskBytes;
+}
+
+// Whether converting uncompressed rows, once begun, cannot fail nor need a second pass: no
+// palette index to check, no alpha decided by the whole image.
+bool ConvertsInOnePass(const Layout& layout) {
+  return !Runs(layout) && layout.alpha != Alpha::kFourthByte &&
+         (layout.bitsPerPixel > 8 || layout.paletteSize == 1u << layout.bitsPerPixel);
+}
+
 bool DecodeLaidOut(const Layout& layout, std::span<const uint8_t> pixels, bool icon, int width, int height,
                    TilePixels& out) {
-  if (layout.width < width || layout.height < height) return false;
-  if (layout.compression == kRle8 || layout.compression == kRle4) {
-    out.resize(ImageBytes(width, height));
+  if (!PixelsPresent(layout, pixels, icon, width, height)) return false;
+  out.resize(ImageBytes(width, height));
+  if (Runs(layout)) {
     return layout.compression == kRle8 ? DecodeRuns<false>(layout, pixels, width, height, out.data())
                                        : DecodeRuns<true>(layout, pixels, width, height, out.data());
   }
   const size_t colourBytes = layout.stride * static_cast<size_t>(layout.height);
-  const size_t maskBytes = icon ? (static_cast<size_t>(layout.width) + 31) / 32 * 4 * layout.height : 0;
-  if (pixels.size() < colourBytes || pixels.size() - colourBytes < maskBytes) return false;
-  out.resize(ImageBytes(width, height));
-  if (!ConvertPixels(layout, pixels.data(), width, height, out.data())) return false;
+  if (!ConvertPixels(layout, pixels.data(), width, height, out.data(), static_cast<size_t>(width) * 4)) return false;
   const bool noAlpha = layout.alpha == Alpha::kFourthByte && FourthBytesZero(layout, pixels.data(), out);
   if (icon && (layout.bitsPerPixel < 32 || noAlpha)) {
     ApplyIconMask(layout, pixels.data() + colourBytes, width, height, out.data());
@@ -412,13 +427,39 @@ bool IsBmp(std::span<const uint8_t> image) {
   return image.size() >= kFileHeaderBytes + 4 && image[0] == 'B' && image[1] == 'M';
 }
 
-bool DecodeBmpTopLeft(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
+namespace {
+
+// The layout of a BMP file and its pixel data.
+bool ReadBmpFile(std::span<const uint8_t> image, int width, int height, Layout& layout,
+                 std::span<const uint8_t>& pixels) {
   if (!IsBmp(image) || !ImageSizeAllowed(width, height)) return false;
-  Layout layout;
   if (!ReadLayout(image.subspan(kFileHeaderBytes), false, layout)) return false;
   const uint32_t pixelOffset = ReadU32Le(image.data() + 10);
   if (pixelOffset < kFileHeaderBytes + layout.tablesEnd || pixelOffset > image.size()) return false;
-  return DecodeLaidOut(layout, image.subspan(pixelOffset), false, width, height, out);
+  pixels = image.subspan(pixelOffset);
+  return true;
+}
+
+}  // namespace
+
+bool DecodeBmpTopLeft(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
+  Layout layout;
+  std::span<const uint8_t> pixels;
+  return ReadBmpFile(image, width, height, layout, pixels) && DecodeLaidOut(layout, pixels, false, width, height, out);
+}
+
+bool DecodeBmpInto(std::span<const uint8_t> image, int width, int height, uint8_t* target, size_t stride,
+                   TilePixels& scratch) {
+  Layout layout;
+  std::span<const uint8_t> pixels;
+  if (!ReadBmpFile(image, width, height, layout, pixels)) return false;
+  if (ConvertsInOnePass(layout)) {
+    return PixelsPresent(layout, pixels, false, width, height) &&
+           ConvertPixels(layout, pixels.data(), width, height, target, stride);
+  }
+  if (!DecodeLaidOut(layout, pixels, false, width, height, scratch)) return false;
+  CopyRows(scratch.data(), static_cast<size_t>(width) * 4, height, target, stride);
+  return true;
 }
 
 bool DecodeIconBitmapTopLeft(std::span<const uint8_t> bitmap, int width, int height, TilePixels& out) {

@@ -2,6 +2,7 @@
 // offset is checked against the data before it is used, and anything odd fails the tile.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -21,6 +22,10 @@ bool IsBmp(std::span<const uint8_t> image);
 // under a 40-byte header, whose fourth byte is alpha unless it is zero throughout the image.
 // The image may be larger but not smaller. On failure `out` holds nothing of use.
 bool DecodeBmpTopLeft(std::span<const uint8_t> image, int width, int height, TilePixels& out);
+// The same into a rectangle whose rows lie `stride` bytes apart, left as it was on failure:
+// written directly where nothing can fail once writing has begun, otherwise through `scratch`.
+bool DecodeBmpInto(std::span<const uint8_t> image, int width, int height, uint8_t* target, size_t stride,
+                   TilePixels& scratch);
 
 // The same for the bitmap of an icon: a bitmap header (without the file header) whose height
 // counts two images, the palette, the colour pixels, then a 1-bit mask whose set bits are

@@ -48,6 +48,20 @@ bool SystemImageCodec::Decode(std::span<const uint8_t> image, int width, int hei
   });
 }
 
+bool SystemImageCodec::DecodeInto(std::span<const uint8_t> image, int width, int height, uint8_t* target, size_t stride,
+                                  TilePixels& scratch) {
+  const bool bmp = IsBmp(image);
+  if (!HasFactory() || width < 1 || height < 1 || !(bmp || IsTiff(image))) {
+    return TileImageCodec::DecodeInto(image, width, height, target, stride, scratch);
+  }
+  try {
+    return bmp ? DecodeBmpInto(image, width, height, target, stride, scratch)
+               : DecodeTiffInto(image, width, height, target, stride, scratch);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 bool SystemImageCodec::DecodeSystemFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
   if (IsJpeg(image)) return jpegDecoder_->DecodeTopLeft(image, width, height, out);
   if (IsPng(image)) return DecodePngTopLeft(image, width, height, out);

@@ -41,6 +41,9 @@ class SystemImageCodec final : public TileImageCodec {
   // rectangle, but not smaller. On success `out` holds exactly width * height * 4 bytes of
   // B, G, R, A; on failure it is empty (its capacity kept).
   bool Decode(std::span<const uint8_t> image, int width, int height, TilePixels& out) override;
+  // BMP and TIFF write the rectangle without the copy through `scratch`.
+  bool DecodeInto(std::span<const uint8_t> image, int width, int height, uint8_t* target, size_t stride,
+                  TilePixels& scratch) override;
 
   std::optional<std::vector<uint8_t>> EncodeWebp(std::span<const uint8_t> pixels, int width, int height,
                                                  int quality) override;

@@ -133,17 +133,21 @@ uint8_t Unassociate(uint32_t value, uint32_t alpha) {
 // libtiff packs each pixel as R | G << 8 | B << 16 | A << 24 in a native uint32.
 uint8_t Sample(uint32_t packed, int shift) { return static_cast<uint8_t>(packed >> shift); }
 
-void PackedToBgra(TilePixels& pixels, bool associated) {
-  for (size_t at = 0; at < pixels.size(); at += 4) {  // separate loops: the common one vectorizes
-    uint32_t packed;
-    std::memcpy(&packed, &pixels[at], 4);
-    const uint8_t bgra[4] = {Sample(packed, 16), Sample(packed, 8), Sample(packed, 0), Sample(packed, 24)};
-    std::memcpy(&pixels[at], bgra, 4);
-  }
-  if (!associated) return;
-  for (size_t at = 0; at < pixels.size(); at += 4) {
-    const uint8_t alpha = pixels[at + 3];
-    for (int c = 0; alpha != 255 && c < 3; ++c) pixels[at + c] = Unassociate(pixels[at + c], alpha);
+// Rows of packed pixels to B, G, R, A rows `stride` bytes apart; in place when they coincide.
+void PackedToBgra(const uint8_t* packed, int width, int height, bool associated, uint8_t* out, size_t stride) {
+  const size_t rowBytes = static_cast<size_t>(width) * 4;
+  for (int y = 0; y < height; ++y, packed += rowBytes, out += stride) {
+    for (size_t at = 0; at < rowBytes; at += 4) {  // separate loops: the common one vectorizes
+      uint32_t pixel;
+      std::memcpy(&pixel, packed + at, 4);
+      const uint8_t bgra[4] = {Sample(pixel, 16), Sample(pixel, 8), Sample(pixel, 0), Sample(pixel, 24)};
+      std::memcpy(out + at, bgra, 4);
+    }
+    if (!associated) continue;
+    for (size_t at = 0; at < rowBytes; at += 4) {
+      const uint8_t alpha = out[at + 3];
+      for (int c = 0; alpha != 255 && c < 3; ++c) out[at + c] = Unassociate(out[at + c], alpha);
+    }
   }
 }
 
@@ -175,7 +179,10 @@ bool IsTiff(std::span<const uint8_t> image) {
          (std::memcmp(image.data(), kLittleEndian, 4) == 0 || std::memcmp(image.data(), kBigEndian, 4) == 0);
 }
 
-bool DecodeTiffTopLeft(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
+namespace {
+
+// The rectangle as libtiff packs it, in `packed`.
+bool DecodePacked(std::span<const uint8_t> image, int width, int height, TilePixels& packed, bool& associated) {
   if (!IsTiff(image) || !ImageSizeAllowed(width, height)) return false;
   MemoryFile file{image.data(), image.size(), 0};
   const Tiff tiff = OpenInMemory(file);
@@ -186,13 +193,28 @@ bool DecodeTiffTopLeft(std::span<const uint8_t> image, int width, int height, Ti
       imageHeight < uint32_t(height) || !ImageSizeAllowed(imageWidth, imageHeight)) {
     return false;
   }
-  const bool associated = PassAlphaThrough(tiff.get());
+  associated = PassAlphaThrough(tiff.get());
   NarrowPaletteAsImageMagick(tiff.get());
   RgbaReader reader;
   if (!reader.Begin(tiff.get())) return false;
-  out.resize(ImageBytes(width, height));  // a 16-byte aligned buffer, so whole uint32s
-  if (!reader.Get(width, height, out)) return false;
-  PackedToBgra(out, associated);
+  packed.resize(ImageBytes(width, height));  // a 16-byte aligned buffer, so whole uint32s
+  return reader.Get(width, height, packed);
+}
+
+}  // namespace
+
+bool DecodeTiffTopLeft(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
+  bool associated = false;
+  if (!DecodePacked(image, width, height, out, associated)) return false;
+  PackedToBgra(out.data(), width, height, associated, out.data(), static_cast<size_t>(width) * 4);
+  return true;
+}
+
+bool DecodeTiffInto(std::span<const uint8_t> image, int width, int height, uint8_t* target, size_t stride,
+                    TilePixels& scratch) {
+  bool associated = false;
+  if (!DecodePacked(image, width, height, scratch, associated)) return false;
+  PackedToBgra(scratch.data(), width, height, associated, target, stride);
   return true;
 }
 

@@ -1,6 +1,7 @@
 // TIFF tiles through libtiff.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -19,5 +20,9 @@ bool IsTiff(std::span<const uint8_t> image);
 // divided out as ImageMagick does. The image may be larger but not smaller. On failure
 // `out` holds nothing of use.
 bool DecodeTiffTopLeft(std::span<const uint8_t> image, int width, int height, TilePixels& out);
+// The same into a rectangle whose rows lie `stride` bytes apart, left as it was on failure:
+// libtiff decodes into `scratch`, and the conversion to B, G, R, A writes the rectangle.
+bool DecodeTiffInto(std::span<const uint8_t> image, int width, int height, uint8_t* target, size_t stride,
+                    TilePixels& scratch);
 
 }  // namespace stv::agent

@@ -167,51 +167,46 @@ const uint8_t* WholeTile(bool decoded, const Buffer& pixels, size_t tileBytes) {
   return decoded && pixels.size() >= tileBytes ? pixels.data() : nullptr;
 }
 
-// Decodes the tile's pixels. Raw pixels are used where they lie in the message; every
-// other encoding decodes into a reused scratch buffer. Null when the tile cannot be decoded.
+// Decodes the tile's pixels. Raw pixels are used where they lie in the message; palette and
+// zlib tiles decode into a reused scratch buffer. Null when the tile cannot be decoded.
 const uint8_t* DecodeTilePixels(SessionPicture& picture, const TileRecord& tile) {
   const size_t tileBytes = static_cast<size_t>(tile.w) * static_cast<size_t>(tile.h) * 4;
   std::vector<uint8_t>& scratch = picture.tileScratch;
-  TilePixels& image = picture.imageScratch;
   switch (static_cast<TileEncoding>(tile.encoding)) {
     case TileEncoding::Raw: return WholeTile(true, tile.payload, tileBytes);
     case TileEncoding::PaletteZlib:
       return WholeTile(DecodePaletteTile(tile.payload, tile.w, tile.h, scratch), scratch, tileBytes);
     case TileEncoding::RawZlib: return WholeTile(InflateZlib(tile.payload, scratch, tileBytes), scratch, tileBytes);
-    case TileEncoding::CodecImage:
-    case TileEncoding::CodecImageAlt:
-      return WholeTile(picture.codec != nullptr && picture.codec->Decode(tile.payload, tile.w, tile.h, image), image,
-                       tileBytes);
+    default: return nullptr;
   }
-  return nullptr;
 }
 
-void CopyIntoFramebuffer(SessionPicture& picture, const TileRecord& tile, const uint8_t* pixels) {
-  const size_t rowBytes = static_cast<size_t>(tile.w) * 4;
+// Decodes the tile and paints it into the framebuffer; an image tile goes straight to the codec,
+// which writes its place in the framebuffer only once it has decoded.
+bool DecodeAndPaint(SessionPicture& picture, const TileRecord& tile) {
   const size_t stride = static_cast<size_t>(picture.width) * 4;
   uint8_t* target = picture.framebuffer.data() + static_cast<size_t>(tile.y) * stride + static_cast<size_t>(tile.x) * 4;
-  if (rowBytes == stride) {  // full-width rows are one block
-    std::memcpy(target, pixels, rowBytes * static_cast<size_t>(tile.h));
-    return;
+  const auto encoding = static_cast<TileEncoding>(tile.encoding);
+  if (encoding == TileEncoding::CodecImage || encoding == TileEncoding::CodecImageAlt) {
+    return picture.codec != nullptr &&
+           picture.codec->DecodeInto(tile.payload, tile.w, tile.h, target, stride, picture.imageScratch);
   }
-  for (int32_t row = 0; row < tile.h; ++row) {
-    std::memcpy(target, pixels, rowBytes);
-    target += stride;
-    pixels += rowBytes;
-  }
+  const uint8_t* pixels = DecodeTilePixels(picture, tile);
+  if (pixels == nullptr) return false;
+  CopyRows(pixels, static_cast<size_t>(tile.w) * 4, tile.h, target, stride);
+  return true;
 }
 
 bool PaintTile(SessionPicture& picture, const TileRecord& tile) {
   if (!TileFits(picture, tile)) return CountUndecodable(picture);
-  const uint8_t* pixels = nullptr;
+  bool painted = false;
   try {
-    pixels = DecodeTilePixels(picture, tile);
+    painted = DecodeAndPaint(picture, tile);
   } catch (const std::bad_alloc&) {
     // A tile whose pixels do not fit in memory is one more tile that was not painted.
-    pixels = nullptr;
+    painted = false;
   }
-  if (pixels == nullptr) return CountUndecodable(picture);
-  CopyIntoFramebuffer(picture, tile, pixels);
+  if (!painted) return CountUndecodable(picture);
   ++picture.tilesPainted;
   return true;
 }

@@ -42,7 +42,7 @@ TEST_P(EveryScene, PaintsExactlyTheModel) {
   config.width = 200;  // edge tiles of 8 and 22 pixels
   config.height = 150;
   config.fragmentThreshold = 4000;
-  agent::SystemImageCodec codec;
+  agent::SystemImageCodec codec(true, std::string(STV_BINARY_DIR) + "/src/app/stv-jxr-decode");
   ASSERT_TRUE(codec.HasFactory());
   SessionPicture picture(&codec);
   ASSERT_TRUE(PlayThrough(config, 6, 3, picture));

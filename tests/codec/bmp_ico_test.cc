@@ -12,6 +12,7 @@
 
 #include "codec/bmp_image.h"
 #include "codec/ico_image.h"
+#include "decode_both_ways.h"
 #include "support/child_process.h"
 
 namespace stv::agent {
@@ -26,7 +27,8 @@ void Put32(Bytes& b, size_t i, uint32_t v) {
 }
 
 bool Decode(const Bytes& file, int width, int height, TilePixels& out) {
-  return IsIco(file) ? DecodeIcoTopLeft(file, width, height, out) : DecodeBmpTopLeft(file, width, height, out);
+  return IsIco(file) ? DecodeIcoTopLeft(file, width, height, out)
+                     : DecodeBothWays(DecodeBmpTopLeft, DecodeBmpInto, file, width, height, out);
 }
 
 // A BMP with a 40-byte header and `colours` palette entries, then `data` as the pixels.
@@ -131,13 +133,14 @@ TEST(BmpIcoTest, DecodesAsImageMagickDoes) {
 TEST(BmpIcoTest, RefusesDamagedAndHostileFiles) {
   const Bytes bmp = MakeBmp(4, 2, 8, 0, 4, {0, 1, 2, 3, 3, 2, 1, 0});
   const Bytes rle = MakeBmp(4, 2, 8, 1, 4, {2, 1, 0, 2, 1, 1, 0, 1});  // a run, a move, the end
+  const Bytes bgr = MakeBmp(4, 2, 24, 0, 0, Bytes(24, 7));
   // The same bitmap as an icon: the height doubled, then a mask of two rows.
   Bytes ico = {0, 0, 1, 0, 1, 0, 4, 2, 0, 0, 1, 0, 8, 0, 0, 0, 0, 0, 22, 0, 0, 0};
   ico.insert(ico.end(), bmp.begin() + 14, bmp.end());
   ico.insert(ico.end(), 8, 0);
   Put32(ico, 14, uint32_t(ico.size() - 22)), Put32(ico, 30, 4);
   TilePixels out;
-  for (const Bytes& good : {bmp, rle, ico}) ASSERT_TRUE(Decode(good, 4, 2, out));
+  for (const Bytes& good : {bmp, rle, bgr, ico}) ASSERT_TRUE(Decode(good, 4, 2, out));
   EXPECT_FALSE(Decode(bmp, 5, 2, out));  // smaller than the tile
   const std::tuple<const char*, const Bytes*, Patch> cases[] = {
       {"60000 x 60000", &bmp, [](Bytes& b) { Put32(b, 18, 60000), Put32(b, 22, 60000); }},
@@ -147,6 +150,7 @@ TEST(BmpIcoTest, RefusesDamagedAndHostileFiles) {
       {"index past the palette", &bmp, [](Bytes& b) { b.back() = 4; }},
       {"palette beyond 8 bits", &bmp, [](Bytes& b) { Put32(b, 46, 257); }},
       {"pixels cut short", &bmp, [](Bytes& b) { b.pop_back(); }},
+      {"24-bit pixels cut short", &bgr, [](Bytes& b) { b.pop_back(); }},
       {"pixels past the end", &bmp, [](Bytes& b) { Put32(b, 10, 0xFFFFFFF0); }},
       {"pixels inside the palette", &bmp, [](Bytes& b) { Put32(b, 10, 60); }},
       {"run past the row", &rle, [](Bytes& b) { b[b.size() - 8] = 5; }},
