@@ -14,7 +14,6 @@
 #include <filesystem>
 
 #include "codec/image_limits.h"
-#include "codec/jxr_image.h"
 #include "diag/log.h"
 
 extern char** environ;
