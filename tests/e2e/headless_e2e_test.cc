@@ -87,8 +87,8 @@ TEST(HeadlessSessionTest, PinsAndTokenAreCheckedThenASessionReportsSavesProbesAn
 }
 
 // The saved picture is the agent's own model of its screen, over plaintext and pinned TLS, with
-// tiles in the lossless containers a system decoder reads (BMP, icon, GIF, TIFF; a JPEG
-// decoder may round differently).
+// tiles in the lossless containers a system decoder reads (BMP, icon, GIF, TIFF, lossless
+// JPEG XR; a JPEG decoder may round differently).
 TEST(HeadlessSessionTest, SavedPictureIsTheAgentsScreen) {
   for (const bool tls : {false, true}) {
     SCOPED_TRACE(tls ? "TLS" : "plaintext");
