@@ -39,6 +39,7 @@ bool AllocateFramebuffer(SessionPicture& picture, int32_t width, int32_t height)
   }
   picture.width = width;
   picture.height = height;
+  picture.changed.AddEverything();
   return true;
 }
 
@@ -208,6 +209,7 @@ bool PaintTile(SessionPicture& picture, const TileRecord& tile) {
   }
   if (!painted) return CountUndecodable(picture);
   ++picture.tilesPainted;
+  picture.changed.Add({tile.x, tile.y, tile.w, tile.h});
   return true;
 }
 
@@ -246,6 +248,19 @@ bool HandleCompleteMessage(SessionPicture& picture, std::span<const uint8_t> mes
 }
 
 }  // namespace
+
+void TakeChanged(SessionPicture& picture, ChangedArea& into) {
+  into = picture.changed;
+  picture.changed.Clear();
+}
+
+void CopyPictureRect(const SessionPicture& picture, const ChangedRect& rect, uint8_t* to, size_t toStride) {
+  const size_t stride = static_cast<size_t>(picture.width) * 4;
+  const uint8_t* from = picture.framebuffer.data() + static_cast<size_t>(rect.y) * stride + rect.x * size_t{4};
+  for (int32_t row = 0; row < rect.h; ++row, from += stride, to += toStride) {
+    std::memcpy(to, from, static_cast<size_t>(rect.w) * 4);
+  }
+}
 
 std::optional<TileRecord> ParseTile(std::span<const uint8_t> message) {
   if (message.size() < kTileHeaderSize || message[0] != static_cast<uint8_t>(VideoMessageType::Tile)) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codec/tile_image_codec.h"
+#include "protocol/changed_area.h"
 #include "protocol/video_layout.h"
 
 namespace stv {
@@ -100,7 +101,19 @@ struct SessionPicture {
   PictureLimits limits;
   size_t reassemblyBytes = 0;            // sum of the pending buffers' sizes
   std::vector<TileRecord> batchScratch;  // the parsed batch being painted, capacity reused
+
+  // What changed since the window last took it (TakeChanged); headless, it is never taken and
+  // stays at "everything".
+  ChangedArea changed;
 };
+
+// Moves what changed since the last call into `into` and starts recording afresh. With the
+// picture's mutex held.
+void TakeChanged(SessionPicture& picture, ChangedArea& into);
+
+// Copies `rect` of the framebuffer to `to`, where its top-left pixel goes, rows `toStride`
+// bytes apart. With the picture's mutex held; `rect` must lie within the picture.
+void CopyPictureRect(const SessionPicture& picture, const ChangedRect& rect, uint8_t* to, size_t toStride);
 
 // Applies one video-channel message to the picture. True when at least one tile was
 // painted, so the caller should repaint. Never throws; every problem is counted.

@@ -439,5 +439,48 @@ TEST_F(FragmentTest, PendingMemoryIsBounded) {
   EXPECT_EQ(picture.malformed, 2u);
 }
 
+// What the window is told to copy: painted tiles, merged where they continue each other;
+// everything on a new size, a new stream, or a list grown too long; nothing twice.
+TEST(ChangedAreaTest, RecordsWhatPaintingChanged) {
+  SessionPicture picture;
+  ChangedArea taken;
+  auto take = [&]() -> const ChangedArea& {
+    TakeChanged(picture, taken);
+    return taken;
+  };
+  auto rects = [&] {
+    const std::span<const ChangedRect> list = take().Rects();
+    return std::vector<ChangedRect>(list.begin(), list.end());
+  };
+  ApplyVideoMessage(picture, FrameStart(64, 48));
+  EXPECT_TRUE(take().Everything());
+  EXPECT_TRUE(take().Empty());
+
+  const Bytes tile = Pixels(8, 8, 1);
+  ApplyVideoMessage(picture, Tile(16, 8, 8, 8, 0, tile));
+  ApplyVideoMessage(picture, Tile(60, 0, 8, 8, 0, tile));  // past the edge: undecodable, not changed
+  EXPECT_EQ(rects(), (std::vector<ChangedRect>{{16, 8, 8, 8}}));
+
+  // A batch across two rows, then a row below, then a tile elsewhere, then one fragmented.
+  std::vector<BatchEntry> row;
+  for (int x = 0; x < 64; x += 8) row.push_back({x, 0, 8, 8, 0, tile});
+  ApplyVideoMessage(picture, Batch(1, row));
+  for (BatchEntry& entry : row) entry.y = 8;
+  ApplyVideoMessage(picture, Batch(2, row));
+  ApplyVideoMessage(picture, Tile(0, 40, 8, 8, 0, tile));
+  const Bytes big = Tile(8, 24, 32, 16, 0, Pixels(32, 16, 2));
+  for (const Bytes& piece : Fragments(3, Bytes(big.begin(), big.end()))) ApplyVideoMessage(picture, piece);
+  EXPECT_EQ(rects(), (std::vector<ChangedRect>{{0, 0, 64, 16}, {0, 40, 8, 8}, {8, 24, 32, 16}}));
+
+  for (int i = 0; i < static_cast<int>(ChangedArea::kMaxRects) + 1; ++i) {
+    ApplyVideoMessage(picture, Tile(i % 2 * 16, i % 5 * 8, 8, 8, 0, tile));
+  }
+  EXPECT_TRUE(take().Everything());
+  ApplyVideoMessage(picture, Envelope(9, 64, 48, Heartbeat()));  // a new stream, same size
+  EXPECT_TRUE(take().Everything());
+  ApplyVideoMessage(picture, FrameStart(64, 48));  // the same size again: nothing to show
+  EXPECT_TRUE(take().Empty());
+}
+
 }  // namespace
 }  // namespace stv
