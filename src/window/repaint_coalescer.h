@@ -1,9 +1,11 @@
 // Repaint requests from the reader thread, merged so that at most one is ever queued for
 // the window's thread: a stream faster than painting then costs one paint per paint
-// time, never a growing queue.
+// time, never a growing queue. And presents paced to the display, since a stream faster
+// than the display's refresh would otherwise pay for pictures nobody sees.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 namespace stv {
 
@@ -22,6 +24,32 @@ class RepaintCoalescer {
 
  private:
   std::atomic<bool> pending_{false};
+};
+
+// At most one present per refresh interval. Owned by the window's thread.
+class PresentPacer {
+ public:
+  static constexpr int kDefaultRefreshHz = 60;  // when the display does not say
+
+  // `refreshHz` as the display reports it; 0 or nonsense means the default.
+  explicit PresentPacer(int refreshHz)
+      : intervalNanos_(1000000000 / (refreshHz >= 1 && refreshHz <= 1000 ? refreshHz : kDefaultRefreshHz)) {}
+
+  // How long a present must wait from `nowNanos` (monotonic) to keep to one per interval;
+  // 0 when it may go now.
+  int64_t WaitBefore(int64_t nowNanos) const {
+    const int64_t due = lastNanos_ + intervalNanos_;
+    return presented_ && nowNanos < due ? due - nowNanos : 0;
+  }
+  void Presented(int64_t nowNanos) {
+    lastNanos_ = nowNanos;
+    presented_ = true;
+  }
+
+ private:
+  int64_t intervalNanos_;
+  int64_t lastNanos_ = 0;
+  bool presented_ = false;
 };
 
 }  // namespace stv

@@ -1,11 +1,17 @@
 // The session window on SDL2: a resizable window, a streaming texture for the picture,
 // SDL_ttf for the one line of text, an SDL timer for the once-a-second tick.
+//
+// The reader thread paints the picture under its mutex and asks for a repaint. The window
+// copies only what changed into the texture under that mutex and leaves the upload (at
+// SDL_UnlockTexture) and the present outside it, so the decoder never waits for either;
+// presents are paced to the display's refresh rate.
 #include <SDL.h>
 #include <SDL_ttf.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -53,6 +59,25 @@ bool OnRealDisplay() {
   if (!driver) return false;
   if (SDL_GetHint(SDL_HINT_VIDEODRIVER)) return true;
   return std::strcmp(driver, "offscreen") != 0 && std::strcmp(driver, "dummy") != 0;
+}
+
+// Whether the kernel offers a GPU for rendering. Without one Mesa's GL is a software
+// rasterizer (llvmpipe), as in most VDI sessions.
+bool HasGpuRenderNode() {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", error)) {
+    if (entry.path().filename().string().starts_with("renderD")) return true;
+  }
+  return false;
+}
+
+// Without a GPU, SDL's own renderer drawing into a shared-memory X image costs a fraction
+// of the CPU and memory that llvmpipe does (bench/window). A driver the user names stands.
+void PreferSoftwareRenderingWithoutGpu() {
+  if (SDL_GetHint(SDL_HINT_RENDER_DRIVER) || HasGpuRenderNode()) return;
+  SDL_SetHint(SDL_HINT_RENDER_DRIVER, "software");
+  // Else SDL would present the software renderer's surface through GL after all.
+  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
 }
 
 // SDL_Init and SDL_Quit, TTF_Init and TTF_Quit, as one owned resource.
@@ -115,6 +140,7 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
   explicit SdlSessionWindow(WindowState* state) : state_(state) {}
   ~SdlSessionWindow() override {
     if (timer_ != 0) SDL_RemoveTimer(timer_);
+    if (deferredRepaint_ != 0) SDL_RemoveTimer(deferredRepaint_);
   }
 
   bool Create(std::string& error);
@@ -130,7 +156,10 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
 
  private:
   static Uint32 OnTimer(Uint32 interval, void* tickEvent);
+  static Uint32 OnDeferredRepaint(Uint32 interval, void* repaintEvent);
   void RequestRepaint();
+  // A repaint request served now, or once the display's next refresh is due.
+  void RepaintPaced();
   // False when the event closes the window.
   bool HandleEvent(const SDL_Event& event);
   void HandleWindowEvent(const SDL_WindowEvent& event);
@@ -138,8 +167,11 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
   void HandleWheel(const SDL_MouseWheelEvent& event);
 
   void Paint();
-  // Copies the framebuffer into the texture; called with the picture mutex held.
-  bool UploadPicture(const SessionPicture& picture);
+  void Present();
+  // Brings the texture up to date with what changed in a width x height picture.
+  void UploadChanged(int width, int height);
+  // Copies one rectangle of the picture into the texture, taking the picture mutex for the copy.
+  void UploadRect(const ChangedRect& rect);
   void FillRect(const PictureRect& rect, Rgb colour);
   void PaintWaiting(const PictureRect& client);
   void LoadWaitingText();
@@ -157,7 +189,11 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
   SDL_TimerID timer_ = 0;
   Uint32 repaintEvent_ = 0;
   Uint32 tickEvent_ = 0;
+  Uint32 deferredRepaintEvent_ = 0;
   RepaintCoalescer repaints_;
+  PresentPacer pacer_{PresentPacer::kDefaultRefreshHz};
+  SDL_TimerID deferredRepaint_ = 0;
+  ChangedArea changed_;  // taken from the picture, not yet in the texture
   Uint16 lastKeyDownMod_ = KMOD_NONE;
 };
 
@@ -168,14 +204,16 @@ bool SdlSessionWindow::Create(std::string& error) {
   SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
 #endif
   if (!library_.Start(error)) return false;
+  PreferSoftwareRenderingWithoutGpu();
 
-  const Uint32 events = SDL_RegisterEvents(2);
+  const Uint32 events = SDL_RegisterEvents(3);
   if (events == static_cast<Uint32>(-1)) {
     error = "SDL_RegisterEvents failed";
     return false;
   }
   repaintEvent_ = events;
   tickEvent_ = events + 1;
+  deferredRepaintEvent_ = events + 2;
 
   window_.reset(SDL_CreateWindow(kInitialTitle, SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, kInitialWidth,
                                  kInitialHeight, SDL_WINDOW_RESIZABLE | SDL_WINDOW_SHOWN));
@@ -190,6 +228,8 @@ bool SdlSessionWindow::Create(std::string& error) {
     return false;
   }
   if (library_.TtfStarted()) LoadWaitingText();
+  SDL_DisplayMode mode{};
+  if (SDL_GetWindowDisplayMode(window_.get(), &mode) == 0) pacer_ = PresentPacer(mode.refresh_rate);
 
   SDL_StartTextInput();
   // The event type travels by value: a tick already under way when the timer is removed
@@ -210,6 +250,14 @@ Uint32 SdlSessionWindow::OnTimer(Uint32 interval, void* tickEvent) {
   event.type = static_cast<Uint32>(reinterpret_cast<uintptr_t>(tickEvent));
   SDL_PushEvent(&event);
   return interval;
+}
+
+// One-shot, on SDL's timer thread like OnTimer.
+Uint32 SdlSessionWindow::OnDeferredRepaint(Uint32, void* repaintEvent) {
+  SDL_Event event{};
+  event.type = static_cast<Uint32>(reinterpret_cast<uintptr_t>(repaintEvent));
+  SDL_PushEvent(&event);
+  return 0;
 }
 
 void SdlSessionWindow::RequestRepaint() {
@@ -240,6 +288,11 @@ LoopEnd SdlSessionWindow::RunEventLoop(const std::function<bool()>& sessionOpen)
 bool SdlSessionWindow::HandleEvent(const SDL_Event& event) {
   if (event.type == repaintEvent_) {
     repaints_.Take();
+    RepaintPaced();
+    return true;
+  }
+  if (event.type == deferredRepaintEvent_) {
+    deferredRepaint_ = 0;
     Paint();
     return true;
   }
@@ -275,6 +328,7 @@ bool SdlSessionWindow::HandleEvent(const SDL_Event& event) {
     case SDL_RENDER_DEVICE_RESET:
       // The textures' contents are gone; rebuild them on the next paint.
       picture_.reset();
+      changed_.AddEverything();
       textureWidth_ = textureHeight_ = 0;
       if (library_.TtfStarted()) LoadWaitingText();
       Paint();
@@ -327,6 +381,20 @@ void SdlSessionWindow::HandleWheel(const SDL_MouseWheelEvent& event) {
   if (horizontal != 0) SendPointer(*state_, x, y, std::nullopt, false, 0, horizontal);
 }
 
+void SdlSessionWindow::RepaintPaced() {
+  const int64_t wait = pacer_.WaitBefore(MonotonicNanos());
+  if (wait == 0) {
+    Paint();
+    return;
+  }
+  // Whatever changes until the timer fires is shown by that one paint.
+  if (deferredRepaint_ != 0) return;
+  const Uint32 milliseconds = static_cast<Uint32>((wait + 999999) / 1000000);
+  deferredRepaint_ = SDL_AddTimer(milliseconds, &SdlSessionWindow::OnDeferredRepaint,
+                                  reinterpret_cast<void*>(static_cast<uintptr_t>(deferredRepaintEvent_)));
+  if (deferredRepaint_ == 0) Paint();  // no timer: better early than never
+}
+
 void SdlSessionWindow::Paint() {
   int clientWidth = 0;
   int clientHeight = 0;
@@ -334,13 +402,20 @@ void SdlSessionWindow::Paint() {
   const PictureRect client{0, 0, clientWidth, clientHeight};
 
   bool waiting = false;
+  int width = 0;
+  int height = 0;
   {
     std::lock_guard<std::mutex> lock(*state_->pictureMutex);
-    const SessionPicture& picture = *state_->picture;
+    SessionPicture& picture = *state_->picture;
     const bool hasSize = picture.width >= 1 && picture.height >= 1;
     if (hasSize && !picture.framebuffer.empty()) {
       state_->pictureRect = LetterboxRect(client, picture.width, picture.height);
-      UploadPicture(picture);
+      width = picture.width;
+      height = picture.height;
+      ChangedArea taken;
+      TakeChanged(picture, taken);
+      if (taken.Everything()) changed_.AddEverything();
+      for (const ChangedRect& rect : taken.Rects()) changed_.Add(rect);
     } else {
       waiting = !hasSize;
     }
@@ -349,6 +424,7 @@ void SdlSessionWindow::Paint() {
     PaintWaiting(client);
     return;
   }
+  UploadChanged(width, height);
   // A picture whose pixels have not arrived yet keeps what was shown last.
   if (picture_) {
     const SDL_Rect target = ToSdlRect(state_->pictureRect);
@@ -357,24 +433,51 @@ void SdlSessionWindow::Paint() {
     FillRect(state_->pictureRect, kBackgroundColour);
   }
   for (const PictureRect& margin : MarginRects(client, state_->pictureRect)) FillRect(margin, kBackgroundColour);
-  SDL_RenderPresent(renderer_.get());
+  Present();
 }
 
-bool SdlSessionWindow::UploadPicture(const SessionPicture& picture) {
-  const size_t pitch = static_cast<size_t>(picture.width) * 4;
-  if (picture.framebuffer.size() < pitch * static_cast<size_t>(picture.height)) return false;
-  if (!picture_ || textureWidth_ != picture.width || textureHeight_ != picture.height) {
-    picture_.reset(SDL_CreateTexture(renderer_.get(), kFramebufferFormat, SDL_TEXTUREACCESS_STREAMING, picture.width,
-                                     picture.height));
+void SdlSessionWindow::Present() {
+  SDL_RenderPresent(renderer_.get());
+  pacer_.Presented(MonotonicNanos());
+}
+
+void SdlSessionWindow::UploadChanged(int width, int height) {
+  if (!picture_ || textureWidth_ != width || textureHeight_ != height) {
+    picture_.reset(SDL_CreateTexture(renderer_.get(), kFramebufferFormat, SDL_TEXTUREACCESS_STREAMING, width, height));
     if (!picture_) {
       textureWidth_ = textureHeight_ = 0;
-      return false;
+      return;
     }
     SDL_SetTextureScaleMode(picture_.get(), SDL_ScaleModeLinear);
-    textureWidth_ = picture.width;
-    textureHeight_ = picture.height;
+    textureWidth_ = width;
+    textureHeight_ = height;
+    changed_.AddEverything();
   }
-  return SDL_UpdateTexture(picture_.get(), nullptr, picture.framebuffer.data(), static_cast<int>(pitch)) == 0;
+  if (changed_.Everything()) {
+    UploadRect({0, 0, width, height});
+  } else {
+    for (const ChangedRect& rect : changed_.Rects()) UploadRect(rect);
+  }
+  changed_.Clear();
+}
+
+void SdlSessionWindow::UploadRect(const ChangedRect& rect) {
+  const SDL_Rect area{rect.x, rect.y, rect.w, rect.h};
+  void* pixels = nullptr;
+  int pitch = 0;
+  if (SDL_LockTexture(picture_.get(), &area, &pixels, &pitch) != 0) return;
+  {
+    std::lock_guard<std::mutex> lock(*state_->pictureMutex);
+    const SessionPicture& picture = *state_->picture;
+    const size_t stride = static_cast<size_t>(picture.width) * 4;
+    // A picture resized since the rectangles were taken has recorded everything as
+    // changed; the repaint its first tile asks for shows it.
+    if (picture.width == textureWidth_ && picture.height == textureHeight_ &&
+        picture.framebuffer.size() >= stride * static_cast<size_t>(picture.height)) {
+      CopyPictureRect(picture, rect, static_cast<uint8_t*>(pixels), static_cast<size_t>(pitch));
+    }
+  }
+  SDL_UnlockTexture(picture_.get());  // the upload, outside the picture's lock
 }
 
 void SdlSessionWindow::FillRect(const PictureRect& rect, Rgb colour) {
@@ -390,7 +493,7 @@ void SdlSessionWindow::PaintWaiting(const PictureRect& client) {
                           waitingHeight_};
     SDL_RenderCopy(renderer_.get(), waitingText_.get(), nullptr, &target);
   }
-  SDL_RenderPresent(renderer_.get());
+  Present();
 }
 
 void SdlSessionWindow::LoadWaitingText() {

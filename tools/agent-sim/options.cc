@@ -64,6 +64,7 @@ bool ParseAgentOptions(std::span<const std::string_view> args, AgentOptions& opt
         "testcard, desktop or motion"}},
       {"--fps", {integer(options.fps, 1, 240), "frames per second from 1 to 240"}},
       {"--seconds", {integer(options.seconds, 0, 86400), "seconds from 0 to 86400"}},
+      {"--frames", {integer(options.frames, 0, 100000000), "frames, 0 or more"}},
       {"--size",
        {[&](std::string_view v) { return ParseSize(v, options.stream.width, options.stream.height); },
         "WxH, each from 1 to 16384"}},
@@ -159,6 +160,8 @@ std::string AgentUsage() {
       "  --fps N                  frames per second (default 30)\n"
       "  --seconds N              stream this long, then close; 0 streams until the viewer\n"
       "                           disconnects (default 0)\n"
+      "  --frames N               the picture stops at the scene's frame N - 1; only\n"
+      "                           heartbeats follow (default 0: no limit)\n"
       "  --encoding E             tile encoding (default mix):\n"
       "                             raw            plain pixels\n"
       "                             raw-zlib       zlib-compressed pixels\n"

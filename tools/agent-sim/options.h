@@ -24,6 +24,7 @@ struct AgentOptions {
   StreamConfig stream;
   int fps = 30;
   int seconds = 0;       // 0: until the viewer disconnects
+  int frames = 0;        // frames to send before only heartbeats follow; 0: no limit
   int restartEvery = 0;  // seconds between new streams; 0: one stream per session
   Fault fault = Fault::kNone;
   std::string recordPath;

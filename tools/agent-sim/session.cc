@@ -363,6 +363,7 @@ void Session::Stream() {
   auto nextRestart = nextTick + std::chrono::seconds(options_.restartEvery);
   std::vector<Bytes> wire;
   uint32_t heartbeats = 0;
+  int ticks = 0;  // frames of the scene, sent or unchanged
   while (open && !stop_.raised() && !TimeIsUp()) {
     StreamSettings settings;
     {
@@ -382,7 +383,10 @@ void Session::Stream() {
         source->Heartbeat(wire);
         nextHeartbeat = now + kHeartbeatPeriod;
       }
-      source->NextFrame(settings, wire);
+      if (options_.frames == 0 || ticks < options_.frames) {
+        source->NextFrame(settings, wire);
+        ++ticks;
+      }
     }
     for (const Bytes& message : wire) {
       if (!(open = SendVideo(message))) break;
