@@ -7,10 +7,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "window/input_forwarding.h"
 #include "window/picture_layout.h"
@@ -168,28 +170,68 @@ COLORREF ToColorref(Rgb colour) { return RGB(colour.r, colour.g, colour.b); }
 // What the picture had when it was painted.
 enum class Shown { NoSize, SizeOnly, Pixels };
 
-// Stretches the framebuffer into its letterbox and stores that rectangle; under the
-// picture mutex, which the margins and the waiting text do without.
-Shown DrawPicture(HDC dc, const PictureRect& client, WindowState& state) {
+// The window's own copy of the picture. Painting brings it up to date under the picture
+// mutex, copying only what changed, and stretches it without the mutex, so the reader
+// thread never waits for GDI.
+struct ShownPicture {
+  std::vector<uint8_t> pixels;
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
+// What the window procedure finds attached to the window.
+struct WindowContext {
+  WindowState* state;
+  ShownPicture shown;
+};
+
+// Copies what changed since the last paint into `shown` and stores the picture rectangle.
+Shown RefreshShownPicture(const PictureRect& client, WindowState& state, ShownPicture& shown) {
   std::lock_guard<std::mutex> lock(*state.pictureMutex);
-  const SessionPicture& picture = *state.picture;
+  SessionPicture& picture = *state.picture;
   if (picture.width < 1 || picture.height < 1) return Shown::NoSize;
-  const size_t size = static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 4;
+  const size_t stride = static_cast<size_t>(picture.width) * 4;
+  const size_t size = stride * static_cast<size_t>(picture.height);
   if (picture.framebuffer.size() < size) return Shown::SizeOnly;  // no pixels yet
 
-  const PictureRect target = LetterboxRect(client, picture.width, picture.height);
-  state.pictureRect = target;
+  state.pictureRect = LetterboxRect(client, picture.width, picture.height);
+  ChangedArea changed;
+  TakeChanged(picture, changed);
+  if (shown.width != picture.width || shown.height != picture.height) {
+    try {
+      shown.pixels.resize(size);
+    } catch (const std::bad_alloc&) {
+      // No room for a copy: nothing new is shown, and the next paint tries again.
+      shown = ShownPicture{};
+      picture.changed.AddEverything();
+      return Shown::SizeOnly;
+    }
+    shown.width = picture.width;
+    shown.height = picture.height;
+    changed.AddEverything();
+  }
+  if (changed.Everything()) {
+    CopyPictureRect(picture, {0, 0, picture.width, picture.height}, shown.pixels.data(), stride);
+    return Shown::Pixels;
+  }
+  for (const ChangedRect& rect : changed.Rects()) {
+    CopyPictureRect(picture, rect, shown.pixels.data() + rect.y * stride + rect.x * size_t{4}, stride);
+  }
+  return Shown::Pixels;
+}
+
+// Stretches the window's copy of the picture into its letterbox.
+void DrawPicture(HDC dc, const PictureRect& target, const ShownPicture& shown) {
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = picture.width;
-  info.bmiHeader.biHeight = -picture.height;  // rows from the top down
+  info.bmiHeader.biWidth = shown.width;
+  info.bmiHeader.biHeight = -shown.height;  // rows from the top down
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
   SetStretchBltMode(dc, HALFTONE);
-  StretchDIBits(dc, target.left, target.top, target.Width(), target.Height(), 0, 0, picture.width, picture.height,
-                picture.framebuffer.data(), &info, DIB_RGB_COLORS, SRCCOPY);
-  return Shown::Pixels;
+  StretchDIBits(dc, target.left, target.top, target.Width(), target.Height(), 0, 0, shown.width, shown.height,
+                shown.pixels.data(), &info, DIB_RGB_COLORS, SRCCOPY);
 }
 
 void PaintWaiting(HDC dc, const RECT& client, HBRUSH background) {
@@ -200,16 +242,19 @@ void PaintWaiting(HDC dc, const RECT& client, HBRUSH background) {
   DrawTextW(dc, Widen(kWaitingText).c_str(), -1, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
 }
 
-void Paint(HWND window, WindowState& state) {
+void Paint(HWND window, WindowContext& context) {
+  WindowState& state = *context.state;
   const PaintScope paint(window);
   const UniqueBrush background(CreateSolidBrush(ToColorref(kBackgroundColour)));
   RECT clientRect{};
   GetClientRect(window, &clientRect);
   const PictureRect client = FromRect(clientRect);
-  if (DrawPicture(paint.Dc(), client, state) == Shown::NoSize) {
+  const Shown shown = RefreshShownPicture(client, state, context.shown);
+  if (shown == Shown::NoSize) {
     PaintWaiting(paint.Dc(), clientRect, background.get());
     return;
   }
+  if (shown == Shown::Pixels) DrawPicture(paint.Dc(), state.pictureRect, context.shown);
   // A size without pixels yet keeps what the picture rectangle showed last.
   for (const PictureRect& margin : MarginRects(client, state.pictureRect)) {
     const RECT rect = ToRect(margin);
@@ -302,7 +347,8 @@ void TickIfOverdue(WindowState& state, WindowHost& host) {
 }
 
 // True when the message is the window's own.
-bool HandleWindowMessage(HWND window, WindowState& state, WindowHost& host, UINT message, WPARAM wParam) {
+bool HandleWindowMessage(HWND window, WindowContext& context, WindowHost& host, UINT message, WPARAM wParam) {
+  WindowState& state = *context.state;
   switch (message) {
     case WM_DESTROY: PostQuitMessage(0); return true;
     case WM_SIZE:
@@ -312,7 +358,7 @@ bool HandleWindowMessage(HWND window, WindowState& state, WindowHost& host, UINT
     case WM_SETFOCUS: return true;
     case WM_KILLFOCUS: ReleaseModifiersOnFocusLoss(state); return true;
     case WM_PAINT:
-      Paint(window, state);
+      Paint(window, context);
       TickIfOverdue(state, host);
       return true;
     case WM_CLOSE: DestroyWindow(window); return true;
@@ -325,12 +371,13 @@ bool HandleWindowMessage(HWND window, WindowState& state, WindowHost& host, UINT
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   // Nothing is attached while the window is being created.
-  auto* state = reinterpret_cast<WindowState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (!state) return DefWindowProcW(window, message, wParam, lParam);
+  auto* context = reinterpret_cast<WindowContext*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (!context) return DefWindowProcW(window, message, wParam, lParam);
+  WindowState* state = context->state;
   // Painting covers every pixel.
   if (message == WM_ERASEBKGND) return 1;
   Win32WindowHost host(window);
-  if (HandleWindowMessage(window, *state, host, message, wParam) || HandleKeyboard(*state, host, message, wParam) ||
+  if (HandleWindowMessage(window, *context, host, message, wParam) || HandleKeyboard(*state, host, message, wParam) ||
       HandleMouse(window, *state, message, wParam, lParam)) {
     return 0;
   }
@@ -341,7 +388,7 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 
 class Win32SessionWindow final : public SessionWindow {
  public:
-  explicit Win32SessionWindow(WindowState* state) : state_(state) {}
+  explicit Win32SessionWindow(WindowState* state) : state_(state), context_{state, {}} {}
 
   bool Create(std::string& error);
 
@@ -357,7 +404,8 @@ class Win32SessionWindow final : public SessionWindow {
   LoopEnd RunEventLoop(const std::function<bool()>& sessionOpen) override;
 
  private:
-  WindowState* state_;  // outlives the window
+  WindowState* state_;     // outlives the window
+  WindowContext context_;  // attached to the window, so outlives it
   // Destroyed in reverse: the timer, then the window, then its class.
   WindowClass class_;
   OwnedWindow window_;
@@ -374,7 +422,7 @@ bool Win32SessionWindow::Create(std::string& error) {
     error = Failed("CreateWindowExW");
     return false;
   }
-  SetWindowLongPtrW(window_.Get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state_));
+  SetWindowLongPtrW(window_.Get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&context_));
   ShowWindow(window_.Get(), SW_SHOW);
   if (!timer_.Start(window_.Get())) {
     error = Failed("SetTimer");
