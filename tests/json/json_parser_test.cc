@@ -78,6 +78,7 @@ TEST(JsonParserTest, Strings) {
       {R"("")", ""},
       {R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
       {R"("\u0041\u00e9\u20AC")", "A\xC3\xA9\xE2\x82\xAC"},
+      {R"("\u007F\u0080\u07FF\u0800\uFFFF")", "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"},  // each length's ends
       {R"("\u0000")", std::string(1, '\0')},
       {R"("\uD83D\uDE00")", "\xF0\x9F\x98\x80"},
       {R"("\uDBFF\uDFFF")", "\xF4\x8F\xBF\xBF"},

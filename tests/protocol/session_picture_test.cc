@@ -133,7 +133,9 @@ TEST_F(PictureTest, CountsEveryMessageAndRejectsShortOrUnknownOnes) {
   frameStart.pop_back();
   EXPECT_FALSE(Apply(frameStart));    // 13 bytes
   EXPECT_FALSE(Apply(Bytes(15, 2)));  // a tile needs 16 bytes
-  EXPECT_EQ(CountersOf(picture), (Counters{7, 1 + 6 + 4 + 5 + 13 + 15, 0, 0, 0, 1, 0, 6}));
+  EXPECT_FALSE(Apply(Bytes(6, 3)));   // a batch 7
+  EXPECT_FALSE(Apply(Bytes(8, 5)));   // an envelope 9
+  EXPECT_EQ(CountersOf(picture), (Counters{9, 1 + 6 + 4 + 5 + 13 + 15 + 6 + 8, 0, 0, 0, 1, 0, 8}));
 }
 
 TEST_F(PictureTest, FrameStartCountsAndResizesButNeverAsksForARepaint) {
