@@ -262,6 +262,7 @@ TEST_F(InteractiveSessionTest, PictureIsLetterboxedAndClicksOnItAreNormalised) {
   EXPECT_THAT(WindowName(window_),
               ::testing::MatchesRegex("Stavolin - 1280x720 - [0-9]+ frames, [0-9]+ tiles, [0-9]+\\.[0-9] MB - High"));
 
+  ASSERT_TRUE(ClickAt(window_, 640, 20));   // in the margin: nothing is sent
   ASSERT_TRUE(ClickAt(window_, 320, 220));  // 320 * 65535 / 1279, 180 * 65535 / 719
   ASSERT_TRUE(ClickAt(window_, 0, 40, 3));
   ASSERT_TRUE(ClickAt(window_, 1279, 759, 2));
