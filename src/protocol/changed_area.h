@@ -28,6 +28,11 @@ class ChangedArea {
   // the right (same rows) or below (same columns) widens it instead of adding one, and a row
   // that grows as wide as the one above it joins it.
   void Add(const ChangedRect& rect);
+  // Everything `other` holds.
+  void Add(const ChangedArea& other) {
+    if (other.everything_) everything_ = true;
+    for (const ChangedRect& rect : other.Rects()) Add(rect);
+  }
   // A new size, a cleared picture, or a window that must show all of it again.
   void AddEverything() { everything_ = true; }
   void Clear() {

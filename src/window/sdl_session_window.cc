@@ -22,10 +22,12 @@
 #include "window/fontconfig_font.h"
 #include "window/input_forwarding.h"
 #include "window/picture_layout.h"
+#include "window/picture_scaler.h"
 #include "window/repaint_coalescer.h"
 #include "window/sdl_keymap.h"
 #include "window/session_title.h"
 #include "window/session_window.h"
+#include "window/shown_picture.h"
 #include "window/window_host.h"
 #include "window/x11_error_filter.h"
 
@@ -168,6 +170,11 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
 
   void Paint();
   void Present();
+  // The streaming texture at this size, recreated (and so all changed) when it is not.
+  bool EnsureTexture(int width, int height);
+  // Without a GPU: scales what changed of the window's copy into a texture of the size shown.
+  void ScaleChanged(int width, int height);
+  void ScaleIntoTexture(const ChangedRect& part);
   // Brings the texture up to date with what changed in a width x height picture.
   void UploadChanged(int width, int height);
   // Copies one rectangle of the picture into the texture, taking the picture mutex for the copy.
@@ -194,6 +201,11 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
   PresentPacer pacer_{PresentPacer::kDefaultRefreshHz};
   SDL_TimerID deferredRepaint_ = 0;
   ChangedArea changed_;  // taken from the picture, not yet in the texture
+  // A renderer without a GPU would stretch the whole picture at every present; the window
+  // scales only what changed itself, from a copy of the picture, into a texture of the shown size.
+  bool scaleHere_ = false;
+  ShownPicture shown_;
+  PictureScaler scaler_;
   Uint16 lastKeyDownMod_ = KMOD_NONE;
 };
 
@@ -227,6 +239,8 @@ bool SdlSessionWindow::Create(std::string& error) {
     error = std::string("SDL_CreateRenderer failed (") + SDL_GetError() + ")";
     return false;
   }
+  SDL_RendererInfo info{};
+  scaleHere_ = SDL_GetRendererInfo(renderer_.get(), &info) == 0 && (info.flags & SDL_RENDERER_SOFTWARE) != 0;
   if (library_.TtfStarted()) LoadWaitingText();
   SDL_DisplayMode mode{};
   if (SDL_GetWindowDisplayMode(window_.get(), &mode) == 0) pacer_ = PresentPacer(mode.refresh_rate);
@@ -412,10 +426,13 @@ void SdlSessionWindow::Paint() {
       state_->pictureRect = LetterboxRect(client, picture.width, picture.height);
       width = picture.width;
       height = picture.height;
-      ChangedArea taken;
-      TakeChanged(picture, taken);
-      if (taken.Everything()) changed_.AddEverything();
-      for (const ChangedRect& rect : taken.Rects()) changed_.Add(rect);
+      if (scaleHere_) {
+        RefreshShownPicture(picture, shown_, changed_);
+      } else {
+        ChangedArea taken;
+        TakeChanged(picture, taken);
+        changed_.Add(taken);
+      }
     } else {
       waiting = !hasSize;
     }
@@ -424,7 +441,11 @@ void SdlSessionWindow::Paint() {
     PaintWaiting(client);
     return;
   }
-  UploadChanged(width, height);
+  if (scaleHere_) {
+    ScaleChanged(state_->pictureRect.Width(), state_->pictureRect.Height());
+  } else {
+    UploadChanged(width, height);
+  }
   // A picture whose pixels have not arrived yet keeps what was shown last.
   if (picture_) {
     const SDL_Rect target = ToSdlRect(state_->pictureRect);
@@ -441,18 +462,48 @@ void SdlSessionWindow::Present() {
   pacer_.Presented(MonotonicNanos());
 }
 
-void SdlSessionWindow::UploadChanged(int width, int height) {
-  if (!picture_ || textureWidth_ != width || textureHeight_ != height) {
-    picture_.reset(SDL_CreateTexture(renderer_.get(), kFramebufferFormat, SDL_TEXTUREACCESS_STREAMING, width, height));
-    if (!picture_) {
-      textureWidth_ = textureHeight_ = 0;
-      return;
-    }
-    SDL_SetTextureScaleMode(picture_.get(), SDL_ScaleModeLinear);
-    textureWidth_ = width;
-    textureHeight_ = height;
+bool SdlSessionWindow::EnsureTexture(int width, int height) {
+  if (picture_ && textureWidth_ == width && textureHeight_ == height) return true;
+  picture_.reset(SDL_CreateTexture(renderer_.get(), kFramebufferFormat, SDL_TEXTUREACCESS_STREAMING, width, height));
+  if (!picture_) {
+    textureWidth_ = textureHeight_ = 0;
+    return false;
+  }
+  SDL_SetTextureScaleMode(picture_.get(), SDL_ScaleModeLinear);
+  textureWidth_ = width;
+  textureHeight_ = height;
+  changed_.AddEverything();
+  return true;
+}
+
+void SdlSessionWindow::ScaleChanged(int width, int height) {
+  if (width < 1 || height < 1 || shown_.width < 1 || !EnsureTexture(width, height)) return;
+  if (scaler_.SourceWidth() != shown_.width || scaler_.SourceHeight() != shown_.height ||
+      scaler_.OutputWidth() != width || scaler_.OutputHeight() != height) {
+    scaler_.Prepare(shown_.width, shown_.height, width, height);
     changed_.AddEverything();
   }
+  if (changed_.Everything()) {
+    ScaleIntoTexture({0, 0, width, height});
+  } else {
+    for (const ChangedRect& rect : changed_.Rects()) ScaleIntoTexture(scaler_.OutputOf(rect));
+  }
+  changed_.Clear();
+}
+
+void SdlSessionWindow::ScaleIntoTexture(const ChangedRect& part) {
+  if (part.w < 1 || part.h < 1) return;
+  const SDL_Rect area{part.x, part.y, part.w, part.h};
+  void* pixels = nullptr;
+  int pitch = 0;
+  if (SDL_LockTexture(picture_.get(), &area, &pixels, &pitch) != 0) return;
+  scaler_.Scale(shown_.pixels.data(), static_cast<size_t>(shown_.width) * 4, part, static_cast<uint8_t*>(pixels),
+                static_cast<size_t>(pitch));
+  SDL_UnlockTexture(picture_.get());
+}
+
+void SdlSessionWindow::UploadChanged(int width, int height) {
+  if (!EnsureTexture(width, height)) return;
   if (changed_.Everything()) {
     UploadRect({0, 0, width, height});
   } else {

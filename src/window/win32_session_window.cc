@@ -7,17 +7,16 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <vector>
 
 #include "window/input_forwarding.h"
 #include "window/picture_layout.h"
 #include "window/session_title.h"
 #include "window/session_window.h"
+#include "window/shown_picture.h"
 #include "window/window_host.h"
 
 namespace stv {
@@ -170,54 +169,23 @@ COLORREF ToColorref(Rgb colour) { return RGB(colour.r, colour.g, colour.b); }
 // What the picture had when it was painted.
 enum class Shown { NoSize, SizeOnly, Pixels };
 
-// The window's own copy of the picture. Painting brings it up to date under the picture
-// mutex, copying only what changed, and stretches it without the mutex, so the reader
-// thread never waits for GDI.
-struct ShownPicture {
-  std::vector<uint8_t> pixels;
-  int32_t width = 0;
-  int32_t height = 0;
-};
-
 // What the window procedure finds attached to the window.
 struct WindowContext {
   WindowState* state;
-  ShownPicture shown;
+  ShownPicture shown;  // drawn from without the picture mutex
 };
 
 // Copies what changed since the last paint into `shown` and stores the picture rectangle.
-Shown RefreshShownPicture(const PictureRect& client, WindowState& state, ShownPicture& shown) {
+Shown RefreshShown(const PictureRect& client, WindowState& state, ShownPicture& shown) {
   std::lock_guard<std::mutex> lock(*state.pictureMutex);
   SessionPicture& picture = *state.picture;
   if (picture.width < 1 || picture.height < 1) return Shown::NoSize;
-  const size_t stride = static_cast<size_t>(picture.width) * 4;
-  const size_t size = stride * static_cast<size_t>(picture.height);
+  const size_t size = static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 4;
   if (picture.framebuffer.size() < size) return Shown::SizeOnly;  // no pixels yet
 
   state.pictureRect = LetterboxRect(client, picture.width, picture.height);
-  ChangedArea changed;
-  TakeChanged(picture, changed);
-  if (shown.width != picture.width || shown.height != picture.height) {
-    try {
-      shown.pixels.resize(size);
-    } catch (const std::bad_alloc&) {
-      // No room for a copy: nothing new is shown, and the next paint tries again.
-      shown = ShownPicture{};
-      picture.changed.AddEverything();
-      return Shown::SizeOnly;
-    }
-    shown.width = picture.width;
-    shown.height = picture.height;
-    changed.AddEverything();
-  }
-  if (changed.Everything()) {
-    CopyPictureRect(picture, {0, 0, picture.width, picture.height}, shown.pixels.data(), stride);
-    return Shown::Pixels;
-  }
-  for (const ChangedRect& rect : changed.Rects()) {
-    CopyPictureRect(picture, rect, shown.pixels.data() + rect.y * stride + rect.x * size_t{4}, stride);
-  }
-  return Shown::Pixels;
+  ChangedArea copied;  // GDI draws the whole copy however little changed
+  return RefreshShownPicture(picture, shown, copied) ? Shown::Pixels : Shown::SizeOnly;
 }
 
 // Stretches the window's copy of the picture into its letterbox.
@@ -249,7 +217,7 @@ void Paint(HWND window, WindowContext& context) {
   RECT clientRect{};
   GetClientRect(window, &clientRect);
   const PictureRect client = FromRect(clientRect);
-  const Shown shown = RefreshShownPicture(client, state, context.shown);
+  const Shown shown = RefreshShown(client, state, context.shown);
   if (shown == Shown::NoSize) {
     PaintWaiting(paint.Dc(), clientRect, background.get());
     return;
