@@ -73,8 +73,7 @@ void PictureScaler::Prepare(int32_t sourceWidth, int32_t sourceHeight, int32_t o
   }
 }
 
-void PictureScaler::OutputSpan(const std::vector<Tap>& taps, int32_t begin, int32_t end, int32_t& from,
-                               int32_t& to) {
+void PictureScaler::OutputSpan(const std::vector<Tap>& taps, int32_t begin, int32_t end, int32_t& from, int32_t& to) {
   // Both neighbours grow with the output index.
   from = static_cast<int32_t>(
       std::partition_point(taps.begin(), taps.end(), [&](const Tap& tap) { return tap.second < begin; }) -
@@ -92,7 +91,7 @@ ChangedRect PictureScaler::OutputOf(const ChangedRect& changed) const {
 }
 
 void PictureScaler::ScaleRow(const uint8_t* blended, const Tap* columns, const ColumnWeights* weights, int32_t count,
-                            uint8_t* out) {
+                             uint8_t* out) {
 #if defined(__SSE2__)
   // A pixel and its right neighbour in one 8-byte load; where the two taps are one pixel, the
   // neighbour's weight is 0.
