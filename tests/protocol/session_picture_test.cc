@@ -131,11 +131,12 @@ TEST_F(PictureTest, CountsEveryMessageAndRejectsShortOrUnknownOnes) {
   EXPECT_FALSE(Apply(Heartbeat()));
   Bytes frameStart = FrameStart(0, 0, true);
   frameStart.pop_back();
-  EXPECT_FALSE(Apply(frameStart));    // 13 bytes
-  EXPECT_FALSE(Apply(Bytes(15, 2)));  // a tile needs 16 bytes
-  EXPECT_FALSE(Apply(Bytes(6, 3)));   // a batch 7
-  EXPECT_FALSE(Apply(Bytes(8, 5)));   // an envelope 9
-  EXPECT_EQ(CountersOf(picture), (Counters{9, 1 + 6 + 4 + 5 + 13 + 15 + 6 + 8, 0, 0, 0, 1, 0, 8}));
+  EXPECT_FALSE(Apply(frameStart));               // 13 bytes
+  EXPECT_FALSE(Apply(Bytes(15, 2)));             // a tile needs 16 bytes
+  EXPECT_FALSE(Apply(Tile(0, 0, 1, 1, 0, {})));  // and has them: no pixels, so undecodable
+  EXPECT_FALSE(Apply(Bytes(6, 3)));              // a batch 7
+  EXPECT_FALSE(Apply(Bytes(8, 5)));              // an envelope 9
+  EXPECT_EQ(CountersOf(picture), (Counters{10, 1 + 6 + 4 + 5 + 13 + 15 + 16 + 6 + 8, 0, 0, 0, 1, 1, 8}));
 }
 
 TEST_F(PictureTest, FrameStartCountsAndResizesButNeverAsksForARepaint) {
