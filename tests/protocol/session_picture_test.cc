@@ -440,6 +440,14 @@ TEST_F(FragmentTest, PendingMemoryIsBounded) {
   EXPECT_EQ(picture.reassemblyBytes, 0u);
   EXPECT_FALSE(Apply(Fragments(3, tile)[0]));
   EXPECT_EQ(picture.malformed, 2u);
+  // By default the bound is 256 MiB of announced messages: 32 of the largest, and not a byte more.
+  SessionPicture fresh;
+  const uint32_t pieces = (kMaxReassembledSize + kFragmentPayloadSize - 1) / kFragmentPayloadSize;
+  const Bytes share(kFragmentPayloadSize, 0);
+  for (uint32_t id = 1; id <= 32; ++id) ApplyVideoMessage(fresh, Fragment(id, kMaxReassembledSize, 0, pieces, share));
+  EXPECT_EQ(fresh.malformed, 0u);
+  ApplyVideoMessage(fresh, Fragment(33, kFragmentPayloadSize + 1, 0, 2, share));
+  EXPECT_EQ(fresh.malformed, 1u);
 }
 
 // What the window is told to copy: painted tiles, merged where they continue each other;
