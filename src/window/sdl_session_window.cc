@@ -2,9 +2,9 @@
 // SDL_ttf for the one line of text, an SDL timer for the once-a-second tick.
 //
 // The reader thread paints the picture under its mutex and asks for a repaint. The window
-// copies only what changed into the texture under that mutex and leaves the upload (at
-// SDL_UnlockTexture) and the present outside it, so the decoder never waits for either;
-// presents are paced to the display's refresh rate.
+// copies only what changed out under that mutex (into the texture, or into its own copy when
+// it scales without a GPU) and leaves uploads, scaling and presents outside it, so the
+// decoder never waits for them; presents are paced to the display's refresh rate.
 #include <SDL.h>
 #include <SDL_ttf.h>
 
