@@ -463,14 +463,17 @@ TEST(ChangedAreaTest, RecordsWhatPaintingChanged) {
     const std::span<const ChangedRect> list = take().Rects();
     return std::vector<ChangedRect>(list.begin(), list.end());
   };
+  EXPECT_TRUE(take().Empty());
   ApplyVideoMessage(picture, FrameStart(64, 48));
   EXPECT_TRUE(take().Everything());
   EXPECT_TRUE(take().Empty());
 
   const Bytes tile = Pixels(8, 8, 1);
   ApplyVideoMessage(picture, Tile(16, 8, 8, 8, 0, tile));
-  ApplyVideoMessage(picture, Tile(60, 0, 8, 8, 0, tile));  // past the edge: undecodable, not changed
-  EXPECT_EQ(rects(), (std::vector<ChangedRect>{{16, 8, 8, 8}}));
+  ApplyVideoMessage(picture, Tile(16, 16, 8, 8, 0, tile));  // below it
+  ApplyVideoMessage(picture, Tile(60, 0, 8, 8, 0, tile));   // past the edge: undecodable, not changed
+  ApplyVideoMessage(picture, Tile(16, 0, 8, 8, 0, tile));   // above: a rectangle of its own
+  EXPECT_EQ(rects(), (std::vector<ChangedRect>{{16, 8, 8, 16}, {16, 0, 8, 8}}));
 
   // A batch across two rows, then a row below, then a tile elsewhere, then one fragmented.
   std::vector<BatchEntry> row;
