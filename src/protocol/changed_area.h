@@ -40,6 +40,17 @@ class ChangedArea {
     count_ = 0;
   }
 
+  // Calls `visit` with each changed rectangle of a width x height picture: the whole picture
+  // when everything changed.
+  template <typename Visit>
+  void ForEach(int32_t width, int32_t height, Visit visit) const {
+    if (everything_) {
+      visit(ChangedRect{0, 0, width, height});
+      return;
+    }
+    for (const ChangedRect& rect : Rects()) visit(rect);
+  }
+
   bool Empty() const { return !everything_ && count_ == 0; }
   bool Everything() const { return everything_; }
   // The rectangles, when not everything; they may overlap.

@@ -342,7 +342,6 @@ bool SdlSessionWindow::HandleEvent(const SDL_Event& event) {
     case SDL_RENDER_DEVICE_RESET:
       // The textures' contents are gone; rebuild them on the next paint.
       picture_.reset();
-      changed_.AddEverything();
       textureWidth_ = textureHeight_ = 0;
       if (library_.TtfStarted()) LoadWaitingText();
       Paint();
@@ -504,11 +503,7 @@ void SdlSessionWindow::ScaleIntoTexture(const ChangedRect& part) {
 
 void SdlSessionWindow::UploadChanged(int width, int height) {
   if (!EnsureTexture(width, height)) return;
-  if (changed_.Everything()) {
-    UploadRect({0, 0, width, height});
-  } else {
-    for (const ChangedRect& rect : changed_.Rects()) UploadRect(rect);
-  }
+  changed_.ForEach(width, height, [&](const ChangedRect& rect) { UploadRect(rect); });
   changed_.Clear();
 }
 

@@ -20,13 +20,9 @@ bool RefreshShownPicture(SessionPicture& picture, ShownPicture& shown, ChangedAr
     shown.height = picture.height;
     changed.AddEverything();
   }
-  if (changed.Everything()) {
-    CopyPictureRect(picture, {0, 0, picture.width, picture.height}, shown.pixels.data(), stride);
-  } else {
-    for (const ChangedRect& rect : changed.Rects()) {
-      CopyPictureRect(picture, rect, shown.pixels.data() + rect.y * stride + rect.x * size_t{4}, stride);
-    }
-  }
+  changed.ForEach(picture.width, picture.height, [&](const ChangedRect& rect) {
+    CopyPictureRect(picture, rect, shown.pixels.data() + rect.y * stride + rect.x * size_t{4}, stride);
+  });
   copied.Add(changed);
   return true;
 }
