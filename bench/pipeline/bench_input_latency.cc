@@ -178,7 +178,8 @@ void BM_PointerLatency(benchmark::State& state, bool fullMotion) {
   std::mutex pictureMutex;
   std::atomic<uint64_t> receivedBytes{0};
   std::atomic<int32_t> monitors{0};
-  transport->Start(MakeHeadlessHandler({&receivedBytes, &pictureMutex, &picture, &monitors}));
+  auto video = std::make_unique<TileDecodePool>(picture, pictureMutex, DecodeThreadCount());
+  transport->Start(MakeHeadlessHandler({&receivedBytes, video.get(), &monitors}));
   // Let the stream reach full rate before the first Pointer.
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const uint64_t bytesBefore = receivedBytes.load();
@@ -209,6 +210,7 @@ void BM_PointerLatency(benchmark::State& state, bool fullMotion) {
   const uint64_t bytes = receivedBytes.load() - bytesBefore;
   transport->Close();
   agent::TcpTransport::CleanupSockets();
+  video.reset();
 
   std::vector<double> latencies;
   for (int n = 0; n < kPointers; ++n) {

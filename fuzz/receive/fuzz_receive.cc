@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::mutex mutex;
   std::atomic<uint64_t> received{0};
   std::atomic<int32_t> monitors{0};
-  auto handler = stv::MakeHeadlessHandler({&received, &mutex, &picture, &monitors});
+  stv::TileDecodePool video(picture, mutex, 1);
+  auto handler = stv::MakeHeadlessHandler({&received, &video, &monitors});
 
   ReplayChannel channel(data, size);
   std::vector<uint8_t> payload;

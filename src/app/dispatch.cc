@@ -9,16 +9,10 @@ namespace stv {
 using agent::Channel;
 
 agent::MessageHandler MakeInteractiveHandler(InteractiveDispatch dispatch) {
-  return [dispatch = std::move(dispatch)](Channel channel, std::vector<uint8_t>&& message) {
+  return [dispatch](Channel channel, std::vector<uint8_t>&& message) {
     dispatch.receivedBytes->fetch_add(message.size());
     if (channel == Channel::Video) {
-      bool painted;
-      {
-        std::lock_guard<std::mutex> lock(*dispatch.pictureMutex);
-        painted = ApplyVideoMessage(*dispatch.picture, message);
-      }
-      // Outside the lock, so the window thread can take it as soon as it wakes.
-      if (painted && dispatch.requestRepaint) dispatch.requestRepaint();
+      dispatch.video->Apply(std::move(message));
       return;
     }
     if (channel != Channel::Control) return;
@@ -38,8 +32,7 @@ agent::MessageHandler MakeHeadlessHandler(HeadlessDispatch dispatch) {
   return [dispatch](Channel channel, std::vector<uint8_t>&& message) {
     dispatch.receivedBytes->fetch_add(message.size());
     if (channel == Channel::Video) {
-      std::lock_guard<std::mutex> lock(*dispatch.pictureMutex);
-      ApplyVideoMessage(*dispatch.picture, message);
+      dispatch.video->Apply(std::move(message));
       return;
     }
     if (channel != Channel::Control) return;

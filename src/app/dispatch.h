@@ -3,10 +3,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
-#include <mutex>
 
-#include "protocol/session_picture.h"
+#include "protocol/tile_decode_pool.h"
 #include "transport/tcp_transport.h"
 
 namespace stv {
@@ -15,23 +13,21 @@ namespace stv {
 // outlives the transport's threads.
 struct InteractiveDispatch {
   std::atomic<uint64_t>* receivedBytes = nullptr;  // bytes since the last quality report
-  std::mutex* pictureMutex = nullptr;
-  SessionPicture* picture = nullptr;
-  std::function<void()> requestRepaint;  // asks the window thread to repaint; may be empty
+  TileDecodePool* video = nullptr;                 // whose painted callback asks for a repaint
 };
 
-// Counts every message, applies video to the picture and asks for a repaint when a tile
-// was painted, and prints the clipboard and monitor notices.
+// Counts every message, hands video to the picture's decoding pool, and prints the clipboard
+// and monitor notices.
 agent::MessageHandler MakeInteractiveHandler(InteractiveDispatch dispatch);
 
 struct HeadlessDispatch {
   std::atomic<uint64_t>* receivedBytes = nullptr;  // cumulative, never reset
-  std::mutex* pictureMutex = nullptr;
-  SessionPicture* picture = nullptr;
+  TileDecodePool* video = nullptr;
   std::atomic<int32_t>* monitorCount = nullptr;
 };
 
-// Counts every message, applies video to the picture and remembers the client's monitor count.
+// Counts every message, hands video to the picture's decoding pool and remembers the client's
+// monitor count.
 agent::MessageHandler MakeHeadlessHandler(HeadlessDispatch dispatch);
 
 }  // namespace stv

@@ -104,16 +104,17 @@ int RunHeadless(const std::string& host, uint16_t port, int32_t seconds, int32_t
   std::unique_ptr<TcpTransport> transport = ConnectSession(host, port, security);
   if (!transport) return 1;
 
-  // Declared in this order so that they are destroyed picture first, then codec, then transport,
-  // all after Close has joined the threads that point at them.
+  // Declared in this order so that they are destroyed decoding pool first, then picture, codec
+  // and transport, all after Close has joined the threads that point at them.
   agent::StartedImageCodec started = agent::StartImageCodec();
   std::unique_ptr<TileImageCodec> codec = std::move(started.codec);
   auto picture = std::make_unique<SessionPicture>(started.hasFactory ? codec.get() : nullptr);
   std::mutex pictureMutex;
   std::atomic<uint64_t> receivedBytes{0};
   std::atomic<int32_t> monitorCount{0};
+  auto video = std::make_unique<TileDecodePool>(*picture, pictureMutex, DecodeThreadCount());
 
-  transport->Start(MakeHeadlessHandler({&receivedBytes, &pictureMutex, picture.get(), &monitorCount}));
+  transport->Start(MakeHeadlessHandler({&receivedBytes, video.get(), &monitorCount}));
   SendControl(*transport, MakeQualityReport(0, 0.0, preset, gray, viewportWidth, viewportHeight));
 
   if (probeInput) SendInputProbe(*transport, pictureMutex, *picture, probeX, probeY);
@@ -141,6 +142,7 @@ int RunHeadless(const std::string& host, uint16_t port, int32_t seconds, int32_t
   // The lock is released first: the reader thread may be waiting for it, and Close joins it.
   transport->Close();
   TcpTransport::CleanupSockets();
+  video.reset();
   picture.reset();
   codec.reset();
   transport.reset();

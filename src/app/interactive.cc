@@ -70,8 +70,9 @@ int RunInteractive(const Options& options) {
     return 1;
   }
 
-  transport->Start(MakeInteractiveHandler(
-      InteractiveDispatch{&state.receivedBytes, &pictureMutex, picture.get(), window->RepaintRequester()}));
+  auto video =
+      std::make_unique<TileDecodePool>(*picture, pictureMutex, DecodeThreadCount(), window->RepaintRequester());
+  transport->Start(MakeInteractiveHandler(InteractiveDispatch{&state.receivedBytes, video.get()}));
   window->ReportQuality();
 
   const LoopEnd end = window->RunEventLoop([&transport] { return transport->IsOpen(); });
@@ -81,9 +82,10 @@ int RunInteractive(const Options& options) {
   }
   PrintSummary(pictureMutex, *picture);
 
-  // The reader thread's handler points at the window, the state and the picture: join it
-  // before any of them goes away.
+  // The reader thread's handler and the decoding pool point at the window, the state and the
+  // picture: join them before any of them goes away.
   transport->Close();
+  video.reset();  // its last paints may still ask the window to repaint
   window.reset();
   TcpTransport::CleanupSockets();
   picture.reset();

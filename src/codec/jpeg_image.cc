@@ -214,7 +214,26 @@ std::unique_ptr<JpegDecoder> JpegDecoder::Create(unsigned long& failureCode) {
   return std::unique_ptr<JpegDecoder>(new JpegDecoder(shared));
 }
 
-JpegDecoder::~JpegDecoder() { tjDestroy(shared_); }
+JpegDecoder::~JpegDecoder() {
+  for (void* handle : idle_) tjDestroy(handle);
+}
+
+void* JpegDecoder::TakeHandle() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!idle_.empty()) {
+      void* handle = idle_.back();
+      idle_.pop_back();
+      return handle;
+    }
+  }
+  return tjInitDecompress();
+}
+
+void JpegDecoder::ReturnHandle(void* handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  idle_.push_back(handle);
+}
 
 bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int height, TilePixels& out) {
   // The usual tile is exactly the image, in colour or grey: decode straight into the output.
@@ -225,13 +244,19 @@ bool JpegDecoder::DecodeTopLeft(std::span<const uint8_t> image, int width, int h
   const std::optional<JpegFrameInfo> frame = ScanJpegFrame(image);
   if (frame && frame->standardLayout && frame->width == width && frame->height == height &&
       ImageSizeAllowed(width, height)) {
-    if (frame->carriesItsTables) return DecodeExact(shared_, image, width, height, out);
+    if (frame->carriesItsTables) {
+      tjhandle handle = TakeHandle();
+      if (handle == nullptr) return false;
+      const bool decoded = DecodeExact(handle, image, width, height, out);
+      ReturnHandle(handle);
+      return decoded;
+    }
     const Decompressor fresh;
     return fresh.get() != nullptr && DecodeExact(fresh.get(), image, width, height, out);
   }
   // Images that TurboJPEG's header call would refuse (layouts it cannot name) or treat
   // otherwise (CMYK, other sizes). A header call that fails leaves its decompressor halfway
-  // through a header, so these never use the shared one.
+  // through a header, so these never use the kept ones.
   const Decompressor decompressor;
   tjhandle handle = decompressor.get();
   if (handle == nullptr) return false;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -52,9 +53,14 @@ class JpegDecoder {
   ~JpegDecoder();
 
  private:
-  explicit JpegDecoder(void* shared) : shared_(shared) {}
+  explicit JpegDecoder(void* first) : idle_{first} {}
+  void* TakeHandle();
+  void ReturnHandle(void* handle);
 
-  void* shared_;  // tjhandle for the images that carry their tables
+  // tjhandles for the images that carry their tables, one per decode running at once; made
+  // as needed and kept, since making one costs more than a small tile's decode.
+  std::mutex mutex_;
+  std::vector<void*> idle_;
 };
 
 // One TurboJPEG compressor, created on first use.

@@ -1,6 +1,7 @@
 #include "codec/system_image_codec.h"
 
 #include <cerrno>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -68,7 +69,10 @@ bool SystemImageCodec::DecodeSystemFormat(std::span<const uint8_t> image, int wi
   if (IsBmp(image)) return DecodeBmpTopLeft(image, width, height, out);
   if (IsGif(image)) return DecodeGifTopLeft(image, width, height, out);
   if (IsTiff(image)) return DecodeTiffTopLeft(image, width, height, out);
-  if (IsJxr(image)) return jxrDecoder_.Decode(image, width, height, out);
+  if (IsJxr(image)) {
+    std::lock_guard<std::mutex> lock(jxrMutex_);  // one decoder process, one tile at a time
+    return jxrDecoder_.Decode(image, width, height, out);
+  }
   // Last: an icon's signature is four bytes that other data may start with too.
   if (IsIco(image)) return DecodeIcoTopLeft(image, width, height, out);
   return false;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -51,9 +52,11 @@ class SystemImageCodec final : public TileImageCodec {
  private:
   bool DecodeSystemFormat(std::span<const uint8_t> image, int width, int height, TilePixels& out);
 
-  // Per codec rather than per call: the codec serves one reader thread, one tile at a time.
+  // Per codec rather than per call. Decoding may run on several threads at once; encoding
+  // (the agent's) on one.
   std::unique_ptr<JpegDecoder> jpegDecoder_;
   std::unique_ptr<JpegEncoder> jpegEncoder_;
+  std::mutex jxrMutex_;
   JxrDecoderProcess jxrDecoder_;
 };
 

@@ -49,7 +49,7 @@ class WicImageCodec final : public TileImageCodec {
  private:
   bool DecodeWithWic(std::span<const uint8_t> image, int width, int height, TilePixels& out);
 
-  // Created once; COM's multithreaded apartment lets the reader thread use it as it is.
+  // Created once; COM's multithreaded apartment lets the decoding threads use it as it is.
   ComPtr<IWICImagingFactory> factory_;
   // CoInitializeEx succeeded here, so the destructor owes one CoUninitialize.
   bool comInitialized_ = false;

@@ -10,14 +10,36 @@
 namespace stv {
 namespace {
 
-bool CountMalformed(SessionPicture& picture) {
-  ++picture.malformed;
+// One message on its way into the picture. Its counts are added when it is done, so that
+// whoever reads the counters sees every message whole or not at all. With `deferred` set, tiles
+// are only recorded there for decoding elsewhere; otherwise they are painted straight away.
+struct Applying {
+  explicit Applying(SessionPicture& picture) : picture(picture) {}
+
+  SessionPicture& picture;
+  PictureCounts counts;
+  DeferredMessage* deferred = nullptr;
+  const std::function<void()>* barrier = nullptr;  // see ApplyVideoMessageDeferred
+  bool painted = false;
+};
+
+bool CountMalformed(Applying& applying) {
+  ++applying.counts.malformed;
   return false;
 }
 
-bool CountUndecodable(SessionPicture& picture) {
-  ++picture.undecodable;
+bool CountUndecodable(Applying& applying) {
+  ++applying.counts.undecodable;
   return false;
+}
+
+// Called before the framebuffer is replaced, cleared or resized: tiles deferred before this
+// message must land in the old one first, so the rest of this message is applied straight
+// to the picture once the barrier has let every earlier message in.
+void BeforeFramebufferChange(Applying& applying) {
+  if (applying.deferred == nullptr) return;
+  (*applying.barrier)();
+  applying.deferred = nullptr;
 }
 
 // Makes the framebuffer exactly width x height, every byte 0, even when that is its size
@@ -43,12 +65,6 @@ bool AllocateFramebuffer(SessionPicture& picture, int32_t width, int32_t height)
   return true;
 }
 
-// Reallocates only when the size changes.
-bool ResizeFramebuffer(SessionPicture& picture, int32_t width, int32_t height) {
-  if (width == picture.width && height == picture.height) return true;
-  return AllocateFramebuffer(picture, width, height);
-}
-
 // Removes the entries in [first, last) and their share of the memory account.
 void EraseEntries(SessionPicture& picture, std::map<uint32_t, Reassembly>::iterator first,
                   std::map<uint32_t, Reassembly>::iterator last) {
@@ -61,7 +77,7 @@ void ClearReassembly(SessionPicture& picture) {
   picture.reassemblyBytes = 0;
 }
 
-bool HandleCompleteMessage(SessionPicture& picture, std::span<const uint8_t> message);
+bool HandleCompleteMessage(Applying& applying, std::span<const uint8_t> message);
 
 // Starts `entry` over for a message of `totalLength` bytes in `fragmentCount` pieces. False,
 // with the entry untouched, when the buffer would break the memory bound or cannot be had.
@@ -84,26 +100,27 @@ bool ResetEntry(SessionPicture& picture, Reassembly& entry, uint32_t totalLength
   return true;
 }
 
-bool HandleFragment(SessionPicture& picture, std::span<const uint8_t> message) {
-  if (message.size() < kFragmentHeaderSize) return CountMalformed(picture);
+bool HandleFragment(Applying& applying, std::span<const uint8_t> message) {
+  SessionPicture& picture = applying.picture;
+  if (message.size() < kFragmentHeaderSize) return CountMalformed(applying);
   const uint32_t id = ReadU32Be(&message[1]);
   const uint32_t total = ReadU32Be(&message[5]);
   const uint32_t index = ReadU16Be(&message[9]);
   const uint32_t count = ReadU16Be(&message[11]);
   if (total < 1 || total > kMaxReassembledSize || count < 1 || index >= count ||
       count != (total + kFragmentPayloadSize - 1) / kFragmentPayloadSize) {
-    return CountMalformed(picture);
+    return CountMalformed(applying);
   }
   const size_t offset = static_cast<size_t>(index) * kFragmentPayloadSize;
   const size_t share = std::min<size_t>(total - offset, kFragmentPayloadSize);
-  if (message.size() != kFragmentHeaderSize + share) return CountMalformed(picture);
+  if (message.size() != kFragmentHeaderSize + share) return CountMalformed(applying);
 
   auto [it, created] = picture.reassembly.try_emplace(id);
   Reassembly& entry = it->second;
   if (entry.totalLength != total || entry.fragmentCount != count) {
     if (!ResetEntry(picture, entry, total, count)) {
       if (created) picture.reassembly.erase(it);
-      return CountMalformed(picture);
+      return CountMalformed(applying);
     }
   }
   if (!entry.have[index]) {
@@ -118,42 +135,49 @@ bool HandleFragment(SessionPicture& picture, std::span<const uint8_t> message) {
   picture.reassemblyBytes -= whole.size();
   picture.reassembly.erase(it);
   EraseEntries(picture, picture.reassembly.begin(), picture.reassembly.lower_bound(id));
-  return HandleCompleteMessage(picture, {whole.data(), whole.size()});
+  const std::span<const uint8_t> assembled(whole.data(), whole.size());
+  // Deferred tiles view the message until they are painted, so it travels with them.
+  if (applying.deferred != nullptr) applying.deferred->assembled = std::move(whole);
+  return HandleCompleteMessage(applying, assembled);
 }
 
 // An envelope's inner message, or a message outside any envelope.
-bool ProcessMessage(SessionPicture& picture, std::span<const uint8_t> message) {
+bool ProcessMessage(Applying& applying, std::span<const uint8_t> message) {
   if (!message.empty() && message[0] == static_cast<uint8_t>(VideoMessageType::Fragment)) {
-    return HandleFragment(picture, message);
+    return HandleFragment(applying, message);
   }
-  return HandleCompleteMessage(picture, message);
+  return HandleCompleteMessage(applying, message);
 }
 
-bool HandleEnvelope(SessionPicture& picture, std::span<const uint8_t> message) {
-  if (message.size() < kEnvelopeHeaderSize) return CountMalformed(picture);
+bool HandleEnvelope(Applying& applying, std::span<const uint8_t> message) {
+  SessionPicture& picture = applying.picture;
+  if (message.size() < kEnvelopeHeaderSize) return CountMalformed(applying);
   const uint32_t streamId = ReadU32Be(&message[1]);
   const int32_t width = ReadU16Be(&message[5]);
   const int32_t height = ReadU16Be(&message[7]);
   if (streamId != picture.streamId || width != picture.width || height != picture.height) {
     // A new stream always starts on a black picture, even at the same size.
-    if (width != 0 && height != 0 && !AllocateFramebuffer(picture, width, height)) {
-      return CountMalformed(picture);
+    if (width != 0 && height != 0) {
+      BeforeFramebufferChange(applying);
+      if (!AllocateFramebuffer(picture, width, height)) return CountMalformed(applying);
     }
     picture.streamId = streamId;
     ClearReassembly(picture);
   }
-  return ProcessMessage(picture, message.subspan(kEnvelopeHeaderSize));
+  return ProcessMessage(applying, message.subspan(kEnvelopeHeaderSize));
 }
 
-bool HandleFrameStart(SessionPicture& picture, std::span<const uint8_t> message) {
-  if (message.size() < kFrameStartSize) return CountMalformed(picture);
+bool HandleFrameStart(Applying& applying, std::span<const uint8_t> message) {
+  SessionPicture& picture = applying.picture;
+  if (message.size() < kFrameStartSize) return CountMalformed(applying);
   const int32_t width = ReadU16Be(&message[6]);
   const int32_t height = ReadU16Be(&message[8]);
-  if (width != 0 && height != 0 && !ResizeFramebuffer(picture, width, height)) {
-    return CountMalformed(picture);
+  if (width != 0 && height != 0 && (width != picture.width || height != picture.height)) {
+    BeforeFramebufferChange(applying);
+    if (!AllocateFramebuffer(picture, width, height)) return CountMalformed(applying);
   }
-  ++picture.frames;
-  if (message[5] != 0) ++picture.keyframes;
+  ++applying.counts.frames;
+  if (message[5] != 0) ++applying.counts.keyframes;
   return false;  // even a resize leaves nothing new to show until a tile arrives
 }
 
@@ -162,17 +186,23 @@ bool TileFits(const SessionPicture& picture, const TileRecord& tile) {
          tile.y + tile.h <= picture.height;
 }
 
+size_t TileBytes(const TileRecord& tile) { return static_cast<size_t>(tile.w) * static_cast<size_t>(tile.h) * 4; }
+
 // The decoded pixels when decoding succeeded and gave the whole tile, otherwise null.
 template <typename Buffer>
 const uint8_t* WholeTile(bool decoded, const Buffer& pixels, size_t tileBytes) {
   return decoded && pixels.size() >= tileBytes ? pixels.data() : nullptr;
 }
 
-// Decodes the tile's pixels. Raw pixels are used where they lie in the message; palette and
-// zlib tiles decode into a reused scratch buffer. Null when the tile cannot be decoded.
-const uint8_t* DecodeTilePixels(SessionPicture& picture, const TileRecord& tile) {
-  const size_t tileBytes = static_cast<size_t>(tile.w) * static_cast<size_t>(tile.h) * 4;
-  std::vector<uint8_t>& scratch = picture.tileScratch;
+bool IsImageTile(const TileRecord& tile) {
+  const auto encoding = static_cast<TileEncoding>(tile.encoding);
+  return encoding == TileEncoding::CodecImage || encoding == TileEncoding::CodecImageAlt;
+}
+
+// Decodes the pixels of a tile that is not an image. Raw pixels are used where they lie in the
+// message; palette and zlib tiles decode into `scratch`. Null when the tile cannot be decoded.
+const uint8_t* DecodeTilePixels(const TileRecord& tile, std::vector<uint8_t>& scratch) {
+  const size_t tileBytes = TileBytes(tile);
   switch (static_cast<TileEncoding>(tile.encoding)) {
     case TileEncoding::Raw: return WholeTile(true, tile.payload, tileBytes);
     case TileEncoding::PaletteZlib:
@@ -182,24 +212,40 @@ const uint8_t* DecodeTilePixels(SessionPicture& picture, const TileRecord& tile)
   }
 }
 
+uint8_t* TileTarget(SessionPicture& picture, const TileRecord& tile, size_t stride) {
+  return picture.framebuffer.data() + static_cast<size_t>(tile.y) * stride + static_cast<size_t>(tile.x) * 4;
+}
+
 // Decodes the tile and paints it into the framebuffer; an image tile goes straight to the codec,
 // which writes its place in the framebuffer only once it has decoded.
 bool DecodeAndPaint(SessionPicture& picture, const TileRecord& tile) {
   const size_t stride = static_cast<size_t>(picture.width) * 4;
-  uint8_t* target = picture.framebuffer.data() + static_cast<size_t>(tile.y) * stride + static_cast<size_t>(tile.x) * 4;
-  const auto encoding = static_cast<TileEncoding>(tile.encoding);
-  if (encoding == TileEncoding::CodecImage || encoding == TileEncoding::CodecImageAlt) {
+  uint8_t* target = TileTarget(picture, tile, stride);
+  if (IsImageTile(tile)) {
     return picture.codec != nullptr &&
            picture.codec->DecodeInto(tile.payload, tile.w, tile.h, target, stride, picture.imageScratch);
   }
-  const uint8_t* pixels = DecodeTilePixels(picture, tile);
+  const uint8_t* pixels = DecodeTilePixels(tile, picture.tileScratch);
   if (pixels == nullptr) return false;
   CopyRows(pixels, static_cast<size_t>(tile.w) * 4, tile.h, target, stride);
   return true;
 }
 
-bool PaintTile(SessionPicture& picture, const TileRecord& tile) {
-  if (!TileFits(picture, tile)) return CountUndecodable(picture);
+void CountPainted(SessionPicture& picture, PictureCounts& counts, const TileRecord& tile) {
+  ++counts.tilesPainted;
+  picture.changed.Add({tile.x, tile.y, tile.w, tile.h});
+}
+
+bool PaintTile(Applying& applying, const TileRecord& tile) {
+  SessionPicture& picture = applying.picture;
+  if (!TileFits(picture, tile)) return CountUndecodable(applying);
+  if (applying.deferred != nullptr) {
+    DeferredTile& deferred = applying.deferred->tiles.emplace_back();
+    deferred.tile = tile;
+    // Raw pixels need no decoding; they are taken from the message when painted.
+    if (static_cast<TileEncoding>(tile.encoding) == TileEncoding::Raw) DecodeDeferredTile(nullptr, deferred);
+    return false;  // nothing is painted yet
+  }
   bool painted = false;
   try {
     painted = DecodeAndPaint(picture, tile);
@@ -207,14 +253,13 @@ bool PaintTile(SessionPicture& picture, const TileRecord& tile) {
     // A tile whose pixels do not fit in memory is one more tile that was not painted.
     painted = false;
   }
-  if (!painted) return CountUndecodable(picture);
-  ++picture.tilesPainted;
-  picture.changed.Add({tile.x, tile.y, tile.w, tile.h});
+  if (!painted) return CountUndecodable(applying);
+  CountPainted(picture, applying.counts, tile);
   return true;
 }
 
-bool HandleTileBatch(SessionPicture& picture, std::span<const uint8_t> message) {
-  std::vector<TileRecord>& tiles = picture.batchScratch;
+bool HandleTileBatch(Applying& applying, std::span<const uint8_t> message) {
+  std::vector<TileRecord>& tiles = applying.picture.batchScratch;
   bool parsed = false;
   try {
     parsed = ParseTileBatch(message, tiles);
@@ -223,27 +268,55 @@ bool HandleTileBatch(SessionPicture& picture, std::span<const uint8_t> message) 
   }
   bool painted = false;
   if (parsed) {
-    for (const TileRecord& tile : tiles) painted = PaintTile(picture, tile) || painted;
+    for (const TileRecord& tile : tiles) painted = PaintTile(applying, tile) || painted;
   }
   tiles.clear();  // the records view this message; none may outlive it
-  return parsed ? painted : CountMalformed(picture);
+  return parsed ? painted : CountMalformed(applying);
 }
 
-bool HandleCompleteMessage(SessionPicture& picture, std::span<const uint8_t> message) {
-  if (message.empty()) return CountMalformed(picture);
+bool HandleCompleteMessage(Applying& applying, std::span<const uint8_t> message) {
+  if (message.empty()) return CountMalformed(applying);
   switch (static_cast<VideoMessageType>(message[0])) {
-    case VideoMessageType::FrameStart: return HandleFrameStart(picture, message);
+    case VideoMessageType::FrameStart: return HandleFrameStart(applying, message);
     case VideoMessageType::Tile: {
       const std::optional<TileRecord> tile = ParseTile(message);
-      return tile ? PaintTile(picture, *tile) : CountMalformed(picture);
+      return tile ? PaintTile(applying, *tile) : CountMalformed(applying);
     }
-    case VideoMessageType::TileBatch: return HandleTileBatch(picture, message);
+    case VideoMessageType::TileBatch: return HandleTileBatch(applying, message);
     case VideoMessageType::Heartbeat:
-      if (message.size() < kHeartbeatSize) return CountMalformed(picture);
-      ++picture.heartbeats;
+      if (message.size() < kHeartbeatSize) return CountMalformed(applying);
+      ++applying.counts.heartbeats;
       return false;
     default:  // envelopes and fragments do not nest, and other types do not exist
-      return CountMalformed(picture);
+      return CountMalformed(applying);
+  }
+}
+
+void AddCounts(SessionPicture& picture, const PictureCounts& counts) {
+  picture.messages += counts.messages;
+  picture.bytes += counts.bytes;
+  picture.frames += counts.frames;
+  picture.keyframes += counts.keyframes;
+  picture.tilesPainted += counts.tilesPainted;
+  picture.heartbeats += counts.heartbeats;
+  picture.undecodable += counts.undecodable;
+  picture.malformed += counts.malformed;
+}
+
+// The message's effects, to the picture or to `applying.deferred`; true when a tile was painted.
+bool Apply(Applying& applying, std::span<const uint8_t> message) {
+  ++applying.counts.messages;
+  applying.counts.bytes += message.size();
+  if (message.empty()) return CountMalformed(applying);
+  // The large allocations are guarded where they happen; this catches the small ones
+  // (a table entry) that could only fail when the process is out of memory anyway.
+  try {
+    if (message[0] == static_cast<uint8_t>(VideoMessageType::StreamEnvelope)) {
+      return HandleEnvelope(applying, message);
+    }
+    return ProcessMessage(applying, message);
+  } catch (const std::bad_alloc&) {
+    return CountMalformed(applying);
   }
 }
 
@@ -310,19 +383,59 @@ bool ParseTileBatch(std::span<const uint8_t> message, std::vector<TileRecord>& t
 }
 
 bool ApplyVideoMessage(SessionPicture& picture, std::span<const uint8_t> message) {
-  ++picture.messages;
-  picture.bytes += message.size();
-  if (message.empty()) return CountMalformed(picture);
-  // The large allocations are guarded where they happen; this catches the small ones
-  // (a table entry) that could only fail when the process is out of memory anyway.
-  try {
-    if (message[0] == static_cast<uint8_t>(VideoMessageType::StreamEnvelope)) {
-      return HandleEnvelope(picture, message);
-    }
-    return ProcessMessage(picture, message);
-  } catch (const std::bad_alloc&) {
-    return CountMalformed(picture);
+  Applying applying{picture};
+  const bool painted = Apply(applying, message);
+  AddCounts(picture, applying.counts);
+  return painted;
+}
+
+DeferredApply ApplyVideoMessageDeferred(SessionPicture& picture, std::span<const uint8_t> message,
+                                        DeferredMessage& deferred, const std::function<void()>& barrier) {
+  Applying applying{picture};
+  applying.deferred = &deferred;
+  applying.barrier = &barrier;
+  const bool painted = Apply(applying, message);
+  if (applying.deferred != nullptr) {
+    deferred.counts = applying.counts;
+    return {};
   }
+  AddCounts(picture, applying.counts);  // under the lock the barrier took
+  return {true, painted};
+}
+
+void DecodeDeferredTile(TileImageCodec* codec, DeferredTile& deferred) {
+  const TileRecord& tile = deferred.tile;
+  deferred.pixels = nullptr;
+  try {
+    if (IsImageTile(tile)) {
+      if (codec != nullptr && codec->Decode(tile.payload, tile.w, tile.h, deferred.image)) {
+        deferred.pixels = WholeTile(true, deferred.image, TileBytes(tile));
+      }
+    } else {
+      deferred.pixels = DecodeTilePixels(tile, deferred.inflated);
+    }
+  } catch (const std::bad_alloc&) {
+    deferred.pixels = nullptr;
+  }
+  deferred.decoded = true;
+}
+
+bool PaintDeferredMessage(SessionPicture& picture, DeferredMessage& deferred) {
+  PictureCounts& counts = deferred.counts;
+  const size_t stride = static_cast<size_t>(picture.width) * 4;
+  bool painted = false;
+  for (const DeferredTile& tile : deferred.tiles) {
+    if (tile.pixels == nullptr) {
+      ++counts.undecodable;
+      continue;
+    }
+    CopyRows(tile.pixels, static_cast<size_t>(tile.tile.w) * 4, tile.tile.h, TileTarget(picture, tile.tile, stride),
+             stride);
+    CountPainted(picture, counts, tile.tile);
+    painted = true;
+  }
+  AddCounts(picture, counts);
+  return painted;
 }
 
 }  // namespace stv

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -106,6 +107,59 @@ struct SessionPicture {
   // stays at "everything".
   ChangedArea changed;
 };
+
+// What applying one message adds to the picture's counters.
+struct PictureCounts {
+  uint64_t messages = 0;
+  uint64_t bytes = 0;
+  uint64_t frames = 0;
+  uint64_t keyframes = 0;
+  uint64_t tilesPainted = 0;
+  uint64_t heartbeats = 0;
+  uint64_t undecodable = 0;
+  uint64_t malformed = 0;
+};
+
+// A tile that fits the picture, recorded to be decoded apart from the picture and painted later.
+struct DeferredTile {
+  TileRecord tile;
+  bool decoded = false;
+  const uint8_t* pixels = nullptr;  // once decoded: w * h * 4 packed bytes, or null if undecodable
+  std::vector<uint8_t> inflated;    // where zlib and palette tiles decode to
+  TilePixels image;                 // where image tiles decode to
+};
+
+// One message whose tiles are decoded apart from the picture: what it adds to the picture,
+// kept until it is painted, in arrival order, after every message before it.
+struct DeferredMessage {
+  std::vector<uint8_t> message;  // the message as received; tiles view it
+  UnclearedBytes assembled;      // or the fragments it completed
+  PictureCounts counts;
+  std::vector<DeferredTile> tiles;
+};
+
+struct DeferredApply {
+  bool appliedDirectly = false;  // the message is in the picture already; nothing was deferred
+  bool painted = false;          // then: a tile was painted
+};
+
+// Applies `message` (which views deferred.message) as ApplyVideoMessage does, except that its
+// tiles are only recorded in `deferred`, for DecodeDeferredTile on any thread and
+// PaintDeferredMessage in arrival order. Needs no lock: it reads the picture's size and writes
+// only what no other thread touches (stream identity, reassembly), as long as it is the only
+// caller that changes the picture's size. A message that replaces or resizes the framebuffer
+// first calls `barrier`, which returns once every earlier message is painted and the
+// picture's mutex is held; the message is then applied directly, and the caller unlocks.
+DeferredApply ApplyVideoMessageDeferred(SessionPicture& picture, std::span<const uint8_t> message,
+                                        DeferredMessage& deferred, const std::function<void()>& barrier);
+
+// Decodes one deferred tile; any thread, any number at once, with a codec that allows it (null:
+// image tiles are undecodable).
+void DecodeDeferredTile(TileImageCodec* codec, DeferredTile& tile);
+
+// Paints a deferred message whose tiles are all decoded and adds its counts to the picture.
+// With the mutex held, in arrival order. True when a tile was painted.
+bool PaintDeferredMessage(SessionPicture& picture, DeferredMessage& deferred);
 
 // Moves what changed since the last call into `into` and starts recording afresh. With the
 // picture's mutex held.

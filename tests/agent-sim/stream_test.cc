@@ -1,5 +1,6 @@
 // The agent's stream, fed into the viewer's own video decoding: every scene and encoding
-// must give well-formed messages that paint exactly the agent's model of the screen. The
+// must give well-formed messages that paint exactly the agent's model of the screen, decoded
+// one tile after another or on several threads. The
 // end-to-end tests and the demo rest on this; the rest of the agent is a tool, tried by use.
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <tuple>
 
 #include "codec/system_image_codec.h"
+#include "protocol/one_by_one_check.h"
 #include "protocol/session_picture.h"
 #include "video_source.h"
 
@@ -45,7 +47,9 @@ TEST_P(EveryScene, PaintsExactlyTheModel) {
   agent::SystemImageCodec codec(true, std::string(STV_BINARY_DIR) + "/src/app/stv-jxr-decode");
   ASSERT_TRUE(codec.HasFactory());
   SessionPicture picture(&codec);
-  ASSERT_TRUE(PlayThrough(config, 6, 3, picture));
+  const std::optional<ProducedStream> produced = PlayThrough(config, 6, 3, picture);
+  ASSERT_TRUE(produced);
+  ExpectPoolMatchesOneByOne(&codec, produced->messages, 3);
   EXPECT_EQ(picture.keyframes, 1u);
   EXPECT_EQ(picture.heartbeats, 2u);
   EXPECT_GT(picture.tilesPainted, 0u);

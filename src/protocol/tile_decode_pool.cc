@@ -1,0 +1,209 @@
+#include "protocol/tile_decode_pool.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+namespace stv {
+namespace {
+
+bool IsImageEncoding(uint8_t encoding) {
+  return encoding == static_cast<uint8_t>(TileEncoding::CodecImage) ||
+         encoding == static_cast<uint8_t>(TileEncoding::CodecImageAlt);
+}
+
+template <typename Buffer>
+void Lend(std::vector<Buffer>& spare, Buffer& to) {
+  if (spare.empty()) return;
+  to = std::move(spare.back());
+  spare.pop_back();
+}
+
+template <typename Buffer>
+void GiveBack(std::vector<Buffer>& spare, Buffer& from, size_t keep) {
+  if (from.capacity() != 0 && spare.size() < keep) spare.push_back(std::move(from));
+}
+
+}  // namespace
+
+int DecodeThreadCount() {
+  if (const char* text = std::getenv("STV_DECODE_THREADS")) {
+    const int wanted = std::atoi(text);
+    if (wanted > 0) return std::min(wanted, 256);
+  }
+  return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+TileDecodePool::TileDecodePool(SessionPicture& picture, std::mutex& pictureMutex, int threads,
+                               std::function<void()> painted, DecodeBacklogLimits limits)
+    : picture_(picture), pictureMutex_(pictureMutex), painted_(std::move(painted)), limits_(limits) {
+  threads_.reserve(static_cast<size_t>(std::max(threads, 0)));
+  for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+}
+
+TileDecodePool::~TileDecodePool() {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    WaitUntilPainted(lock);
+    stopping_ = true;
+  }
+  workReady_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+void TileDecodePool::Apply(std::vector<uint8_t>&& message) {
+  std::unique_ptr<Pending> pending = Recycled();
+  pending->message.message = std::move(message);
+  std::unique_lock<std::mutex> pictureLock;
+  const std::function<void()> barrier = [this, &pictureLock] {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      WaitUntilPainted(lock);
+    }
+    pictureLock = std::unique_lock<std::mutex>(pictureMutex_);
+  };
+  const std::vector<uint8_t>& bytes = pending->message.message;
+  const DeferredApply applied = ApplyVideoMessageDeferred(picture_, bytes, pending->message, barrier);
+  if (applied.appliedDirectly) {
+    pictureLock.unlock();
+    if (applied.painted && painted_) painted_();
+    std::lock_guard<std::mutex> lock(mutex_);
+    Recycle(std::move(pending));
+    return;
+  }
+  Submit(std::move(pending));
+}
+
+void TileDecodePool::Finish() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  WaitUntilPainted(lock);
+}
+
+void TileDecodePool::Submit(std::unique_ptr<Pending> pending) {
+  DeferredMessage& message = pending->message;
+  pending->bytes = message.message.size() + message.assembled.size();
+  for (const DeferredTile& tile : message.tiles) {
+    if (tile.decoded) continue;
+    ++pending->undecoded;
+    pending->bytes += static_cast<size_t>(tile.tile.w) * static_cast<size_t>(tile.tile.h) * 4;
+  }
+  pending->tiles = message.tiles.size();
+
+  std::unique_lock<std::mutex> lock(mutex_);
+  WaitHelping(lock, [&] {
+    return queue_.empty() ||
+           (tiles_ + pending->tiles <= limits_.maxTiles && bytes_ + pending->bytes <= limits_.maxBytes);
+  });
+  tiles_ += pending->tiles;
+  bytes_ += pending->bytes;
+  Pending* queued = queue_.emplace_back(std::move(pending)).get();
+  for (size_t i = 0; i < queued->message.tiles.size(); ++i) {
+    if (!queued->message.tiles[i].decoded) work_.emplace_back(queued, i);
+  }
+  if (queued->undecoded == 0) {
+    PaintReady(lock);  // nothing to decode: counters only, or raw tiles
+  } else if (queued->undecoded == 1) {
+    workReady_.notify_one();
+  } else {
+    workReady_.notify_all();
+  }
+}
+
+void TileDecodePool::Work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    workReady_.wait(lock, [this] { return stopping_ || !work_.empty(); });
+    if (!DecodeOne(lock)) return;  // stopping, and nothing is left
+  }
+}
+
+bool TileDecodePool::DecodeOne(std::unique_lock<std::mutex>& lock) {
+  if (work_.empty()) return false;
+  auto [pending, index] = work_.front();
+  work_.pop_front();
+  DeferredTile& tile = pending->message.tiles[index];
+  LendBuffer(tile);
+  lock.unlock();
+  DecodeDeferredTile(picture_.codec, tile);
+  lock.lock();
+  if (--pending->undecoded == 0) PaintReady(lock);
+  return true;
+}
+
+void TileDecodePool::PaintReady(std::unique_lock<std::mutex>& lock) {
+  if (paintingNow_) return;
+  paintingNow_ = true;
+  while (!queue_.empty() && queue_.front()->undecoded == 0) {
+    painting_.clear();
+    for (const std::unique_ptr<Pending>& pending : queue_) {
+      if (pending->undecoded != 0) break;
+      painting_.push_back(pending.get());
+    }
+    lock.unlock();
+    bool painted = false;
+    {
+      std::lock_guard<std::mutex> pictureLock(pictureMutex_);
+      for (Pending* pending : painting_) painted = PaintDeferredMessage(picture_, pending->message) || painted;
+    }
+    if (painted && painted_) painted_();
+    lock.lock();
+    for (size_t i = 0; i < painting_.size(); ++i) {
+      tiles_ -= queue_.front()->tiles;
+      bytes_ -= queue_.front()->bytes;
+      Recycle(std::move(queue_.front()));
+      queue_.pop_front();
+    }
+    progress_.notify_all();
+  }
+  paintingNow_ = false;
+  progress_.notify_all();
+}
+
+template <typename Done>
+void TileDecodePool::WaitHelping(std::unique_lock<std::mutex>& lock, Done done) {
+  while (!done()) {
+    // Rather than sleep, the waiting thread decodes too; without threads of its own, the pool
+    // gets all its decoding done this way.
+    if (!DecodeOne(lock)) progress_.wait(lock);
+  }
+}
+
+void TileDecodePool::WaitUntilPainted(std::unique_lock<std::mutex>& lock) {
+  WaitHelping(lock, [this] { return queue_.empty() && !paintingNow_; });
+}
+
+std::unique_ptr<TileDecodePool::Pending> TileDecodePool::Recycled() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!spare_.empty()) {
+      std::unique_ptr<Pending> pending = std::move(spare_.back());
+      spare_.pop_back();
+      return pending;
+    }
+  }
+  return std::make_unique<Pending>();
+}
+
+void TileDecodePool::Recycle(std::unique_ptr<Pending> pending) {
+  for (DeferredTile& tile : pending->message.tiles) {
+    GiveBack(spareInflated_, tile.inflated, limits_.maxTiles);
+    GiveBack(spareImages_, tile.image, limits_.maxTiles);
+  }
+  DeferredMessage& message = pending->message;
+  message.tiles.clear();
+  message.message = {};
+  message.assembled = {};
+  message.counts = {};
+  pending->undecoded = 0;
+  if (spare_.size() < 64) spare_.push_back(std::move(pending));
+}
+
+void TileDecodePool::LendBuffer(DeferredTile& tile) {
+  if (IsImageEncoding(tile.tile.encoding)) {
+    Lend(spareImages_, tile.image);
+  } else {
+    Lend(spareInflated_, tile.inflated);
+  }
+}
+
+}  // namespace stv
