@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::mutex mutex;
   std::atomic<uint64_t> received{0};
   std::atomic<int32_t> monitors{0};
-  stv::TileDecodePool video(picture, mutex, 1);
+  stv::TileDecodePool video(picture, mutex, 0);  // decodes on this thread: every run explores alike
   auto handler = stv::MakeHeadlessHandler({&received, &video, &monitors});
 
   ReplayChannel channel(data, size);

@@ -78,10 +78,10 @@ class TileDecodePool {
 
   std::mutex mutex_;  // guards what follows; never held together with the picture's mutex
   std::condition_variable workReady_;
-  std::condition_variable progress_;  // a message was painted
-  std::deque<std::unique_ptr<Pending>> queue_;  // in arrival order, not yet painted
-  std::deque<std::pair<Pending*, size_t>> work_;  // tiles to decode: message, index
-  std::vector<std::unique_ptr<Pending>> spare_;   // painted messages, kept for reuse
+  std::condition_variable progress_;                 // a message was painted
+  std::deque<std::unique_ptr<Pending>> queue_;       // in arrival order, not yet painted
+  std::deque<std::pair<Pending*, size_t>> work_;     // tiles to decode: message, index
+  std::vector<std::unique_ptr<Pending>> spare_;      // painted messages, kept for reuse
   std::vector<std::vector<uint8_t>> spareInflated_;  // decode buffers of painted tiles, the same
   std::vector<TilePixels> spareImages_;
   std::vector<Pending*> painting_;

@@ -26,11 +26,11 @@ struct PictureView {
 };
 
 inline PictureView ViewOf(const SessionPicture& p) {
-  PictureView view{{p.messages, p.bytes, p.frames, p.keyframes, p.tilesPainted, p.heartbeats, p.undecodable,
-                    p.malformed},
-                   p.width,
-                   p.height,
-                   1469598103934665603u};
+  PictureView view{
+      {p.messages, p.bytes, p.frames, p.keyframes, p.tilesPainted, p.heartbeats, p.undecodable, p.malformed},
+      p.width,
+      p.height,
+      1469598103934665603u};
   for (uint8_t byte : p.framebuffer) view.digest = (view.digest ^ byte) * 1099511628211u;
   return view;
 }
@@ -60,7 +60,8 @@ inline void ExpectPoolMatchesOneByOne(TileImageCodec* codec, const std::vector<s
     }
   });
   {
-    TileDecodePool pool(picture, mutex, threads, [&] { ++paintedCalls; }, limits);
+    TileDecodePool pool(
+        picture, mutex, threads, [&] { ++paintedCalls; }, limits);
     for (const auto& message : messages) pool.Apply(std::vector<uint8_t>(message));
     pool.Finish();
   }

@@ -61,9 +61,9 @@ std::vector<Bytes> EveryKindOfMessage() {
     add(Tile(8, 8, 16, 16, 3, Bytes{static_cast<uint8_t>(seed * 40)}));
     add(Batch(seed, {{0, 0, 32, 16, 0, Pixels(32, 16, seed)},
                      {4, 4, 8, 8, 1, PalettePayload({0x112233, 0x445566}, Bytes(64, seed & 1))},
-                     {40, 24, 8, 8, 3, Bytes{0}},                 // refused by the codec
-                     {44, 28, 8, 8, 2, Bytes{1, 2, 3}},           // not zlib
-                     {47, 0, 2, 1, 0, Bytes(8, 1)},               // outside
+                     {40, 24, 8, 8, 3, Bytes{0}},        // refused by the codec
+                     {44, 28, 8, 8, 2, Bytes{1, 2, 3}},  // not zlib
+                     {47, 0, 2, 1, 0, Bytes(8, 1)},      // outside
                      {30, 10, 16, 16, 4, Bytes{static_cast<uint8_t>(seed)}}}));
     add(Heartbeat());
   }
