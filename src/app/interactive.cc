@@ -43,6 +43,12 @@ void PrintSummary(std::mutex& pictureMutex, const SessionPicture& picture) {
 }  // namespace
 
 int RunInteractive(const Options& options) {
+  std::string error;
+  if (!DisplayAvailable(error)) {
+    Logger::Instance().Warn("[window] %s", error.c_str());
+    std::fprintf(stderr, "could not create the session window\n");
+    return 1;
+  }
   std::unique_ptr<TcpTransport> transport = ConnectSession(options.host, options.port, options.security);
   if (!transport) return 1;
 
@@ -57,7 +63,6 @@ int RunInteractive(const Options& options) {
   state.viewOnly = options.viewOnly;
   state.lastReportNanos = MonotonicNanos();
 
-  std::string error;
   std::unique_ptr<SessionWindow> window = CreateSessionWindow(state, error);
   if (!window) {
     Logger::Instance().Warn("[window] %s", error.c_str());

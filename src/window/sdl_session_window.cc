@@ -564,6 +564,11 @@ void SdlSessionWindow::LoadWaitingText() {
 
 }  // namespace
 
+bool DisplayAvailable(std::string& error) {
+  SdlLibrary library;  // stopped again here; the window starts its own
+  return library.Start(error);
+}
+
 std::unique_ptr<SessionWindow> CreateSessionWindow(WindowState& state, std::string& error) {
   auto window = std::make_unique<SdlSessionWindow>(&state);
   if (!window->Create(error)) return nullptr;

@@ -38,4 +38,9 @@ class SessionWindow {
 // window can be created (no display, for one).
 std::unique_ptr<SessionWindow> CreateSessionWindow(WindowState& state, std::string& error);
 
+// Whether a window could be shown at all, asked before connecting: an agent may serve a
+// single session, and a viewer that cannot show it must not use it up. False, with the
+// reason in `error`, when there is no display.
+bool DisplayAvailable(std::string& error);
+
 }  // namespace stv

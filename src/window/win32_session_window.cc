@@ -412,6 +412,9 @@ LoopEnd Win32SessionWindow::RunEventLoop(const std::function<bool()>& sessionOpe
 
 }  // namespace
 
+// A Windows desktop always has a display; creating the window is what may fail.
+bool DisplayAvailable(std::string&) { return true; }
+
 std::unique_ptr<SessionWindow> CreateSessionWindow(WindowState& state, std::string& error) {
   auto window = std::make_unique<Win32SessionWindow>(&state);
   if (!window->Create(error)) return nullptr;

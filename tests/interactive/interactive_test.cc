@@ -325,10 +325,11 @@ TEST_F(InteractiveSessionTest, AgentEndingTheSessionEndsTheViewer) {
               ContainsRegex("the session ended\n\n[1-9][0-9]* messages, [0-9]+ frames \\([1-9][0-9]* keyframes\\)"));
 }
 
-TEST_F(InteractiveSessionTest, NoDisplayMeansNoWindow) {
+// The viewer finds out before it connects: the agent's only session is still there after.
+TEST_F(InteractiveSessionTest, NoDisplayMeansNoWindowAndNoSessionUsedUp) {
   // A Windows desktop always has a display; under Wine, one started without it would stay so.
   if (TestingWindowsViewer()) GTEST_SKIP() << "for the Linux viewer only";
-  ASSERT_NO_FATAL_FAILURE(StartAgent({"--fault", "silent"}));
+  ASSERT_NO_FATAL_FAILURE(StartAgent({"--sessions", "1"}));
   LaunchPlan plan = ViewerLaunch({});
   plan.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"};
   std::string error;
@@ -336,6 +337,10 @@ TEST_F(InteractiveSessionTest, NoDisplayMeansNoWindow) {
   EXPECT_EQ(viewer_.Wait(), 1);
   // Display libraries may complain first; the viewer's own line comes last.
   EXPECT_THAT(Lines(viewer_.Err()), EndsWith("could not create the session window\n"));
+
+  ChildProcess headless;
+  ASSERT_TRUE(headless.Start(ViewerLaunch({"--headless", "--seconds", "1"}), error)) << error;
+  EXPECT_EQ(headless.Wait(), 0) << headless.Out() << headless.Err();
 }
 
 // SDL wakes its waiting thread with a message to its own window over a second connection.
