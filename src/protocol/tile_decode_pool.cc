@@ -162,9 +162,8 @@ void TileDecodePool::PaintReady(std::unique_lock<std::mutex>& lock) {
 template <typename Done>
 void TileDecodePool::WaitHelping(std::unique_lock<std::mutex>& lock, Done done) {
   while (!done()) {
-    // Rather than sleep, the waiting thread decodes too; without threads of its own, the pool
-    // gets all its decoding done this way.
-    if (!DecodeOne(lock)) progress_.wait(lock);
+    // Without threads of its own, the pool gets its decoding done by the thread that waits.
+    if (!threads_.empty() || !DecodeOne(lock)) progress_.wait(lock);
   }
 }
 
