@@ -15,9 +15,14 @@ namespace stv {
 
 class PictureScaler {
  public:
+  // The widest vector instructions the processor has, or the ones every x86-64 has; both
+  // give the same bytes.
+  enum class Instructions { kWidest, kBaseline };
+
   // Sets up the scale of a sourceWidth x sourceHeight picture to outputWidth x outputHeight;
   // all at least 1.
-  void Prepare(int32_t sourceWidth, int32_t sourceHeight, int32_t outputWidth, int32_t outputHeight);
+  void Prepare(int32_t sourceWidth, int32_t sourceHeight, int32_t outputWidth, int32_t outputHeight,
+               Instructions instructions = Instructions::kWidest);
 
   int32_t SourceWidth() const { return sourceWidth_; }
   int32_t SourceHeight() const { return sourceHeight_; }
@@ -33,7 +38,7 @@ class PictureScaler {
   void Scale(const uint8_t* source, size_t sourceStride, const ChangedRect& part, uint8_t* to, size_t toStride);
 
  private:
-  // An output pixel's two neighbours along one axis and the second one's weight in 256ths.
+  // An output pixel's two neighbours along one axis and the second one's weight in 128ths.
   struct Tap {
     int32_t first;
     int32_t second;
@@ -52,6 +57,11 @@ class PictureScaler {
   std::vector<Tap> columns_;
   std::vector<Tap> rows_;
   std::vector<ColumnWeights> columnWeights_;
+  // The same for AVX2: each column's first neighbour, and its weights as 8 bytes, the two
+  // neighbours' in turn for each of the four bytes of a pixel.
+  std::vector<int32_t> columnFirsts_;
+  std::vector<uint8_t> columnByteWeights_;
+  bool avx2_ = false;
   std::vector<uint8_t> blendedRow_;  // one row of the source, blended between two rows
 };
 
