@@ -110,13 +110,13 @@ __attribute__((target("avx2"))) void ScaleRowAvx2(const uint8_t* blended, const 
 }
 #endif
 
-void BlendRows(const uint8_t* top, const uint8_t* bottom, uint32_t weight, size_t begin, size_t end, uint8_t* out,
-               bool avx2) {
+// `count` bytes of two source rows, blended; weight is 1 to 127.
+void BlendRowBytes(const uint8_t* top, const uint8_t* bottom, uint32_t weight, size_t count, uint8_t* out, bool avx2) {
 #if defined(STV_SCALER_AVX2)
-  if (avx2) return BlendRowsAvx2(top, bottom, weight, begin, end, out);
+  if (avx2) return BlendRowsAvx2(top, bottom, weight, 0, count, out);
 #endif
   (void)avx2;
-  BlendRowsFrom(top, bottom, weight, begin, end, out);
+  BlendRowsFrom(top, bottom, weight, 0, count, out);
 }
 
 }  // namespace
@@ -149,8 +149,6 @@ void PictureScaler::Prepare(int32_t sourceWidth, int32_t sourceHeight, int32_t o
 #endif
   columns_ = Taps(sourceWidth, outputWidth);
   rows_ = Taps(sourceHeight, outputHeight);
-  // Four bytes to spare: the last column's pixel is read together with the next one.
-  blendedRow_.assign(static_cast<size_t>(sourceWidth) * 4 + 4, 0);
   columnFirsts_.resize(columns_.size());
   columnWeights_.resize(columns_.size());
   columnByteWeights_.resize(columns_.size() * 8);
@@ -181,6 +179,29 @@ ChangedRect PictureScaler::OutputOf(const ChangedRect& changed) const {
   OutputSpan(rows_, changed.y, changed.y + changed.h, top, bottom);
   if (right <= left || bottom <= top) return {};
   return {left, top, right - left, bottom - top};
+}
+
+ChangedRect PictureScaler::BlendedOf(const ChangedRect& changed) const {
+  int32_t top = 0, bottom = 0;
+  OutputSpan(rows_, changed.y, changed.y + changed.h, top, bottom);
+  if (changed.w < 1 || bottom <= top) return {};
+  return {changed.x, top, changed.w, bottom - top};
+}
+
+void PictureScaler::BlendRows(const uint8_t* source, size_t sourceStride, const ChangedRect& part, uint8_t* to,
+                              size_t toStride) const {
+  const size_t begin = static_cast<size_t>(part.x) * 4;
+  const size_t end = begin + static_cast<size_t>(part.w) * 4;
+  for (int32_t y = 0; y < part.h; ++y, to += toStride) {
+    const Tap& row = rows_[static_cast<size_t>(part.y + y)];
+    const uint8_t* top = source + static_cast<size_t>(row.first) * sourceStride;
+    const uint8_t* bottom = source + static_cast<size_t>(row.second) * sourceStride;
+    if (row.weight == 0) {
+      std::memcpy(to, top + begin, end - begin);
+    } else {
+      BlendRowBytes(top + begin, bottom + begin, row.weight, end - begin, to, avx2_);
+    }
+  }
 }
 
 void PictureScaler::ScaleRow(const uint8_t* blended, const Tap* columns, const ColumnWeights* weights, int32_t count,
@@ -219,29 +240,18 @@ void PictureScaler::ScaleRow(const uint8_t* blended, const Tap* columns, const C
 #endif
 }
 
-void PictureScaler::Scale(const uint8_t* source, size_t sourceStride, const ChangedRect& part, uint8_t* to,
-                          size_t toStride) {
+void PictureScaler::ScaleColumns(const uint8_t* blended, size_t blendedStride, const ChangedRect& part, uint8_t* to,
+                                 size_t toStride) const {
   if (part.w < 1 || part.h < 1) return;
-  // The source columns this part reads, blended between its two rows once per output row.
-  const size_t begin = static_cast<size_t>(columns_[static_cast<size_t>(part.x)].first) * 4;
-  const size_t end = (static_cast<size_t>(columns_[static_cast<size_t>(part.x + part.w - 1)].second) + 1) * 4;
-  uint8_t* blended = blendedRow_.data();
-  for (int32_t y = 0; y < part.h; ++y, to += toStride) {
-    const Tap& row = rows_[static_cast<size_t>(part.y + y)];
-    const uint8_t* top = source + static_cast<size_t>(row.first) * sourceStride;
-    const uint8_t* bottom = source + static_cast<size_t>(row.second) * sourceStride;
-    if (row.weight == 0) {
-      std::memcpy(blended + begin, top + begin, end - begin);
-    } else {
-      BlendRows(top, bottom, row.weight, begin, end, blended, avx2_);
-    }
+  const uint8_t* row = blended + static_cast<size_t>(part.y) * blendedStride;
+  for (int32_t y = 0; y < part.h; ++y, row += blendedStride, to += toStride) {
 #if defined(STV_SCALER_AVX2)
     if (avx2_) {
-      ScaleRowAvx2(blended, columnFirsts_.data() + part.x, columnByteWeights_.data() + size_t{8} * part.x, part.w, to);
+      ScaleRowAvx2(row, columnFirsts_.data() + part.x, columnByteWeights_.data() + size_t{8} * part.x, part.w, to);
       continue;
     }
 #endif
-    ScaleRow(blended, columns_.data() + part.x, columnWeights_.data() + part.x, part.w, to);
+    ScaleRow(row, columns_.data() + part.x, columnWeights_.data() + part.x, part.w, to);
   }
 }
 

@@ -181,7 +181,7 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
   void UploadChanged(int width, int height);
   // Copies one rectangle of the picture into the texture, taking the picture mutex for the copy.
   void UploadRect(const ChangedRect& rect);
-  // Scales what changed of the window's copy to `shown`, a rectangle of `surface`, adding
+  // Scales what changed of the window's blend to `shown`, a rectangle of `surface`, adding
   // the parts of the window it drew to `drawn`.
   void ScaleChangedInto(SDL_Surface* surface, const PictureRect& shown, std::vector<SDL_Rect>& drawn);
   void FillRect(const PictureRect& rect, Rgb colour);
@@ -208,11 +208,10 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
   SDL_TimerID deferredRepaint_ = 0;
   ChangedArea changed_;  // taken from the picture, not yet in the texture or the surface
   // Without a GPU a renderer would stretch the whole picture at every present and then copy
-  // it to the window's surface; the window scales only what changed itself, from a copy of
-  // the picture, straight into that surface.
+  // it to the window's surface; the window scales only what changed itself, straight into
+  // that surface, from the first pass of the scale it keeps.
   bool intoSurface_ = false;
-  ShownPicture shown_;
-  PictureScaler scaler_;
+  BlendedPicture blended_;
   // The window's surface as last drawn: a new one (after a resize) is drawn whole.
   SDL_Surface* surface_ = nullptr;
   PictureRect surfaceClient_;  // its size
@@ -492,14 +491,16 @@ void SdlSessionWindow::PaintIntoSurface() {
   }
 
   bool waiting = false;
-  bool hasPixels = false;
   {
     std::lock_guard<std::mutex> lock(*state_->pictureMutex);
     SessionPicture& picture = *state_->picture;
     const bool hasSize = picture.width >= 1 && picture.height >= 1;
     if (hasSize && !picture.framebuffer.empty()) {
-      state_->pictureRect = LetterboxRect(client, picture.width, picture.height);
-      hasPixels = RefreshShownPicture(picture, shown_, changed_);
+      const PictureRect shown = LetterboxRect(client, picture.width, picture.height);
+      state_->pictureRect = shown;
+      if (shown.Width() >= 1 && shown.Height() >= 1) {
+        RefreshBlendedPicture(picture, shown.Width(), shown.Height(), blended_, changed_);
+      }
     } else {
       waiting = !hasSize;
     }
@@ -518,8 +519,9 @@ void SdlSessionWindow::PaintIntoSurface() {
     for (const PictureRect& margin : MarginRects(client, shown)) FillSurfaceRect(surface, margin, kBackgroundColour);
     changed_.AddEverything();
   }
-  // A picture whose pixels have not arrived yet keeps what was shown last.
-  if (hasPixels || shown_.width >= 1) {
+  // A picture whose pixels have not arrived yet keeps what was shown last, if it fits.
+  const PictureScaler& scaler = blended_.scaler;
+  if (scaler.OutputWidth() == shown.Width() && scaler.OutputHeight() == shown.Height()) {
     ScaleChangedInto(surface, shown, drawn);
   } else if (redrawWhole_) {
     FillSurfaceRect(surface, shown, kBackgroundColour);
@@ -575,12 +577,7 @@ void SdlSessionWindow::UploadRect(const ChangedRect& rect) {
 void SdlSessionWindow::ScaleChangedInto(SDL_Surface* surface, const PictureRect& shown, std::vector<SDL_Rect>& drawn) {
   const int width = shown.Width();
   const int height = shown.Height();
-  if (width < 1 || height < 1 || shown_.width < 1) return;
-  if (scaler_.SourceWidth() != shown_.width || scaler_.SourceHeight() != shown_.height ||
-      scaler_.OutputWidth() != width || scaler_.OutputHeight() != height) {
-    scaler_.Prepare(shown_.width, shown_.height, width, height);
-    changed_.AddEverything();
-  }
+  const PictureScaler& scaler = blended_.scaler;
   const bool converted = surface->format->format != kFramebufferFormat;
   if (converted && (!staging_ || staging_->w != width || staging_->h != height)) {
     staging_.reset(SDL_CreateRGBSurfaceWithFormat(0, width, height, 32, kFramebufferFormat));
@@ -593,13 +590,12 @@ void SdlSessionWindow::ScaleChangedInto(SDL_Surface* surface, const PictureRect&
   const int top = converted ? 0 : shown.top;
   if (SDL_MUSTLOCK(target) && SDL_LockSurface(target) != 0) return;
   std::vector<ChangedRect> parts;
-  changed_.ForEach(shown_.width, shown_.height, [&](const ChangedRect& rect) {
-    const ChangedRect part = scaler_.OutputOf(rect);
+  changed_.ForEach(scaler.SourceWidth(), scaler.SourceHeight(), [&](const ChangedRect& rect) {
+    const ChangedRect part = scaler.OutputOf(rect);
     if (part.w < 1 || part.h < 1) return;
     uint8_t* to = static_cast<uint8_t*>(target->pixels) + static_cast<size_t>(top + part.y) * target->pitch +
                   static_cast<size_t>(left + part.x) * 4;
-    scaler_.Scale(shown_.pixels.data(), static_cast<size_t>(shown_.width) * 4, part, to,
-                  static_cast<size_t>(target->pitch));
+    scaler.ScaleColumns(blended_.pixels.data(), blended_.Stride(), part, to, static_cast<size_t>(target->pitch));
     parts.push_back(part);
   });
   if (SDL_MUSTLOCK(target)) SDL_UnlockSurface(target);
