@@ -244,6 +244,13 @@ void PictureScaler::ScaleColumns(const uint8_t* blended, size_t blendedStride, c
                                  size_t toStride) const {
   if (part.w < 1 || part.h < 1) return;
   const uint8_t* row = blended + static_cast<size_t>(part.y) * blendedStride;
+  if (sourceWidth_ == OutputWidth()) {
+    // Shown as wide as it is: every column is its own, weight 0.
+    for (int32_t y = 0; y < part.h; ++y, row += blendedStride, to += toStride) {
+      std::memcpy(to, row + static_cast<size_t>(part.x) * 4, static_cast<size_t>(part.w) * 4);
+    }
+    return;
+  }
   for (int32_t y = 0; y < part.h; ++y, row += blendedStride, to += toStride) {
 #if defined(STV_SCALER_AVX2)
     if (avx2_) {

@@ -62,6 +62,9 @@ TEST(PictureScalerTest, ScalingWhatChangedShowsWhatScalingTheWholeShows) {
     };
     show({});
     ASSERT_EQ(shown, ScaleWhole(baseline, picture.framebuffer));
+    if (c.sw == c.ow && c.sh == c.oh) {
+      EXPECT_EQ(shown, picture.framebuffer) << "shown as large as it is";
+    }
 
     const Pixels before = shown;
     const auto paint = [&](const ChangedRect& rect, int seed) {
