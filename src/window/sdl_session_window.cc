@@ -18,7 +18,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "diag/log.h"
@@ -493,21 +492,14 @@ void SdlSessionWindow::PaintIntoSurface() {
 
   bool waiting = false;
   {
-    std::unique_lock<std::mutex> lock(*state_->pictureMutex);
+    std::lock_guard<std::mutex> lock(*state_->pictureMutex);
     SessionPicture& picture = *state_->picture;
     const bool hasSize = picture.width >= 1 && picture.height >= 1;
     if (hasSize && !picture.framebuffer.empty()) {
       const PictureRect shown = LetterboxRect(client, picture.width, picture.height);
       state_->pictureRect = shown;
       if (shown.Width() >= 1 && shown.Height() >= 1) {
-        // A decoder waiting for the mutex gets it between turns; the yield gives it the moment
-        // to take it before this thread does again.
-        const auto pause = [&lock] {
-          lock.unlock();
-          std::this_thread::yield();
-          lock.lock();
-        };
-        RefreshBlendedPicture(picture, shown.Width(), shown.Height(), blended_, changed_, pause);
+        RefreshBlendedPicture(picture, shown.Width(), shown.Height(), blended_, changed_);
       }
     } else {
       waiting = !hasSize;

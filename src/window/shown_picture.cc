@@ -1,6 +1,5 @@
 #include "window/shown_picture.h"
 
-#include <algorithm>
 #include <new>
 
 namespace stv {
@@ -29,7 +28,7 @@ bool RefreshShownPicture(SessionPicture& picture, ShownPicture& shown, ChangedAr
 }
 
 bool RefreshBlendedPicture(SessionPicture& picture, int32_t shownWidth, int32_t shownHeight, BlendedPicture& blended,
-                           ChangedArea& changed, const std::function<void()>& pause) {
+                           ChangedArea& changed) {
   PictureScaler& scaler = blended.scaler;
   ChangedArea taken;
   TakeChanged(picture, taken);
@@ -45,31 +44,13 @@ bool RefreshBlendedPicture(SessionPicture& picture, int32_t shownWidth, int32_t 
     }
     taken.AddEverything();
   }
-  const int32_t width = picture.width;
-  const int32_t height = picture.height;
   const size_t stride = blended.Stride();
-  int32_t rowsThisTurn = 0;
-  bool stopped = false;
-  taken.ForEach(width, height, [&](const ChangedRect& rect) {
+  taken.ForEach(picture.width, picture.height, [&](const ChangedRect& rect) {
     const ChangedRect part = scaler.BlendedOf(rect);
-    for (int32_t y = part.y; y < part.y + part.h && !stopped;) {
-      if (rowsThisTurn == kBlendedRowsPerTurn) {
-        rowsThisTurn = 0;
-        if (pause) {
-          pause();
-          // A new size while the mutex was free leaves everything for the next call.
-          stopped = picture.width != width || picture.height != height ||
-                    picture.framebuffer.size() < stride * static_cast<size_t>(height);
-          if (stopped) break;
-        }
-      }
-      const int32_t rows = std::min(part.y + part.h - y, kBlendedRowsPerTurn - rowsThisTurn);
-      scaler.BlendRows(picture.framebuffer.data(), stride, {part.x, y, part.w, rows},
-                       blended.pixels.data() + static_cast<size_t>(y) * stride + static_cast<size_t>(part.x) * 4,
-                       stride);
-      y += rows;
-      rowsThisTurn += rows;
-    }
+    if (part.w < 1) return;
+    scaler.BlendRows(picture.framebuffer.data(), stride, part,
+                     blended.pixels.data() + static_cast<size_t>(part.y) * stride + static_cast<size_t>(part.x) * 4,
+                     stride);
   });
   changed.Add(taken);
   return true;

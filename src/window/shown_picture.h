@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "protocol/changed_area.h"
@@ -41,12 +40,7 @@ struct BlendedPicture {
 // blended to `changed`; a new size blends everything. With the picture mutex held and a
 // picture that has its pixels. False, with nothing blended and the change kept for the next
 // call, when there is no memory for the blend.
-//
-// Every kBlendedRowsPerTurn rows it calls `pause`, if given, which may free the mutex for a
-// moment so that the decoder never waits for the whole pass; what is painted meanwhile is
-// recorded as changed for the next call, like any other paint.
-inline constexpr int32_t kBlendedRowsPerTurn = 32;
 bool RefreshBlendedPicture(SessionPicture& picture, int32_t shownWidth, int32_t shownHeight, BlendedPicture& blended,
-                           ChangedArea& changed, const std::function<void()>& pause = {});
+                           ChangedArea& changed);
 
 }  // namespace stv
