@@ -15,25 +15,44 @@ namespace stv {
 
 class PictureScaler {
  public:
+  // The widest vector instructions the processor has, or the ones every x86-64 has; both
+  // give the same bytes.
+  enum class Instructions { kWidest, kBaseline };
+
   // Sets up the scale of a sourceWidth x sourceHeight picture to outputWidth x outputHeight;
   // all at least 1.
-  void Prepare(int32_t sourceWidth, int32_t sourceHeight, int32_t outputWidth, int32_t outputHeight);
+  void Prepare(int32_t sourceWidth, int32_t sourceHeight, int32_t outputWidth, int32_t outputHeight,
+               Instructions instructions = Instructions::kWidest);
 
   int32_t SourceWidth() const { return sourceWidth_; }
   int32_t SourceHeight() const { return sourceHeight_; }
   int32_t OutputWidth() const { return static_cast<int32_t>(columns_.size()); }
   int32_t OutputHeight() const { return static_cast<int32_t>(rows_.size()); }
 
-  // The output rectangle holding every output pixel that reads a pixel of `changed`, a
+  // The scale runs in two passes. The first blends the source's rows into rows of the output's
+  // height, still as wide as the source (the blend); the second blends the blend's columns
+  // into the output's. A window keeps the blend, so that a change to the source costs the
+  // first pass only where it lands.
+
+  // The part of the blend (output rows, source columns) that reads any pixel of `changed`, a
   // rectangle of the source.
+  ChangedRect BlendedOf(const ChangedRect& changed) const;
+  // The output rectangle holding every output pixel that reads a pixel of `changed`, a
+  // rectangle of the source, through the blend.
   ChangedRect OutputOf(const ChangedRect& changed) const;
 
-  // Computes the output rectangle `part` from the source's 4-byte pixels (rows `sourceStride`
-  // bytes apart) into `to`, where part's top-left pixel goes (rows `toStride` bytes apart).
-  void Scale(const uint8_t* source, size_t sourceStride, const ChangedRect& part, uint8_t* to, size_t toStride);
+  // Computes `part` of the blend from the source's 4-byte pixels (rows `sourceStride` bytes
+  // apart) into `to`, where part's top-left pixel goes (rows `toStride` bytes apart).
+  void BlendRows(const uint8_t* source, size_t sourceStride, const ChangedRect& part, uint8_t* to,
+                 size_t toStride) const;
+  // Computes the output rectangle `part` from the whole blend (rows `blendedStride` bytes
+  // apart, which must have 4 bytes to spare after its last pixel: the last column is read
+  // together with the next one) into `to`, where part's top-left pixel goes.
+  void ScaleColumns(const uint8_t* blended, size_t blendedStride, const ChangedRect& part, uint8_t* to,
+                    size_t toStride) const;
 
  private:
-  // An output pixel's two neighbours along one axis and the second one's weight in 256ths.
+  // An output pixel's two neighbours along one axis and the second one's weight in 128ths.
   struct Tap {
     int32_t first;
     int32_t second;
@@ -52,7 +71,11 @@ class PictureScaler {
   std::vector<Tap> columns_;
   std::vector<Tap> rows_;
   std::vector<ColumnWeights> columnWeights_;
-  std::vector<uint8_t> blendedRow_;  // one row of the source, blended between two rows
+  // The same for AVX2: each column's first neighbour, and its weights as 8 bytes, the two
+  // neighbours' in turn for each of the four bytes of a pixel.
+  std::vector<int32_t> columnFirsts_;
+  std::vector<uint8_t> columnByteWeights_;
+  bool avx2_ = false;
 };
 
 }  // namespace stv

@@ -1,10 +1,11 @@
-// The session window on SDL2: a resizable window, a streaming texture for the picture,
-// SDL_ttf for the one line of text, an SDL timer for the once-a-second tick.
+// The session window on SDL2: a resizable window, SDL_ttf for the one line of text, an SDL
+// timer for the once-a-second tick. With a GPU the picture is a streaming texture the GPU
+// scales; without one the window scales it itself straight into the window's surface.
 //
 // The reader thread paints the picture under its mutex and asks for a repaint. The window
 // copies only what changed out under that mutex (into the texture, or into its own copy when
-// it scales without a GPU) and leaves uploads, scaling and presents outside it, so the
-// decoder never waits for them; presents are paced to the display's refresh rate.
+// it scales) and leaves uploads, scaling and presents outside it, so the decoder never waits
+// for them; presents are paced to the display's refresh rate.
 #include <SDL.h>
 #include <SDL_ttf.h>
 
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "diag/log.h"
 #include "window/fontconfig_font.h"
@@ -73,13 +75,12 @@ bool HasGpuRenderNode() {
   return false;
 }
 
-// Without a GPU, SDL's own renderer drawing into a shared-memory X image costs a fraction
-// of the CPU and memory that llvmpipe does (bench/window). A driver the user names stands.
-void PreferSoftwareRenderingWithoutGpu() {
-  if (SDL_GetHint(SDL_HINT_RENDER_DRIVER) || HasGpuRenderNode()) return;
-  SDL_SetHint(SDL_HINT_RENDER_DRIVER, "software");
-  // Else SDL would present the software renderer's surface through GL after all.
-  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+// Without a GPU, drawing into the window's surface (a shared-memory X image) costs a fraction
+// of the CPU and memory that llvmpipe does (bench/window). A driver the user names stands;
+// naming SDL's software renderer means the surface too.
+bool DrawsWithoutRenderer() {
+  if (const char* driver = SDL_GetHint(SDL_HINT_RENDER_DRIVER)) return SDL_strcasecmp(driver, "software") == 0;
+  return !HasGpuRenderNode();
 }
 
 // SDL_Init and SDL_Quit, TTF_Init and TTF_Quit, as one owned resource.
@@ -169,18 +170,24 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
   void HandleWheel(const SDL_MouseWheelEvent& event);
 
   void Paint();
-  void Present();
+  // With a renderer: uploads what changed and has the renderer scale the whole texture.
+  void PaintWithRenderer();
+  // Without one: scales what changed into the window's surface and sends only that to the display.
+  void PaintIntoSurface();
+  void Presented() { pacer_.Presented(MonotonicNanos()); }
   // The streaming texture at this size, recreated (and so all changed) when it is not.
   bool EnsureTexture(int width, int height);
-  // Without a GPU: scales what changed of the window's copy into a texture of the size shown.
-  void ScaleChanged(int width, int height);
-  void ScaleIntoTexture(const ChangedRect& part);
   // Brings the texture up to date with what changed in a width x height picture.
   void UploadChanged(int width, int height);
   // Copies one rectangle of the picture into the texture, taking the picture mutex for the copy.
   void UploadRect(const ChangedRect& rect);
+  // Scales what changed of the window's blend to `shown`, a rectangle of `surface`, adding
+  // the parts of the window it drew to `drawn`.
+  void ScaleChangedInto(SDL_Surface* surface, const PictureRect& shown, std::vector<SDL_Rect>& drawn);
   void FillRect(const PictureRect& rect, Rgb colour);
+  void FillSurfaceRect(SDL_Surface* surface, const PictureRect& rect, Rgb colour);
   void PaintWaiting(const PictureRect& client);
+  void PaintWaitingIntoSurface(SDL_Surface* surface);
   void LoadWaitingText();
 
   WindowState* state_;  // outlives the window
@@ -190,9 +197,8 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
   SdlPtr<SDL_Texture> picture_;
   int textureWidth_ = 0;
   int textureHeight_ = 0;
-  SdlPtr<SDL_Texture> waitingText_;
-  int waitingWidth_ = 0;
-  int waitingHeight_ = 0;
+  SdlPtr<SDL_Surface> waitingSurface_;
+  SdlPtr<SDL_Texture> waitingText_;  // the same text, for the renderer
   SDL_TimerID timer_ = 0;
   Uint32 repaintEvent_ = 0;
   Uint32 tickEvent_ = 0;
@@ -200,12 +206,20 @@ class SdlSessionWindow final : public SessionWindow, public WindowHost {
   RepaintCoalescer repaints_;
   PresentPacer pacer_{PresentPacer::kDefaultRefreshHz};
   SDL_TimerID deferredRepaint_ = 0;
-  ChangedArea changed_;  // taken from the picture, not yet in the texture
-  // A renderer without a GPU would stretch the whole picture at every present; the window
-  // scales only what changed itself, from a copy of the picture, into a texture of the shown size.
-  bool scaleHere_ = false;
-  ShownPicture shown_;
-  PictureScaler scaler_;
+  ChangedArea changed_;  // taken from the picture, not yet in the texture or the surface
+  // Without a GPU a renderer would stretch the whole picture at every present and then copy
+  // it to the window's surface; the window scales only what changed itself, straight into
+  // that surface, from the first pass of the scale it keeps.
+  bool intoSurface_ = false;
+  BlendedPicture blended_;
+  // The window's surface as last drawn: a new one (after a resize) is drawn whole.
+  SDL_Surface* surface_ = nullptr;
+  PictureRect surfaceClient_;  // its size
+  PictureRect surfaceShown_;   // where the picture went in it
+  bool redrawWhole_ = true;
+  bool sendWhole_ = false;  // the display lost what it showed (an expose)
+  // Where the surface's pixels are not the picture's format, the scaler's output is converted.
+  SdlPtr<SDL_Surface> staging_;
   Uint16 lastKeyDownMod_ = KMOD_NONE;
 };
 
@@ -216,7 +230,7 @@ bool SdlSessionWindow::Create(std::string& error) {
   SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
 #endif
   if (!library_.Start(error)) return false;
-  PreferSoftwareRenderingWithoutGpu();
+  intoSurface_ = DrawsWithoutRenderer();
 
   const Uint32 events = SDL_RegisterEvents(3);
   if (events == static_cast<Uint32>(-1)) {
@@ -233,14 +247,18 @@ bool SdlSessionWindow::Create(std::string& error) {
     error = std::string("SDL_CreateWindow failed (") + SDL_GetError() + ")";
     return false;
   }
-  renderer_.reset(SDL_CreateRenderer(window_.get(), -1, 0));
-  if (!renderer_) renderer_.reset(SDL_CreateRenderer(window_.get(), -1, SDL_RENDERER_SOFTWARE));
-  if (!renderer_) {
-    error = std::string("SDL_CreateRenderer failed (") + SDL_GetError() + ")";
-    return false;
+  if (!intoSurface_) {
+    renderer_.reset(SDL_CreateRenderer(window_.get(), -1, 0));
+    intoSurface_ = !renderer_;  // no renderer at all still leaves the surface
   }
-  SDL_RendererInfo info{};
-  scaleHere_ = SDL_GetRendererInfo(renderer_.get(), &info) == 0 && (info.flags & SDL_RENDERER_SOFTWARE) != 0;
+  if (intoSurface_) {
+    // Else SDL would put the surface on screen through GL after all.
+    if (!SDL_GetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION)) SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    if (!SDL_GetWindowSurface(window_.get())) {
+      error = std::string("SDL_GetWindowSurface failed (") + SDL_GetError() + ")";
+      return false;
+    }
+  }
   if (library_.TtfStarted()) LoadWaitingText();
   SDL_DisplayMode mode{};
   if (SDL_GetWindowDisplayMode(window_.get(), &mode) == 0) pacer_ = PresentPacer(mode.refresh_rate);
@@ -354,9 +372,13 @@ void SdlSessionWindow::HandleWindowEvent(const SDL_WindowEvent& event) {
   switch (event.event) {
     case SDL_WINDOWEVENT_SIZE_CHANGED:
       OnResize(*state_, *this);
+      redrawWhole_ = true;
       Paint();
       break;
-    case SDL_WINDOWEVENT_EXPOSED: Paint(); break;
+    case SDL_WINDOWEVENT_EXPOSED:
+      sendWhole_ = true;
+      Paint();
+      break;
     case SDL_WINDOWEVENT_FOCUS_LOST: ReleaseModifiersOnFocusLoss(*state_); break;
     default: break;
   }
@@ -409,6 +431,14 @@ void SdlSessionWindow::RepaintPaced() {
 }
 
 void SdlSessionWindow::Paint() {
+  if (intoSurface_) {
+    PaintIntoSurface();
+  } else {
+    PaintWithRenderer();
+  }
+}
+
+void SdlSessionWindow::PaintWithRenderer() {
   int clientWidth = 0;
   int clientHeight = 0;
   if (SDL_GetRendererOutputSize(renderer_.get(), &clientWidth, &clientHeight) != 0) return;
@@ -425,13 +455,9 @@ void SdlSessionWindow::Paint() {
       state_->pictureRect = LetterboxRect(client, picture.width, picture.height);
       width = picture.width;
       height = picture.height;
-      if (scaleHere_) {
-        RefreshShownPicture(picture, shown_, changed_);
-      } else {
-        ChangedArea taken;
-        TakeChanged(picture, taken);
-        changed_.Add(taken);
-      }
+      ChangedArea taken;
+      TakeChanged(picture, taken);
+      changed_.Add(taken);
     } else {
       waiting = !hasSize;
     }
@@ -440,11 +466,7 @@ void SdlSessionWindow::Paint() {
     PaintWaiting(client);
     return;
   }
-  if (scaleHere_) {
-    ScaleChanged(state_->pictureRect.Width(), state_->pictureRect.Height());
-  } else {
-    UploadChanged(width, height);
-  }
+  UploadChanged(width, height);
   // A picture whose pixels have not arrived yet keeps what was shown last.
   if (picture_) {
     const SDL_Rect target = ToSdlRect(state_->pictureRect);
@@ -453,12 +475,64 @@ void SdlSessionWindow::Paint() {
     FillRect(state_->pictureRect, kBackgroundColour);
   }
   for (const PictureRect& margin : MarginRects(client, state_->pictureRect)) FillRect(margin, kBackgroundColour);
-  Present();
+  SDL_RenderPresent(renderer_.get());
+  Presented();
 }
 
-void SdlSessionWindow::Present() {
-  SDL_RenderPresent(renderer_.get());
-  pacer_.Presented(MonotonicNanos());
+void SdlSessionWindow::PaintIntoSurface() {
+  // A resize leaves SDL a surface to make anew, at the new size.
+  SDL_Surface* surface = SDL_GetWindowSurface(window_.get());
+  if (!surface) return;
+  const PictureRect client{0, 0, surface->w, surface->h};
+  if (surface != surface_ || client != surfaceClient_) {
+    surface_ = surface;
+    surfaceClient_ = client;
+    redrawWhole_ = true;
+  }
+
+  bool waiting = false;
+  {
+    std::lock_guard<std::mutex> lock(*state_->pictureMutex);
+    SessionPicture& picture = *state_->picture;
+    const bool hasSize = picture.width >= 1 && picture.height >= 1;
+    if (hasSize && !picture.framebuffer.empty()) {
+      const PictureRect shown = LetterboxRect(client, picture.width, picture.height);
+      state_->pictureRect = shown;
+      if (shown.Width() >= 1 && shown.Height() >= 1) {
+        RefreshBlendedPicture(picture, shown.Width(), shown.Height(), blended_, changed_);
+      }
+    } else {
+      waiting = !hasSize;
+    }
+  }
+  if (waiting) {
+    PaintWaitingIntoSurface(surface);
+    return;
+  }
+  const PictureRect shown = state_->pictureRect;
+  if (shown != surfaceShown_) {
+    surfaceShown_ = shown;
+    redrawWhole_ = true;
+  }
+  std::vector<SDL_Rect> drawn;
+  if (redrawWhole_) {
+    for (const PictureRect& margin : MarginRects(client, shown)) FillSurfaceRect(surface, margin, kBackgroundColour);
+    changed_.AddEverything();
+  }
+  // A picture whose pixels have not arrived yet keeps what was shown last, if it fits.
+  const PictureScaler& scaler = blended_.scaler;
+  if (scaler.OutputWidth() == shown.Width() && scaler.OutputHeight() == shown.Height()) {
+    ScaleChangedInto(surface, shown, drawn);
+  } else if (redrawWhole_) {
+    FillSurfaceRect(surface, shown, kBackgroundColour);
+  }
+  if (redrawWhole_ || sendWhole_) {
+    SDL_UpdateWindowSurface(window_.get());
+  } else if (!drawn.empty()) {
+    SDL_UpdateWindowSurfaceRects(window_.get(), drawn.data(), static_cast<int>(drawn.size()));
+  }
+  redrawWhole_ = sendWhole_ = false;
+  Presented();
 }
 
 bool SdlSessionWindow::EnsureTexture(int width, int height) {
@@ -473,32 +547,6 @@ bool SdlSessionWindow::EnsureTexture(int width, int height) {
   textureHeight_ = height;
   changed_.AddEverything();
   return true;
-}
-
-void SdlSessionWindow::ScaleChanged(int width, int height) {
-  if (width < 1 || height < 1 || shown_.width < 1 || !EnsureTexture(width, height)) return;
-  if (scaler_.SourceWidth() != shown_.width || scaler_.SourceHeight() != shown_.height ||
-      scaler_.OutputWidth() != width || scaler_.OutputHeight() != height) {
-    scaler_.Prepare(shown_.width, shown_.height, width, height);
-    changed_.AddEverything();
-  }
-  if (changed_.Everything()) {
-    ScaleIntoTexture({0, 0, width, height});
-  } else {
-    for (const ChangedRect& rect : changed_.Rects()) ScaleIntoTexture(scaler_.OutputOf(rect));
-  }
-  changed_.Clear();
-}
-
-void SdlSessionWindow::ScaleIntoTexture(const ChangedRect& part) {
-  if (part.w < 1 || part.h < 1) return;
-  const SDL_Rect area{part.x, part.y, part.w, part.h};
-  void* pixels = nullptr;
-  int pitch = 0;
-  if (SDL_LockTexture(picture_.get(), &area, &pixels, &pitch) != 0) return;
-  scaler_.Scale(shown_.pixels.data(), static_cast<size_t>(shown_.width) * 4, part, static_cast<uint8_t*>(pixels),
-                static_cast<size_t>(pitch));
-  SDL_UnlockTexture(picture_.get());
 }
 
 void SdlSessionWindow::UploadChanged(int width, int height) {
@@ -526,24 +574,81 @@ void SdlSessionWindow::UploadRect(const ChangedRect& rect) {
   SDL_UnlockTexture(picture_.get());  // the upload, outside the picture's lock
 }
 
+void SdlSessionWindow::ScaleChangedInto(SDL_Surface* surface, const PictureRect& shown, std::vector<SDL_Rect>& drawn) {
+  const int width = shown.Width();
+  const int height = shown.Height();
+  const PictureScaler& scaler = blended_.scaler;
+  const bool converted = surface->format->format != kFramebufferFormat;
+  if (converted && (!staging_ || staging_->w != width || staging_->h != height)) {
+    staging_.reset(SDL_CreateRGBSurfaceWithFormat(0, width, height, 32, kFramebufferFormat));
+    if (!staging_) return;
+  }
+  SDL_Surface* target = converted ? staging_.get() : surface;
+  // The scaler writes the part at its place in the target: the picture's place in the window,
+  // or the staging surface's origin.
+  const int left = converted ? 0 : shown.left;
+  const int top = converted ? 0 : shown.top;
+  if (SDL_MUSTLOCK(target) && SDL_LockSurface(target) != 0) return;
+  std::vector<ChangedRect> parts;
+  changed_.ForEach(scaler.SourceWidth(), scaler.SourceHeight(), [&](const ChangedRect& rect) {
+    const ChangedRect part = scaler.OutputOf(rect);
+    if (part.w < 1 || part.h < 1) return;
+    uint8_t* to = static_cast<uint8_t*>(target->pixels) + static_cast<size_t>(top + part.y) * target->pitch +
+                  static_cast<size_t>(left + part.x) * 4;
+    scaler.ScaleColumns(blended_.pixels.data(), blended_.Stride(), part, to, static_cast<size_t>(target->pitch));
+    parts.push_back(part);
+  });
+  if (SDL_MUSTLOCK(target)) SDL_UnlockSurface(target);
+  changed_.Clear();
+  for (const ChangedRect& part : parts) {
+    SDL_Rect from{part.x, part.y, part.w, part.h};
+    SDL_Rect to{shown.left + part.x, shown.top + part.y, part.w, part.h};
+    if (converted) SDL_BlitSurface(staging_.get(), &from, surface, &to);
+    drawn.push_back(to);
+  }
+}
+
 void SdlSessionWindow::FillRect(const PictureRect& rect, Rgb colour) {
   SDL_SetRenderDrawColor(renderer_.get(), colour.r, colour.g, colour.b, SDL_ALPHA_OPAQUE);
   const SDL_Rect target = ToSdlRect(rect);
   SDL_RenderFillRect(renderer_.get(), &target);
 }
 
+void SdlSessionWindow::FillSurfaceRect(SDL_Surface* surface, const PictureRect& rect, Rgb colour) {
+  const SDL_Rect target = ToSdlRect(rect);
+  SDL_FillRect(surface, &target, SDL_MapRGB(surface->format, colour.r, colour.g, colour.b));
+}
+
+// The text centred on the client area.
+SDL_Rect WaitingTextRect(const SDL_Surface& text, int clientWidth, int clientHeight) {
+  return SDL_Rect{(clientWidth - text.w) / 2, (clientHeight - text.h) / 2, text.w, text.h};
+}
+
 void SdlSessionWindow::PaintWaiting(const PictureRect& client) {
   FillRect(client, kBackgroundColour);
   if (waitingText_) {
-    const SDL_Rect target{(client.Width() - waitingWidth_) / 2, (client.Height() - waitingHeight_) / 2, waitingWidth_,
-                          waitingHeight_};
+    const SDL_Rect target = WaitingTextRect(*waitingSurface_, client.Width(), client.Height());
     SDL_RenderCopy(renderer_.get(), waitingText_.get(), nullptr, &target);
   }
-  Present();
+  SDL_RenderPresent(renderer_.get());
+  Presented();
+}
+
+void SdlSessionWindow::PaintWaitingIntoSurface(SDL_Surface* surface) {
+  FillSurfaceRect(surface, {0, 0, surface->w, surface->h}, kBackgroundColour);
+  if (waitingSurface_) {
+    SDL_Rect target = WaitingTextRect(*waitingSurface_, surface->w, surface->h);
+    SDL_BlitSurface(waitingSurface_.get(), nullptr, surface, &target);
+  }
+  SDL_UpdateWindowSurface(window_.get());
+  // The picture, when it comes, is drawn whole over this.
+  redrawWhole_ = true;
+  Presented();
 }
 
 void SdlSessionWindow::LoadWaitingText() {
   waitingText_.reset();
+  waitingSurface_.reset();
   const auto file = FindFontFile(kFontPattern);
   if (!file) {
     Logger::Instance().Warn("[window] no font found; the waiting text is not shown");
@@ -555,11 +660,9 @@ void SdlSessionWindow::LoadWaitingText() {
     return;
   }
   const SDL_Color colour{kWaitingTextColour.r, kWaitingTextColour.g, kWaitingTextColour.b, SDL_ALPHA_OPAQUE};
-  SdlPtr<SDL_Surface> surface(TTF_RenderUTF8_Blended(font.get(), kWaitingText, colour));
-  if (!surface) return;
-  waitingText_.reset(SDL_CreateTextureFromSurface(renderer_.get(), surface.get()));
-  waitingWidth_ = surface->w;
-  waitingHeight_ = surface->h;
+  waitingSurface_.reset(TTF_RenderUTF8_Blended(font.get(), kWaitingText, colour));
+  if (waitingSurface_ && renderer_)
+    waitingText_.reset(SDL_CreateTextureFromSurface(renderer_.get(), waitingSurface_.get()));
 }
 
 }  // namespace
