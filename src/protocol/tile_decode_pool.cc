@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "protocol/decode_thread_priority.h"
+
 namespace stv {
 namespace {
 
@@ -110,6 +112,7 @@ void TileDecodePool::Submit(std::unique_ptr<Pending> pending) {
 }
 
 void TileDecodePool::Work() {
+  GiveWayToPromptThreads();
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     workReady_.wait(lock, [this] { return stopping_ || !work_.empty(); });
