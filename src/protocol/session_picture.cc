@@ -20,7 +20,6 @@ struct Applying {
   PictureCounts counts;
   DeferredMessage* deferred = nullptr;
   const std::function<void()>* barrier = nullptr;  // see ApplyVideoMessageDeferred
-  bool painted = false;
 };
 
 bool CountMalformed(Applying& applying) {
@@ -194,11 +193,6 @@ const uint8_t* WholeTile(bool decoded, const Buffer& pixels, size_t tileBytes) {
   return decoded && pixels.size() >= tileBytes ? pixels.data() : nullptr;
 }
 
-bool IsImageTile(const TileRecord& tile) {
-  const auto encoding = static_cast<TileEncoding>(tile.encoding);
-  return encoding == TileEncoding::CodecImage || encoding == TileEncoding::CodecImageAlt;
-}
-
 // Decodes the pixels of a tile that is not an image. Raw pixels are used where they lie in the
 // message; palette and zlib tiles decode into `scratch`. Null when the tile cannot be decoded.
 const uint8_t* DecodeTilePixels(const TileRecord& tile, std::vector<uint8_t>& scratch) {
@@ -292,17 +286,6 @@ bool HandleCompleteMessage(Applying& applying, std::span<const uint8_t> message)
   }
 }
 
-void AddCounts(SessionPicture& picture, const PictureCounts& counts) {
-  picture.messages += counts.messages;
-  picture.bytes += counts.bytes;
-  picture.frames += counts.frames;
-  picture.keyframes += counts.keyframes;
-  picture.tilesPainted += counts.tilesPainted;
-  picture.heartbeats += counts.heartbeats;
-  picture.undecodable += counts.undecodable;
-  picture.malformed += counts.malformed;
-}
-
 // The message's effects, to the picture or to `applying.deferred`; true when a tile was painted.
 bool Apply(Applying& applying, std::span<const uint8_t> message) {
   ++applying.counts.messages;
@@ -321,6 +304,11 @@ bool Apply(Applying& applying, std::span<const uint8_t> message) {
 }
 
 }  // namespace
+
+bool IsImageTile(const TileRecord& tile) {
+  const auto encoding = static_cast<TileEncoding>(tile.encoding);
+  return encoding == TileEncoding::CodecImage || encoding == TileEncoding::CodecImageAlt;
+}
 
 void TakeChanged(SessionPicture& picture, ChangedArea& into) {
   into = picture.changed;
@@ -385,7 +373,7 @@ bool ParseTileBatch(std::span<const uint8_t> message, std::vector<TileRecord>& t
 bool ApplyVideoMessage(SessionPicture& picture, std::span<const uint8_t> message) {
   Applying applying{picture};
   const bool painted = Apply(applying, message);
-  AddCounts(picture, applying.counts);
+  picture += applying.counts;
   return painted;
 }
 
@@ -399,7 +387,7 @@ DeferredApply ApplyVideoMessageDeferred(SessionPicture& picture, std::span<const
     deferred.counts = applying.counts;
     return {};
   }
-  AddCounts(picture, applying.counts);  // under the lock the barrier took
+  picture += applying.counts;  // under the lock the barrier took
   return {true, painted};
 }
 
@@ -434,7 +422,7 @@ bool PaintDeferredMessage(SessionPicture& picture, DeferredMessage& deferred) {
     CountPainted(picture, counts, tile.tile);
     painted = true;
   }
-  AddCounts(picture, counts);
+  picture += counts;
   return painted;
 }
 

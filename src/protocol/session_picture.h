@@ -75,17 +75,8 @@ struct TileRecord {
   std::span<const uint8_t> payload;
 };
 
-// The supporter's copy of the client's screen: B, G, R, X pixels, rows from the top, no
-// padding. Guarded by the mutex of whoever runs the session.
-struct SessionPicture {
-  explicit SessionPicture(TileImageCodec* codec = nullptr) : codec(codec) {}
-
-  TileImageCodec* codec;  // not owned; null means image tiles are undecodable
-  int32_t width = 0;
-  int32_t height = 0;
-  std::vector<uint8_t> framebuffer;  // width * height * 4 bytes
-  uint32_t streamId = 0;
-
+// The picture's counters, and what applying one message adds to them.
+struct PictureCounts {
   uint64_t messages = 0;
   uint64_t bytes = 0;
   uint64_t frames = 0;
@@ -94,6 +85,31 @@ struct SessionPicture {
   uint64_t heartbeats = 0;
   uint64_t undecodable = 0;  // well-formed tiles that were not painted
   uint64_t malformed = 0;    // messages that failed to parse at their level
+
+  PictureCounts& operator+=(const PictureCounts& more) {
+    messages += more.messages;
+    bytes += more.bytes;
+    frames += more.frames;
+    keyframes += more.keyframes;
+    tilesPainted += more.tilesPainted;
+    heartbeats += more.heartbeats;
+    undecodable += more.undecodable;
+    malformed += more.malformed;
+    return *this;
+  }
+  friend bool operator==(const PictureCounts&, const PictureCounts&) = default;
+};
+
+// The supporter's copy of the client's screen: B, G, R, X pixels, rows from the top, no
+// padding, with its counters. Guarded by the mutex of whoever runs the session.
+struct SessionPicture : PictureCounts {
+  explicit SessionPicture(TileImageCodec* codec = nullptr) : codec(codec) {}
+
+  TileImageCodec* codec;  // not owned; null means image tiles are undecodable
+  int32_t width = 0;
+  int32_t height = 0;
+  std::vector<uint8_t> framebuffer;  // width * height * 4 bytes
+  uint32_t streamId = 0;
 
   std::vector<uint8_t> tileScratch;           // inflated pixels of the current tile, capacity reused
   TilePixels imageScratch;                    // the same for image tiles, placed for the codec
@@ -106,18 +122,6 @@ struct SessionPicture {
   // What changed since the window last took it (TakeChanged); headless, it is never taken and
   // stays at "everything".
   ChangedArea changed;
-};
-
-// What applying one message adds to the picture's counters.
-struct PictureCounts {
-  uint64_t messages = 0;
-  uint64_t bytes = 0;
-  uint64_t frames = 0;
-  uint64_t keyframes = 0;
-  uint64_t tilesPainted = 0;
-  uint64_t heartbeats = 0;
-  uint64_t undecodable = 0;
-  uint64_t malformed = 0;
 };
 
 // A tile that fits the picture, recorded to be decoded apart from the picture and painted later.
@@ -156,6 +160,9 @@ DeferredApply ApplyVideoMessageDeferred(SessionPicture& picture, std::span<const
 // Decodes one deferred tile; any thread, any number at once, with a codec that allows it (null:
 // image tiles are undecodable).
 void DecodeDeferredTile(TileImageCodec* codec, DeferredTile& tile);
+
+// True for the tiles the image codec decodes.
+bool IsImageTile(const TileRecord& tile);
 
 // Paints a deferred message whose tiles are all decoded and adds its counts to the picture.
 // With the mutex held, in arrival order. True when a tile was painted.

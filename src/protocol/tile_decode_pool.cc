@@ -9,11 +9,6 @@
 namespace stv {
 namespace {
 
-bool IsImageEncoding(uint8_t encoding) {
-  return encoding == static_cast<uint8_t>(TileEncoding::CodecImage) ||
-         encoding == static_cast<uint8_t>(TileEncoding::CodecImageAlt);
-}
-
 template <typename Buffer>
 void Lend(std::vector<Buffer>& spare, Buffer& to) {
   if (spare.empty()) return;
@@ -89,14 +84,13 @@ void TileDecodePool::Submit(std::unique_ptr<Pending> pending) {
     ++pending->undecoded;
     pending->bytes += static_cast<size_t>(tile.tile.w) * static_cast<size_t>(tile.tile.h) * 4;
   }
-  pending->tiles = message.tiles.size();
 
   std::unique_lock<std::mutex> lock(mutex_);
   WaitHelping(lock, [&] {
     return queue_.empty() ||
-           (tiles_ + pending->tiles <= limits_.maxTiles && bytes_ + pending->bytes <= limits_.maxBytes);
+           (tiles_ + message.tiles.size() <= limits_.maxTiles && bytes_ + pending->bytes <= limits_.maxBytes);
   });
-  tiles_ += pending->tiles;
+  tiles_ += message.tiles.size();
   bytes_ += pending->bytes;
   Pending* queued = queue_.emplace_back(std::move(pending)).get();
   for (size_t i = 0; i < queued->message.tiles.size(); ++i) {
@@ -151,7 +145,7 @@ void TileDecodePool::PaintReady(std::unique_lock<std::mutex>& lock) {
     if (painted && painted_) painted_();
     lock.lock();
     for (size_t i = 0; i < painting_.size(); ++i) {
-      tiles_ -= queue_.front()->tiles;
+      tiles_ -= queue_.front()->message.tiles.size();
       bytes_ -= queue_.front()->bytes;
       Recycle(std::move(queue_.front()));
       queue_.pop_front();
@@ -201,7 +195,7 @@ void TileDecodePool::Recycle(std::unique_ptr<Pending> pending) {
 }
 
 void TileDecodePool::LendBuffer(DeferredTile& tile) {
-  if (IsImageEncoding(tile.tile.encoding)) {
+  if (IsImageTile(tile.tile)) {
     Lend(spareImages_, tile.image);
   } else {
     Lend(spareInflated_, tile.inflated);

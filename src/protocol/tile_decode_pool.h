@@ -53,8 +53,7 @@ class TileDecodePool {
   struct Pending {
     DeferredMessage message;
     size_t undecoded = 0;  // tiles still to decode
-    size_t tiles = 0;      // what it counts against the limits
-    size_t bytes = 0;
+    size_t bytes = 0;      // what it counts against the byte limit
   };
 
   void Work();

@@ -18,19 +18,15 @@ namespace stv {
 
 // Counters, size and a digest of the pixels: what any reader of the picture can see.
 struct PictureView {
-  std::array<uint64_t, 8> counters{};
+  PictureCounts counts;
   int32_t width = 0;
   int32_t height = 0;
-  uint64_t digest = 0;
+  uint64_t digest = 1469598103934665603u;
   friend bool operator==(const PictureView&, const PictureView&) = default;
 };
 
 inline PictureView ViewOf(const SessionPicture& p) {
-  PictureView view{
-      {p.messages, p.bytes, p.frames, p.keyframes, p.tilesPainted, p.heartbeats, p.undecodable, p.malformed},
-      p.width,
-      p.height,
-      1469598103934665603u};
+  PictureView view{p, p.width, p.height};
   for (uint8_t byte : p.framebuffer) view.digest = (view.digest ^ byte) * 1099511628211u;
   return view;
 }
@@ -69,7 +65,7 @@ inline void ExpectPoolMatchesOneByOne(TileImageCodec* codec, const std::vector<s
   looker.join();
 
   for (const PictureView& view : seen) {
-    const uint64_t applied = view.counters[0];
+    const uint64_t applied = view.counts.messages;
     ASSERT_LT(applied, after.size());
     EXPECT_TRUE(view == after[applied]) << "a look after " << applied << " messages differs (" << threads
                                         << " threads)";
