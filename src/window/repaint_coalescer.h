@@ -1,4 +1,4 @@
-// Repaint requests from the reader thread, merged so that at most one is ever queued for
+// Repaint requests from the decoding threads, merged so that at most one is ever queued for
 // the window's thread: a stream faster than painting then costs one paint per paint
 // time, never a growing queue. And presents paced to the display, since a stream faster
 // than the display's refresh would otherwise pay for pictures nobody sees.

@@ -2,10 +2,10 @@
 // timer for the once-a-second tick. With a GPU the picture is a streaming texture the GPU
 // scales; without one the window scales it itself straight into the window's surface.
 //
-// The reader thread paints the picture under its mutex and asks for a repaint. The window
-// copies only what changed out under that mutex (into the texture, or into its own copy when
-// it scales) and leaves uploads, scaling and presents outside it, so the decoder never waits
-// for them; presents are paced to the display's refresh rate.
+// The decoding threads paint the picture under its mutex and ask for a repaint. The window
+// takes only what changed under that mutex (into the texture, or into the first pass of its
+// own scale) and leaves uploads, the rest of the scale and presents outside it, so decoding
+// never waits for them; presents are paced to the display's refresh rate.
 #include <SDL.h>
 #include <SDL_ttf.h>
 

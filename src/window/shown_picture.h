@@ -1,6 +1,6 @@
 // The window's own copy of the picture. Painting brings it up to date under the picture mutex,
-// copying only what changed, and draws from it without the mutex, so the reader thread never
-// waits for a scale, an upload or a present.
+// copying only what changed, and draws from it without the mutex, so decoding never waits for
+// a scale, an upload or a present.
 #pragma once
 
 #include <cstdint>
