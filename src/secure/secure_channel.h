@@ -43,8 +43,16 @@ class PlaintextChannel final : public SecureChannel {
   std::string Describe() const override { return "plaintext"; }
 
  private:
+  static constexpr size_t kReadAheadSize = 65536;
+
+  // Copies what was read ahead, up to `size` bytes, into `buffer`; returns the count.
+  size_t TakeReadAhead(uint8_t* buffer, size_t size);
+
   std::atomic<bool> interrupted_{false};
   SocketHandle socket_;
+  std::unique_ptr<uint8_t[]> readAhead_ = std::make_unique_for_overwrite<uint8_t[]>(kReadAheadSize);
+  size_t aheadBegin_ = 0;
+  size_t aheadEnd_ = 0;
 };
 
 // What the TLS channel of every platform keeps to: the server name it sends, how long a

@@ -47,6 +47,28 @@ TEST_F(PlaintextChannelTest, ReceiveExactGathersPiecesAndFailsOnEarlyClose) {
   writer.join();
 }
 
+TEST_F(PlaintextChannelTest, ReadsOfEverySizeKeepTheStreamInOrder) {
+  // Small reads come out of the read-ahead buffer, large ones go around it; the boundaries
+  // between the two must not lose, repeat or reorder a byte.
+  std::vector<uint8_t> stream(600000);
+  for (size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  std::thread writer([&] {
+    peer_.Write(stream);
+    peer_.CloseConnection();  // so a lost byte ends the reads in a failure, not a wait
+  });
+  PlaintextChannel channel(socket_);
+  std::vector<uint8_t> received;
+  const size_t sizes[] = {5, 3, 65535, 65536, 1, 100000, 7, 8, 65537, 4000};
+  for (size_t i = 0; received.size() < stream.size(); ++i) {
+    const size_t size = std::min(sizes[i % std::size(sizes)], stream.size() - received.size());
+    std::vector<uint8_t> part(size);
+    if (!channel.ReceiveExact(part.data(), size)) break;  // not ASSERT: the writer must be joined
+    received.insert(received.end(), part.begin(), part.end());
+  }
+  writer.join();
+  EXPECT_TRUE(received == stream);
+}
+
 TEST_F(PlaintextChannelTest, InterruptStopsAWaitingReceive) {
   PlaintextChannel channel(socket_);
   std::vector<uint8_t> buffer(8 << 20);
