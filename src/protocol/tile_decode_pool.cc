@@ -9,6 +9,8 @@
 namespace stv {
 namespace {
 
+constexpr size_t kKeptMessageCapacity = 128 * 1024;
+
 template <typename Buffer>
 void Lend(std::vector<Buffer>& spare, Buffer& to) {
   if (spare.empty()) return;
@@ -50,7 +52,7 @@ TileDecodePool::~TileDecodePool() {
 
 void TileDecodePool::Apply(std::vector<uint8_t>&& message) {
   std::unique_ptr<Pending> pending = Recycled();
-  pending->message.message = std::move(message);
+  std::swap(pending->message.message, message);
   std::unique_lock<std::mutex> pictureLock;
   const std::function<void()> barrier = [this, &pictureLock] {
     {
@@ -68,6 +70,11 @@ void TileDecodePool::Apply(std::vector<uint8_t>&& message) {
     Recycle(std::move(pending));
     return;
   }
+  // Nothing views a message without tiles any more: the reader can have its buffer back.
+  if (pending->message.tiles.empty()) {
+    std::swap(pending->message.message, message);
+    pending->message.assembled = {};
+  }
   Submit(std::move(pending));
 }
 
@@ -78,7 +85,8 @@ void TileDecodePool::Finish() {
 
 void TileDecodePool::Submit(std::unique_ptr<Pending> pending) {
   DeferredMessage& message = pending->message;
-  pending->bytes = message.message.size() + message.assembled.size();
+  const bool tileless = message.tiles.empty();
+  pending->bytes = tileless ? 0 : message.message.size() + message.assembled.size();
   for (const DeferredTile& tile : message.tiles) {
     if (tile.decoded) continue;
     ++pending->undecoded;
@@ -87,7 +95,9 @@ void TileDecodePool::Submit(std::unique_ptr<Pending> pending) {
 
   std::unique_lock<std::mutex> lock(mutex_);
   WaitHelping(lock, [&] {
-    return queue_.empty() ||
+    if (queue_.empty()) return true;
+    if (queue_.size() >= limits_.maxMessages) return false;
+    return tileless ||
            (tiles_ + message.tiles.size() <= limits_.maxTiles && bytes_ + pending->bytes <= limits_.maxBytes);
   });
   tiles_ += message.tiles.size();
@@ -187,7 +197,8 @@ void TileDecodePool::Recycle(std::unique_ptr<Pending> pending) {
   }
   DeferredMessage& message = pending->message;
   message.tiles.clear();
-  message.message = {};
+  // A message buffer of the usual size stays, for the reader to receive into again.
+  if (message.message.capacity() > kKeptMessageCapacity) message.message = {};
   message.assembled = {};
   message.counts = {};
   pending->undecoded = 0;

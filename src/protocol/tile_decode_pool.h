@@ -18,11 +18,15 @@
 
 namespace stv {
 
-// What may wait between arrival and painting. The reader waits while a message would exceed
-// either, unless nothing waits at all, so one message larger than the bound still passes.
+// What may wait between arrival and painting. The reader waits while a message with tiles
+// would exceed the tiles or bytes, unless nothing waits at all, so one message larger than the
+// bound still passes. A message without tiles (a fragment, a frame start) holds no bytes once
+// applied and counts only against the message bound, so the reader goes on receiving the next
+// frame's fragments while the last frame decodes.
 struct DecodeBacklogLimits {
   size_t maxTiles = 1024;
   size_t maxBytes = size_t{16} << 20;  // received bytes plus the decoded pixels they will become
+  size_t maxMessages = 4096;
 };
 
 // One thread per core, at least one; STV_DECODE_THREADS, when set to a positive number, says
@@ -43,7 +47,9 @@ class TileDecodePool {
   TileDecodePool& operator=(const TileDecodePool&) = delete;
 
   // Takes the next video message, from one thread only (the transport's reader). Returns once
-  // its tiles are queued, or once it is in the picture when it changes the framebuffer.
+  // its tiles are queued, or once it is in the picture when it changes the framebuffer. Leaves
+  // in `message` the buffer of a painted message, at that message's size, so a reader that
+  // receives into it again neither allocates nor clears.
   void Apply(std::vector<uint8_t>&& message);
 
   // Returns once every message applied so far is in the picture.

@@ -120,8 +120,9 @@ void TcpTransport::ReaderLoop() {
       Logger::Instance().Warn("[transport] malformed frame header; closing the session");
     }
     if (result != FrameReadResult::kFrame) break;
-    // Unless the handler takes the buffer, the next frame reuses it; resizing it from its
-    // last size clears only what grows, where clearing it first would zero every frame.
+    // The next frame reuses whatever buffer the handler leaves, its own or one it hands back;
+    // resizing it from its last size clears only what grows, where clearing it first would
+    // zero every frame.
     if (handler_) handler_(channel, std::move(payload));
   }
   open_.store(false);

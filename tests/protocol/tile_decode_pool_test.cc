@@ -90,25 +90,31 @@ TEST(TileDecodePoolTest, EveryLookMatchesThePictureAppliedOneByOne) {
   ExpectPoolMatchesOneByOne(nullptr, stream, 2);  // image tiles undecodable
 }
 
-// The reader goes on while tiles decode, and waits once the backlog is full.
+// The reader goes on while tiles decode, and waits once the backlog is full. Messages without
+// tiles (heartbeats here) pass a tile in flight that is over the byte bound, up to the bound on
+// messages.
 TEST(TileDecodePoolTest, TheReaderGoesOnUntilTheBacklogIsFull) {
   FakeCodec codec;
   SessionPicture picture(&codec);
   std::mutex mutex;
-  TileDecodePool pool(picture, mutex, 1, {}, {2, size_t{16} << 20});
+  TileDecodePool pool(picture, mutex, 1, {}, {1024, 100, 4});
   pool.Apply(Envelope(1, 8, 8));
   codec.SetOpen(false);
   std::atomic<int> applied{0};
   std::thread reader([&] {
-    for (uint8_t shade = 1; shade <= 4; ++shade) {
-      pool.Apply(Tile(0, 0, 8, 8, 3, Bytes{shade}));
+    pool.Apply(Tile(0, 0, 8, 8, 3, Bytes{1}));
+    for (int i = 0; i < 4; ++i) {
       ++applied;
+      pool.Apply(Heartbeat());
     }
+    ++applied;
+    pool.Apply(Tile(0, 0, 8, 8, 3, Bytes{2}));
   });
   codec.WaitStarted(1);
-  while (applied.load() < 2) std::this_thread::yield();  // two tiles in flight, one decoding
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (applied.load() < 4 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(applied.load(), 2);
+  EXPECT_EQ(applied.load(), 4);  // three heartbeats behind the tile, the fourth waits
   {
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(picture.messages, 1u);
@@ -117,8 +123,9 @@ TEST(TileDecodePoolTest, TheReaderGoesOnUntilTheBacklogIsFull) {
   reader.join();
   pool.Finish();
   std::lock_guard<std::mutex> lock(mutex);
-  EXPECT_EQ(picture.tilesPainted, 4u);
-  EXPECT_EQ(picture.framebuffer[0], 4);  // the last tile is painted last
+  EXPECT_EQ(picture.messages, 7u);
+  EXPECT_EQ(picture.tilesPainted, 2u);
+  EXPECT_EQ(picture.framebuffer[0], 2);  // the last tile is painted last
 }
 
 }  // namespace
