@@ -1,7 +1,5 @@
 #include "transport/frame.h"
 
-#include <cstring>
-
 #include "common/byte_order.h"
 
 namespace stv::agent {
@@ -19,10 +17,15 @@ std::optional<FrameHeader> DecodeFrameHeader(std::span<const uint8_t, kFrameHead
 }
 
 void BuildFrame(Channel channel, std::span<const uint8_t> payload, std::vector<uint8_t>& frame) {
-  frame.resize(kFrameHeaderSize + payload.size());
+  frame.clear();
+  AppendFrame(channel, payload, frame);
+}
+
+void AppendFrame(Channel channel, std::span<const uint8_t> payload, std::vector<uint8_t>& frames) {
+  // Inserted, not resized and copied over, so the bytes are written once.
   const auto header = EncodeFrameHeader(channel, static_cast<uint32_t>(payload.size()));
-  std::memcpy(frame.data(), header.data(), header.size());
-  if (!payload.empty()) std::memcpy(frame.data() + kFrameHeaderSize, payload.data(), payload.size());
+  frames.insert(frames.end(), header.begin(), header.end());
+  frames.insert(frames.end(), payload.begin(), payload.end());
 }
 
 }  // namespace stv::agent

@@ -85,6 +85,7 @@ class Session {
   std::unique_ptr<Connection> connection_;
   ViewerState viewer_;
   std::vector<uint8_t> frame_;
+  std::vector<uint8_t> batch_;  // a whole frame's messages, framed
   bool faultInjected_ = false;
   int floodSent_ = 0;
   Bytes ignoredFrame_;  // built once for max-frames
@@ -388,9 +389,11 @@ void Session::Stream() {
         ++ticks;
       }
     }
-    for (const Bytes& message : wire) {
-      if (!(open = SendVideo(message))) break;
-    }
+    // A frame's messages go out in one write: a call per tile would cost both ends a packet
+    // and a wake-up each.
+    batch_.clear();
+    for (const Bytes& message : wire) agent::AppendFrame(agent::Channel::Video, message, batch_);
+    if (!batch_.empty()) open = SendRaw(batch_);
     if (open && options_.fault != Fault::kNone) open = InjectFault(*source) && StressAfterFrame(*source);
     nextTick += period;
     if (nextTick < Clock::now()) nextTick = Clock::now();  // running late: do not try to catch up

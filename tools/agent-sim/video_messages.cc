@@ -99,6 +99,14 @@ void StreamWrapper::WrapOrphanFragment(uint32_t totalLength, std::vector<Bytes>&
   out.push_back(std::move(wire));
 }
 
+void StreamWrapper::Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out, uint32_t frameTag) {
+  const size_t first = out.size();
+  Wrap(message, out);
+  if (message.size() < 5) return;
+  const bool whole = message.size() <= threshold_ || message.size() > kMaxReassembledSize;
+  WriteU32Be(&out[first][kEnvelopeHeaderSize + (whole ? 0 : kFragmentHeaderSize) + 1], frameTag);
+}
+
 void StreamWrapper::Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out) {
   if (message.size() <= threshold_ || message.size() > kMaxReassembledSize) {
     Bytes wire = Envelope(message.size());

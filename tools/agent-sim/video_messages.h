@@ -54,6 +54,9 @@ class StreamWrapper {
   // Appends the wire messages for `message` to `out`. Messages above kMaxReassembledSize cannot
   // be fragmented and go out in one envelope (the caller keeps them smaller).
   void Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out);
+  // The same for a message sent again under a new frame tag (every message type we send
+  // carries it in bytes 1 to 4), written into the wire copy so the message itself stays as is.
+  void Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out, uint32_t frameTag);
 
   // Appends only the first fragment of a `totalLength`-byte message (zeros) under a fresh
   // id; the rest never follows, so the viewer is left holding it. For resource faults.

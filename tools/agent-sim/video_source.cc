@@ -153,19 +153,15 @@ void VideoSource::NextFrame(const StreamSettings& settings, std::vector<Bytes>& 
   keyframeRequested_ = false;
   const int tick = tick_++;
   scratch_.clear();
-  if (loop_ == nullptr) {
-    live_->Encode(tick, frameTag_, keyframe, settings, scratch_);
-  } else if (keyframe) {
-    live_->Encode(replayFrame_, frameTag_, true, StreamSettings{}, scratch_);
-  } else {
+  if (loop_ != nullptr && !keyframe) {
     replayFrame_ = (replayFrame_ + 1) % static_cast<int>(loop_->frames.size());
-    for (const Bytes& message : loop_->frames[static_cast<size_t>(replayFrame_)]) {
-      scratch_.push_back(message);
-      // Every message type we send carries its frame tag in bytes 1 to 4.
-      Bytes& copy = scratch_.back();
-      WriteU32Be(&copy[1], frameTag_);
-    }
+    const std::vector<Bytes>& frame = loop_->frames[static_cast<size_t>(replayFrame_)];
+    for (const Bytes& message : frame) wrapper_.Wrap(message, out, frameTag_);
+    if (!frame.empty()) ++frameTag_;
+    return;
   }
+  live_->Encode(loop_ == nullptr ? tick : replayFrame_, frameTag_, keyframe,
+                loop_ == nullptr ? settings : StreamSettings{}, scratch_);
   if (!scratch_.empty()) ++frameTag_;
   WrapAll(scratch_, out);
 }
