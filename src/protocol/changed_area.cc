@@ -1,9 +1,22 @@
 #include "protocol/changed_area.h"
 
 namespace stv {
+namespace {
+
+bool Contains(const ChangedRect& outer, const ChangedRect& inner) {
+  return inner.x >= outer.x && inner.y >= outer.y && inner.x + inner.w <= outer.x + outer.w &&
+         inner.y + inner.h <= outer.y + outer.h;
+}
+
+}  // namespace
 
 void ChangedArea::Add(const ChangedRect& rect) {
   if (everything_) return;
+  // A stream in full motion paints every tile again each frame: what an earlier frame's
+  // rectangle holds already must not be copied twice.
+  for (size_t i = 0; i < count_; ++i) {
+    if (Contains(rects_[i], rect)) return;
+  }
   if (count_ > 0) {
     ChangedRect& last = rects_[count_ - 1];
     if (rect.y == last.y && rect.h == last.h && rect.x == last.x + last.w) {
@@ -16,10 +29,12 @@ void ChangedArea::Add(const ChangedRect& rect) {
           --count_;
         }
       }
+      DropContainedInLast();
       return;
     }
     if (rect.x == last.x && rect.w == last.w && rect.y == last.y + last.h) {
       last.h += rect.h;
+      DropContainedInLast();
       return;
     }
   }
@@ -28,6 +43,17 @@ void ChangedArea::Add(const ChangedRect& rect) {
     return;
   }
   rects_[count_++] = rect;
+  DropContainedInLast();
+}
+
+void ChangedArea::DropContainedInLast() {
+  const ChangedRect last = rects_[count_ - 1];
+  size_t kept = 0;
+  for (size_t i = 0; i + 1 < count_; ++i) {
+    if (!Contains(last, rects_[i])) rects_[kept++] = rects_[i];
+  }
+  rects_[kept++] = last;
+  count_ = kept;
 }
 
 }  // namespace stv

@@ -1,7 +1,8 @@
 // Which parts of the picture changed since the window last showed it, so that only those are
 // copied out and uploaded. Recorded under the picture's mutex on every painted tile, so it
 // must stay cheap: a short list of rectangles that grows a rectangle only when a tile does
-// not extend the last one, and collapses to the whole picture when it would grow long.
+// not extend the last one or lie inside one, and collapses to the whole picture when it would
+// grow long.
 #pragma once
 
 #include <array>
@@ -53,10 +54,13 @@ class ChangedArea {
 
   bool Empty() const { return !everything_ && count_ == 0; }
   bool Everything() const { return everything_; }
-  // The rectangles, when not everything; they may overlap.
+  // The rectangles, when not everything; they may overlap, but none lies inside another.
   std::span<const ChangedRect> Rects() const { return {rects_.data(), count_}; }
 
  private:
+  // Removes every rectangle the last one contains; keeps the order of the rest.
+  void DropContainedInLast();
+
   bool everything_ = false;
   size_t count_ = 0;
   std::array<ChangedRect, kMaxRects> rects_{};

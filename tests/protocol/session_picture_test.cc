@@ -389,8 +389,24 @@ TEST(ChangedAreaTest, RecordsWhatPaintingChanged) {
   for (const Bytes& piece : Fragments(3, Bytes(big.begin(), big.end()))) ApplyVideoMessage(picture, piece);
   EXPECT_EQ(rects(), (std::vector<ChangedRect>{{0, 0, 64, 16}, {0, 40, 8, 8}, {8, 24, 32, 16}}));
 
+  // Painted again, frame after frame: what a rectangle holds adds nothing, and a rectangle
+  // that grows over others takes their place.
+  for (int frame = 0; frame < 3; ++frame) {
+    for (int y : {0, 8}) {
+      for (BatchEntry& entry : row) entry.y = y;
+      ApplyVideoMessage(picture, Batch(static_cast<uint32_t>(y), row));
+    }
+    ApplyVideoMessage(picture, Tile(16, 24, 8, 8, 0, tile));
+  }
+  EXPECT_EQ(rects(), (std::vector<ChangedRect>{{0, 0, 64, 16}, {16, 24, 8, 8}}));
+  ApplyVideoMessage(picture, Tile(16, 24, 8, 8, 0, tile));
+  ApplyVideoMessage(picture, Tile(0, 0, 64, 16, 0, Pixels(64, 16, 3)));
+  ApplyVideoMessage(picture, Tile(0, 16, 64, 16, 0, Pixels(64, 16, 4)));
+  EXPECT_EQ(rects(), (std::vector<ChangedRect>{{0, 0, 64, 32}}));
+
+  const Bytes small = Pixels(4, 4, 1);
   for (int i = 0; i < static_cast<int>(ChangedArea::kMaxRects) + 1; ++i) {
-    ApplyVideoMessage(picture, Tile(i % 2 * 16, i % 5 * 8, 8, 8, 0, tile));
+    ApplyVideoMessage(picture, Tile(i % 8 * 8, i / 8 * 8, 4, 4, 0, small));  // none touches another
   }
   EXPECT_TRUE(take().Everything());
   ApplyVideoMessage(picture, Envelope(9, 64, 48, Heartbeat()));  // a new stream, same size
