@@ -77,6 +77,7 @@ int RunInteractive(const Options& options) {
 
   auto video =
       std::make_unique<TileDecodePool>(*picture, pictureMutex, DecodeThreadCount(), window->RepaintRequester());
+  state.decodingBehind = [pool = video.get()] { return pool->Behind(); };
   transport->Start(MakeInteractiveHandler(InteractiveDispatch{&state.receivedBytes, video.get()}));
   window->ReportQuality();
 

@@ -106,6 +106,7 @@ void TileDecodePool::Submit(std::unique_ptr<Pending> pending) {
   for (size_t i = 0; i < queued->message.tiles.size(); ++i) {
     if (!queued->message.tiles[i].decoded) work_.emplace_back(queued, i);
   }
+  behind_.store(!work_.empty(), std::memory_order_relaxed);
   if (queued->undecoded == 0) {
     PaintReady(lock);  // nothing to decode: counters only, or raw tiles
   } else if (queued->undecoded == 1) {
@@ -128,6 +129,7 @@ bool TileDecodePool::DecodeOne(std::unique_lock<std::mutex>& lock) {
   if (work_.empty()) return false;
   auto [pending, index] = work_.front();
   work_.pop_front();
+  behind_.store(!work_.empty(), std::memory_order_relaxed);
   DeferredTile& tile = pending->message.tiles[index];
   LendBuffer(tile);
   lock.unlock();

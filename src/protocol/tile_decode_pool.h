@@ -4,6 +4,7 @@
 // painted in the order they arrived.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +56,10 @@ class TileDecodePool {
   // Returns once every message applied so far is in the picture.
   void Finish();
 
+  // Any thread: whether tiles are waiting for a decoding thread, that is, whether the stream is
+  // arriving faster than it is decoded.
+  bool Behind() const { return behind_.load(std::memory_order_relaxed); }
+
  private:
   struct Pending {
     DeferredMessage message;
@@ -94,6 +99,7 @@ class TileDecodePool {
   size_t bytes_ = 0;
   bool paintingNow_ = false;
   bool stopping_ = false;
+  std::atomic<bool> behind_{false};  // !work_.empty(), for readers without the mutex
 
   std::vector<std::thread> threads_;
 };

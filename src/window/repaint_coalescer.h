@@ -26,7 +26,9 @@ class RepaintCoalescer {
   std::atomic<bool> pending_{false};
 };
 
-// At most one present per refresh interval. Owned by the window's thread.
+// At most one present per refresh interval, or per two while the decoders are behind the
+// stream: then the cores a present takes would let the picture fall further behind the remote
+// screen, where it should catch up. Owned by the window's thread.
 class PresentPacer {
  public:
   static constexpr int kDefaultRefreshHz = 60;  // when the display does not say
@@ -35,10 +37,10 @@ class PresentPacer {
   explicit PresentPacer(int refreshHz)
       : intervalNanos_(1000000000 / (refreshHz >= 1 && refreshHz <= 1000 ? refreshHz : kDefaultRefreshHz)) {}
 
-  // How long a present must wait from `nowNanos` (monotonic) to keep to one per interval;
-  // 0 when it may go now.
-  int64_t WaitBefore(int64_t nowNanos) const {
-    const int64_t due = lastNanos_ + intervalNanos_;
+  // How long a present must wait from `nowNanos` (monotonic) to keep to its pace; 0 when it
+  // may go now.
+  int64_t WaitBefore(int64_t nowNanos, bool decodingBehind = false) const {
+    const int64_t due = lastNanos_ + intervalNanos_ * (decodingBehind ? 2 : 1);
     return presented_ && nowNanos < due ? due - nowNanos : 0;
   }
   void Presented(int64_t nowNanos) {

@@ -417,7 +417,7 @@ void SdlSessionWindow::HandleWheel(const SDL_MouseWheelEvent& event) {
 }
 
 void SdlSessionWindow::RepaintPaced() {
-  const int64_t wait = pacer_.WaitBefore(MonotonicNanos());
+  const int64_t wait = pacer_.WaitBefore(MonotonicNanos(), state_->decodingBehind && state_->decodingBehind());
   if (wait == 0) {
     Paint();
     return;

@@ -43,6 +43,8 @@ struct WindowState {
   // takes the value and resets it in one exchange.
   std::atomic<uint64_t> receivedBytes{0};
   int64_t lastReportNanos = 0;  // monotonic clock
+  // Whether tiles are waiting to be decoded, asked before each present; empty: never.
+  std::function<bool()> decodingBehind;
 };
 
 // Nanoseconds of the monotonic clock.
