@@ -417,13 +417,14 @@ void SdlSessionWindow::HandleWheel(const SDL_MouseWheelEvent& event) {
 }
 
 void SdlSessionWindow::RepaintPaced() {
+  // Whatever changes until a paint set for later happens is shown by that paint; painting now
+  // as well would make two presents of one interval.
+  if (deferredRepaint_ != 0) return;
   const int64_t wait = pacer_.WaitBefore(MonotonicNanos(), state_->decodingBehind && state_->decodingBehind());
   if (wait == 0) {
     Paint();
     return;
   }
-  // Whatever changes until the timer fires is shown by that one paint.
-  if (deferredRepaint_ != 0) return;
   const Uint32 milliseconds = static_cast<Uint32>((wait + 999999) / 1000000);
   deferredRepaint_ = SDL_AddTimer(milliseconds, &SdlSessionWindow::OnDeferredRepaint,
                                   reinterpret_cast<void*>(static_cast<uintptr_t>(deferredRepaintEvent_)));
