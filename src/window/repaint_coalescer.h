@@ -15,8 +15,8 @@ class RepaintCoalescer {
   // false when one is queued already and will show the change.
   bool Request() { return !pending_.exchange(true); }
 
-  // The window's thread, when it takes the queued repaint and before it reads the
-  // picture: a change made from here on queues a new one.
+  // The window's thread, before it reads the picture to paint it: a change made from here on
+  // queues a new request. Until then, a queued or deferred paint shows every change.
   void Take() { pending_.store(false); }
 
   // Queueing failed: the next request must try again.

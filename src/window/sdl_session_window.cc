@@ -319,7 +319,6 @@ LoopEnd SdlSessionWindow::RunEventLoop(const std::function<bool()>& sessionOpen)
 
 bool SdlSessionWindow::HandleEvent(const SDL_Event& event) {
   if (event.type == repaintEvent_) {
-    repaints_.Take();
     RepaintPaced();
     return true;
   }
@@ -432,6 +431,10 @@ void SdlSessionWindow::RepaintPaced() {
 }
 
 void SdlSessionWindow::Paint() {
+  // Taken here, not when the request arrives: until this paint reads the picture, a change
+  // needs no request of its own, so the decoding threads do not wake this thread for each
+  // message while a paint waits for its interval.
+  repaints_.Take();
   if (intoSurface_) {
     PaintIntoSurface();
   } else {
