@@ -95,10 +95,9 @@ void TileDecodePool::Submit(std::unique_ptr<Pending> pending) {
 
   std::unique_lock<std::mutex> lock(mutex_);
   WaitHelping(lock, [&] {
-    if (queue_.empty()) return true;
     if (queue_.size() >= limits_.maxMessages) return false;
-    return tileless ||
-           (tiles_ + message.tiles.size() <= limits_.maxTiles && bytes_ + pending->bytes <= limits_.maxBytes);
+    if (tileless || (tiles_ == 0 && bytes_ == 0)) return true;
+    return tiles_ + message.tiles.size() <= limits_.maxTiles && bytes_ + pending->bytes <= limits_.maxBytes;
   });
   tiles_ += message.tiles.size();
   bytes_ += pending->bytes;
@@ -147,7 +146,13 @@ void TileDecodePool::PaintReady(std::unique_lock<std::mutex>& lock) {
     for (const std::unique_ptr<Pending>& pending : queue_) {
       if (pending->undecoded != 0) break;
       painting_.push_back(pending.get());
+      // Out of the backlog from here: the next message can be let in and decoded while these
+      // are painted, which at 4K, with one frame over the bounds, would otherwise idle the
+      // other decoding threads for the whole paint.
+      tiles_ -= pending->message.tiles.size();
+      bytes_ -= pending->bytes;
     }
+    progress_.notify_all();
     lock.unlock();
     bool painted = false;
     {
@@ -157,8 +162,6 @@ void TileDecodePool::PaintReady(std::unique_lock<std::mutex>& lock) {
     if (painted && painted_) painted_();
     lock.lock();
     for (size_t i = 0; i < painting_.size(); ++i) {
-      tiles_ -= queue_.front()->message.tiles.size();
-      bytes_ -= queue_.front()->bytes;
       Recycle(std::move(queue_.front()));
       queue_.pop_front();
     }

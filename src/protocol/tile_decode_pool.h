@@ -20,7 +20,7 @@
 namespace stv {
 
 // What may wait between arrival and painting. The reader waits while a message with tiles
-// would exceed the tiles or bytes, unless nothing waits at all, so one message larger than the
+// would exceed the tiles or bytes, unless no tile waits at all, so one message larger than the
 // bound still passes. A message without tiles (a fragment, a frame start) holds no bytes once
 // applied and counts only against the message bound, so the reader goes on receiving the next
 // frame's fragments while the last frame decodes.
