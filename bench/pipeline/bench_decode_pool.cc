@@ -55,8 +55,8 @@ void BM_DecodePool(benchmark::State& state, sim::EncodingMode mode) {
   const std::lock_guard<std::mutex> lock(mutex);
   if (picture.undecodable + picture.malformed != 0) state.SkipWithError("a tile did not decode");
   state.counters["threads"] = threads;
-  state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()) * kLoopFrames,
-                                             benchmark::Counter::kIsRate);
+  state.counters["fps"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kLoopFrames, benchmark::Counter::kIsRate);
 }
 
 // 0: one thread per core.
