@@ -17,33 +17,36 @@ void ChangedArea::Add(const ChangedRect& rect) {
   for (size_t i = 0; i < count_; ++i) {
     if (Contains(rects_[i], rect)) return;
   }
-  if (count_ > 0) {
-    ChangedRect& last = rects_[count_ - 1];
-    if (rect.y == last.y && rect.h == last.h && rect.x == last.x + last.w) {
-      last.w += rect.w;
-      // A finished row of tiles may now continue the row above it.
-      if (count_ >= 2) {
-        ChangedRect& above = rects_[count_ - 2];
-        if (above.x == last.x && above.w == last.w && last.y == above.y + above.h) {
-          above.h += last.h;
-          --count_;
-        }
-      }
-      DropContainedInLast();
+  if (!ExtendLast(rect)) {
+    if (count_ == kMaxRects) {
+      everything_ = true;
       return;
     }
-    if (rect.x == last.x && rect.w == last.w && rect.y == last.y + last.h) {
-      last.h += rect.h;
-      DropContainedInLast();
-      return;
-    }
+    rects_[count_++] = rect;
   }
-  if (count_ == kMaxRects) {
-    everything_ = true;
-    return;
-  }
-  rects_[count_++] = rect;
   DropContainedInLast();
+}
+
+bool ChangedArea::ExtendLast(const ChangedRect& rect) {
+  if (count_ == 0) return false;
+  ChangedRect& last = rects_[count_ - 1];
+  if (rect.y == last.y && rect.h == last.h && rect.x == last.x + last.w) {
+    last.w += rect.w;
+    // A finished row of tiles may now continue the row above it.
+    if (count_ >= 2) {
+      ChangedRect& above = rects_[count_ - 2];
+      if (above.x == last.x && above.w == last.w && last.y == above.y + above.h) {
+        above.h += last.h;
+        --count_;
+      }
+    }
+    return true;
+  }
+  if (rect.x == last.x && rect.w == last.w && rect.y == last.y + last.h) {
+    last.h += rect.h;
+    return true;
+  }
+  return false;
 }
 
 void ChangedArea::DropContainedInLast() {

@@ -58,6 +58,8 @@ class ChangedArea {
   std::span<const ChangedRect> Rects() const { return {rects_.data(), count_}; }
 
  private:
+  // Widens or lengthens the last rectangle by `rect` where it continues it; false otherwise.
+  bool ExtendLast(const ChangedRect& rect);
   // Removes every rectangle the last one contains; keeps the order of the rest.
   void DropContainedInLast();
 
