@@ -103,12 +103,11 @@ void StreamWrapper::Wrap(std::span<const uint8_t> message, std::vector<Bytes>& o
   const size_t first = out.size();
   Wrap(message, out);
   if (message.size() < 5) return;
-  const bool whole = message.size() <= threshold_ || message.size() > kMaxReassembledSize;
-  WriteU32Be(&out[first][kEnvelopeHeaderSize + (whole ? 0 : kFragmentHeaderSize) + 1], frameTag);
+  WriteU32Be(&out[first][kEnvelopeHeaderSize + (GoesWhole(message.size()) ? 0 : kFragmentHeaderSize) + 1], frameTag);
 }
 
 void StreamWrapper::Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out) {
-  if (message.size() <= threshold_ || message.size() > kMaxReassembledSize) {
+  if (GoesWhole(message.size())) {
     Bytes wire = Envelope(message.size());
     wire.insert(wire.end(), message.begin(), message.end());
     out.push_back(std::move(wire));

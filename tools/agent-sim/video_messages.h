@@ -66,6 +66,8 @@ class StreamWrapper {
 
  private:
   Bytes Envelope(size_t innerSize) const;
+  // Whether a message of `size` bytes travels in one envelope rather than in fragments.
+  bool GoesWhole(size_t size) const { return size <= threshold_ || size > kMaxReassembledSize; }
 
   uint32_t streamId_;
   uint16_t width_;

@@ -160,8 +160,11 @@ void VideoSource::NextFrame(const StreamSettings& settings, std::vector<Bytes>& 
     if (!frame.empty()) ++frameTag_;
     return;
   }
-  live_->Encode(loop_ == nullptr ? tick : replayFrame_, frameTag_, keyframe,
-                loop_ == nullptr ? settings : StreamSettings{}, scratch_);
+  if (loop_ == nullptr) {
+    live_->Encode(tick, frameTag_, keyframe, settings, scratch_);
+  } else {
+    live_->Encode(replayFrame_, frameTag_, true, StreamSettings{}, scratch_);  // a keyframe of the frame on screen
+  }
   if (!scratch_.empty()) ++frameTag_;
   WrapAll(scratch_, out);
 }
