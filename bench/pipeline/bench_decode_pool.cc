@@ -4,7 +4,10 @@
 // wall time. The session benchmark (decode_pool_fps) shares the same cores with the agent and the
 // viewer's reader; this is the pool's ceiling on this machine.
 
+#include <map>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,10 +22,11 @@ namespace {
 
 constexpr int kLoopFrames = 4;
 
+// Encoded once per encoding, on first use: a 4K loop takes seconds to encode.
 const sim::ReplayLoop* Loop(sim::EncodingMode mode) {
-  static std::unique_ptr<sim::ReplayLoop> loops[3];
-  const int index = mode == sim::EncodingMode::kRawZlib ? 0 : mode == sim::EncodingMode::kWebp ? 1 : 2;
-  if (!loops[index]) {
+  static std::map<sim::EncodingMode, std::unique_ptr<sim::ReplayLoop>> loops;
+  std::unique_ptr<sim::ReplayLoop>& loop = loops[mode];
+  if (!loop) {
     sim::StreamConfig config;
     config.scene = "motion";
     config.encoding = mode;
@@ -30,9 +34,9 @@ const sim::ReplayLoop* Loop(sim::EncodingMode mode) {
     config.height = 2160;
     config.replayFrames = kLoopFrames;
     std::string error;
-    loops[index] = sim::PreEncodeReplayLoop(config, error);
+    loop = sim::PreEncodeReplayLoop(config, error);
   }
-  return loops[index].get();
+  return loop.get();
 }
 
 void BM_DecodePool(benchmark::State& state, sim::EncodingMode mode) {
