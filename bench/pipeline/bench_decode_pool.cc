@@ -15,6 +15,7 @@
 
 #include "codec/system_image_codec.h"
 #include "protocol/tile_decode_pool.h"
+#include "thread_cpu_time.h"
 #include "video_source.h"
 
 namespace stv {
@@ -50,17 +51,19 @@ void BM_DecodePool(benchmark::State& state, sim::EncodingMode mode) {
   SessionPicture picture(&codec);
   std::mutex mutex;
   TileDecodePool pool(picture, mutex, threads);
+  const double cpuBefore = ProcessCpuSeconds();
   for (auto _ : state) {
     for (const auto& frame : loop->frames) {
       for (const auto& message : frame) pool.Apply(std::vector<uint8_t>(message));
     }
     pool.Finish();
   }
+  const double frames = static_cast<double>(state.iterations()) * kLoopFrames;
+  state.counters["cpu_ms/frame"] = 1000 * (ProcessCpuSeconds() - cpuBefore) / frames;
   const std::lock_guard<std::mutex> lock(mutex);
   if (picture.undecodable + picture.malformed != 0) state.SkipWithError("a tile did not decode");
   state.counters["threads"] = threads;
-  state.counters["fps"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * kLoopFrames, benchmark::Counter::kIsRate);
+  state.counters["fps"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
 }
 
 // 0: one thread per core.

@@ -94,11 +94,19 @@ void TileDecodePool::Submit(std::unique_ptr<Pending> pending) {
   }
 
   std::unique_lock<std::mutex> lock(mutex_);
-  WaitHelping(lock, [&] {
+  const auto fits = [&] {
     if (queue_.size() >= limits_.maxMessages) return false;
     if (tileless || (tiles_ == 0 && bytes_ == 0)) return true;
     return tiles_ + message.tiles.size() <= limits_.maxTiles && bytes_ + pending->bytes <= limits_.maxBytes;
-  });
+  };
+  if (!fits()) {
+    // Once it has to wait, the reader lets the backlog run down to half before it goes on. Let
+    // in one message per painted one, it would wake for every message and keep taking the
+    // decoding threads' cores from them, where now it reads a burst and sleeps again.
+    readerWaiting_ = true;
+    WaitHelping(lock, room_, [&] { return fits() && AtMostHalfFull(); });
+    readerWaiting_ = false;
+  }
   tiles_ += message.tiles.size();
   bytes_ += pending->bytes;
   Pending* queued = queue_.emplace_back(std::move(pending)).get();
@@ -152,7 +160,7 @@ void TileDecodePool::PaintReady(std::unique_lock<std::mutex>& lock) {
       tiles_ -= pending->message.tiles.size();
       bytes_ -= pending->bytes;
     }
-    progress_.notify_all();
+    WakeReaderIfRoom();
     lock.unlock();
     bool painted = false;
     {
@@ -165,22 +173,30 @@ void TileDecodePool::PaintReady(std::unique_lock<std::mutex>& lock) {
       Recycle(std::move(queue_.front()));
       queue_.pop_front();
     }
-    progress_.notify_all();
+    WakeReaderIfRoom();
   }
   paintingNow_ = false;
-  progress_.notify_all();
+  if (queue_.empty()) paintedAll_.notify_all();
+}
+
+bool TileDecodePool::AtMostHalfFull() const {
+  return queue_.size() <= limits_.maxMessages / 2 && tiles_ <= limits_.maxTiles / 2 && bytes_ <= limits_.maxBytes / 2;
+}
+
+void TileDecodePool::WakeReaderIfRoom() {
+  if (readerWaiting_ && AtMostHalfFull()) room_.notify_one();
 }
 
 template <typename Done>
-void TileDecodePool::WaitHelping(std::unique_lock<std::mutex>& lock, Done done) {
+void TileDecodePool::WaitHelping(std::unique_lock<std::mutex>& lock, std::condition_variable& wake, Done done) {
   while (!done()) {
     // Without threads of its own, the pool gets its decoding done by the thread that waits.
-    if (!threads_.empty() || !DecodeOne(lock)) progress_.wait(lock);
+    if (!threads_.empty() || !DecodeOne(lock)) wake.wait(lock);
   }
 }
 
 void TileDecodePool::WaitUntilPainted(std::unique_lock<std::mutex>& lock) {
-  WaitHelping(lock, [this] { return queue_.empty() && !paintingNow_; });
+  WaitHelping(lock, paintedAll_, [this] { return queue_.empty() && !paintingNow_; });
 }
 
 std::unique_ptr<TileDecodePool::Pending> TileDecodePool::Recycled() {

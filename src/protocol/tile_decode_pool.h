@@ -71,12 +71,15 @@ class TileDecodePool {
   // With mutex_ held through `lock`: decodes the next queued tile, if there is one.
   bool DecodeOne(std::unique_lock<std::mutex>& lock);
   template <typename Done>
-  void WaitHelping(std::unique_lock<std::mutex>& lock, Done done);
+  void WaitHelping(std::unique_lock<std::mutex>& lock, std::condition_variable& wake, Done done);
   void Submit(std::unique_ptr<Pending> pending);
   // With mutex_ held through `lock`: paints the decoded messages at the head, in order, unless
   // another thread is already doing so (it will find these too).
   void PaintReady(std::unique_lock<std::mutex>& lock);
   void WaitUntilPainted(std::unique_lock<std::mutex>& lock);
+  // With mutex_ held: whether the backlog is down to half of every bound.
+  bool AtMostHalfFull() const;
+  void WakeReaderIfRoom();
   std::unique_ptr<Pending> Recycled();
   void Recycle(std::unique_ptr<Pending> pending);
   void LendBuffer(DeferredTile& tile);
@@ -88,7 +91,8 @@ class TileDecodePool {
 
   std::mutex mutex_;  // guards what follows; never held together with the picture's mutex
   std::condition_variable workReady_;
-  std::condition_variable progress_;                 // a message was painted
+  std::condition_variable room_;                     // the waiting reader may go on
+  std::condition_variable paintedAll_;               // the queue ran empty
   std::deque<std::unique_ptr<Pending>> queue_;       // in arrival order, not yet painted
   std::deque<std::pair<Pending*, size_t>> work_;     // tiles to decode: message, index
   std::vector<std::unique_ptr<Pending>> spare_;      // painted messages, kept for reuse
@@ -98,6 +102,7 @@ class TileDecodePool {
   size_t tiles_ = 0;
   size_t bytes_ = 0;
   bool paintingNow_ = false;
+  bool readerWaiting_ = false;
   bool stopping_ = false;
   std::atomic<bool> behind_{false};  // !work_.empty(), for readers without the mutex
 
