@@ -4,12 +4,20 @@
 #include <cstdlib>
 #include <utility>
 
+#include "common/cpu_relax.h"
 #include "protocol/decode_thread_priority.h"
 
 namespace stv {
 namespace {
 
 constexpr size_t kKeptMessageCapacity = 128 * 1024;
+
+// What Recycle would not keep anyway; the message stays in the queue, but painted, so no
+// other thread reads it.
+void ReleaseLargeBuffers(DeferredMessage& message) {
+  message.assembled = {};
+  if (message.message.capacity() > kKeptMessageCapacity) message.message = {};
+}
 
 template <typename Buffer>
 void Lend(std::vector<Buffer>& spare, Buffer& to) {
@@ -21,6 +29,17 @@ void Lend(std::vector<Buffer>& spare, Buffer& to) {
 template <typename Buffer>
 void GiveBack(std::vector<Buffer>& spare, Buffer& from, size_t keep) {
   if (from.capacity() != 0 && spare.size() < keep) spare.push_back(std::move(from));
+}
+
+// Takes the pool's mutex, spinning a while first: it is held for a microsecond at a time, far
+// less than a sleep and a wake-up cost, so a thread that finds it taken would otherwise sleep
+// for nothing, and a tile or two later find it taken again.
+void LockSpinning(std::unique_lock<std::mutex>& lock) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    if (lock.try_lock()) return;
+    CpuRelax();
+  }
+  lock.lock();
 }
 
 }  // namespace
@@ -93,7 +112,8 @@ void TileDecodePool::Submit(std::unique_ptr<Pending> pending) {
     pending->bytes += static_cast<size_t>(tile.tile.w) * static_cast<size_t>(tile.tile.h) * 4;
   }
 
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  LockSpinning(lock);
   const auto fits = [&] {
     if (queue_.size() >= limits_.maxMessages) return false;
     if (tileless || (tiles_ == 0 && bytes_ == 0)) return true;
@@ -141,7 +161,7 @@ bool TileDecodePool::DecodeOne(std::unique_lock<std::mutex>& lock) {
   LendBuffer(tile);
   lock.unlock();
   DecodeDeferredTile(picture_.codec, tile);
-  lock.lock();
+  LockSpinning(lock);
   if (--pending->undecoded == 0) PaintReady(lock);
   return true;
 }
@@ -168,7 +188,10 @@ void TileDecodePool::PaintReady(std::unique_lock<std::mutex>& lock) {
       for (Pending* pending : painting_) painted = PaintDeferredMessage(picture_, pending->message) || painted;
     }
     if (painted && painted_) painted_();
-    lock.lock();
+    // Frees go before the mutex is taken again: a large one can take long enough for the other
+    // threads to queue up behind it.
+    for (Pending* pending : painting_) ReleaseLargeBuffers(pending->message);
+    LockSpinning(lock);
     for (size_t i = 0; i < painting_.size(); ++i) {
       Recycle(std::move(queue_.front()));
       queue_.pop_front();
@@ -219,8 +242,7 @@ void TileDecodePool::Recycle(std::unique_ptr<Pending> pending) {
   DeferredMessage& message = pending->message;
   message.tiles.clear();
   // A message buffer of the usual size stays, for the reader to receive into again.
-  if (message.message.capacity() > kKeptMessageCapacity) message.message = {};
-  message.assembled = {};
+  ReleaseLargeBuffers(message);
   message.counts = {};
   pending->undecoded = 0;
   if (spare_.size() < 64) spare_.push_back(std::move(pending));
