@@ -362,7 +362,6 @@ void Session::Stream() {
   auto nextTick = Clock::now();
   auto nextHeartbeat = nextTick;
   auto nextRestart = nextTick + std::chrono::seconds(options_.restartEvery);
-  std::vector<Bytes> wire;
   uint32_t heartbeats = 0;
   int ticks = 0;  // frames of the scene, sent or unchanged
   while (open && !stop_.raised() && !TimeIsUp()) {
@@ -375,24 +374,22 @@ void Session::Stream() {
       settings = viewer_.settings;
     }
     if (!MaybeRestart(source, nextRestart)) break;
-    wire.clear();
-    const auto now = Clock::now();
-    if (heartbeatsOnly) {
-      wire.push_back(BuildHeartbeat(heartbeats++));
-    } else {
-      if (now >= nextHeartbeat) {
-        source->Heartbeat(wire);
-        nextHeartbeat = now + kHeartbeatPeriod;
-      }
-      if (options_.frames == 0 || ticks < options_.frames) {
-        source->NextFrame(settings, wire);
-        ++ticks;
-      }
-    }
     // A frame's messages go out in one write: a call per tile would cost both ends a packet
     // and a wake-up each.
     batch_.clear();
-    for (const Bytes& message : wire) agent::AppendFrame(agent::Channel::Video, message, batch_);
+    const auto now = Clock::now();
+    if (heartbeatsOnly) {
+      agent::AppendFrame(agent::Channel::Video, BuildHeartbeat(heartbeats++), batch_);
+    } else {
+      if (now >= nextHeartbeat) {
+        source->Heartbeat(batch_);
+        nextHeartbeat = now + kHeartbeatPeriod;
+      }
+      if (options_.frames == 0 || ticks < options_.frames) {
+        source->NextFrame(settings, batch_);
+        ++ticks;
+      }
+    }
     if (!batch_.empty()) open = SendRaw(batch_);
     if (open && options_.fault != Fault::kNone) open = InjectFault(*source) && StressAfterFrame(*source);
     nextTick += period;

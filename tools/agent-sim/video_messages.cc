@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/byte_order.h"
+#include "transport/frame.h"
 
 namespace stv::sim {
 
@@ -75,42 +76,64 @@ Bytes BuildEmptyTileBatch(uint32_t frameTag) {
   return BuildTileBatch(frameTag, tiles);
 }
 
-Bytes StreamWrapper::Envelope(size_t innerSize) const {
-  Bytes out;
-  out.reserve(kEnvelopeHeaderSize + innerSize);
-  out.push_back(static_cast<uint8_t>(VideoMessageType::StreamEnvelope));
-  AppendU32Be(out, streamId_);
-  AppendU16Be(out, width_);
-  AppendU16Be(out, height_);
-  return out;
+uint8_t* WireOut::Add(std::span<const uint8_t> head, std::span<const uint8_t> body) {
+  if (messages_ != nullptr) {
+    Bytes& wire = messages_->emplace_back();
+    wire.reserve(head.size() + body.size());
+    wire.insert(wire.end(), head.begin(), head.end());
+    wire.insert(wire.end(), body.begin(), body.end());
+    return wire.data() + head.size();
+  }
+  const auto header = agent::EncodeFrameHeader(agent::Channel::Video, static_cast<uint32_t>(head.size() + body.size()));
+  frames_->insert(frames_->end(), header.begin(), header.end());
+  frames_->insert(frames_->end(), head.begin(), head.end());
+  const size_t at = frames_->size();
+  frames_->insert(frames_->end(), body.begin(), body.end());
+  return frames_->data() + at;
 }
 
-void StreamWrapper::WrapOrphanFragment(uint32_t totalLength, std::vector<Bytes>& out) {
+Bytes StreamWrapper::Head() const {
+  Bytes head;
+  head.reserve(kEnvelopeHeaderSize + kFragmentHeaderSize);
+  head.push_back(static_cast<uint8_t>(VideoMessageType::StreamEnvelope));
+  AppendU32Be(head, streamId_);
+  AppendU16Be(head, width_);
+  AppendU16Be(head, height_);
+  return head;
+}
+
+void StreamWrapper::SetFragmentHeader(Bytes& head, uint32_t id, uint32_t totalLength, uint32_t index, uint32_t count) {
+  head.resize(kEnvelopeHeaderSize);
+  head.push_back(static_cast<uint8_t>(VideoMessageType::Fragment));
+  AppendU32Be(head, id);
+  AppendU32Be(head, totalLength);
+  AppendU16Be(head, static_cast<uint16_t>(index));
+  AppendU16Be(head, static_cast<uint16_t>(count));
+}
+
+void StreamWrapper::WrapOrphanFragment(uint32_t totalLength, WireOut out) {
   constexpr auto kSmallest = static_cast<uint32_t>(kFragmentPayloadSize + 1);
   totalLength = std::clamp(totalLength, kSmallest, static_cast<uint32_t>(kMaxReassembledSize));
   const uint32_t count = static_cast<uint32_t>((totalLength + kFragmentPayloadSize - 1) / kFragmentPayloadSize);
-  Bytes wire = Envelope(kFragmentHeaderSize + kFragmentPayloadSize);
-  wire.push_back(static_cast<uint8_t>(VideoMessageType::Fragment));
-  AppendU32Be(wire, nextMessageId_++);
-  AppendU32Be(wire, totalLength);
-  AppendU16Be(wire, 0);
-  AppendU16Be(wire, count);
-  wire.resize(wire.size() + kFragmentPayloadSize, 0);
-  out.push_back(std::move(wire));
+  Bytes head = Head();
+  SetFragmentHeader(head, nextMessageId_++, totalLength, 0, count);
+  out.Add(head, Bytes(kFragmentPayloadSize, 0));
 }
 
-void StreamWrapper::Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out, uint32_t frameTag) {
-  const size_t first = out.size();
-  Wrap(message, out);
-  if (message.size() < 5) return;
-  WriteU32Be(&out[first][kEnvelopeHeaderSize + (GoesWhole(message.size()) ? 0 : kFragmentHeaderSize) + 1], frameTag);
+void StreamWrapper::Wrap(std::span<const uint8_t> message, WireOut out) { Wrap(message, out, std::nullopt); }
+
+void StreamWrapper::Wrap(std::span<const uint8_t> message, WireOut out, uint32_t frameTag) {
+  Wrap(message, out, std::optional<uint32_t>(frameTag));
 }
 
-void StreamWrapper::Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out) {
+void StreamWrapper::Wrap(std::span<const uint8_t> message, WireOut out, std::optional<uint32_t> frameTag) {
+  // The tag is in the first piece, patched as soon as it is out: a later piece may move it.
+  const auto tag = [&](uint8_t* body) {
+    if (frameTag && message.size() >= 5) WriteU32Be(body + 1, *frameTag);
+  };
+  Bytes head = Head();
   if (GoesWhole(message.size())) {
-    Bytes wire = Envelope(message.size());
-    wire.insert(wire.end(), message.begin(), message.end());
-    out.push_back(std::move(wire));
+    tag(out.Add(head, message));
     return;
   }
   const uint32_t id = nextMessageId_++;
@@ -119,14 +142,9 @@ void StreamWrapper::Wrap(std::span<const uint8_t> message, std::vector<Bytes>& o
   for (uint32_t index = 0; index < count; ++index) {
     const size_t offset = static_cast<size_t>(index) * kFragmentPayloadSize;
     const size_t share = std::min(kFragmentPayloadSize, message.size() - offset);
-    Bytes wire = Envelope(kFragmentHeaderSize + share);
-    wire.push_back(static_cast<uint8_t>(VideoMessageType::Fragment));
-    AppendU32Be(wire, id);
-    AppendU32Be(wire, total);
-    AppendU16Be(wire, index);
-    AppendU16Be(wire, count);
-    wire.insert(wire.end(), message.begin() + offset, message.begin() + offset + share);
-    out.push_back(std::move(wire));
+    SetFragmentHeader(head, id, total, index, count);
+    uint8_t* body = out.Add(head, message.subspan(offset, share));
+    if (index == 0) tag(body);
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -42,6 +43,21 @@ Bytes BuildHugeFrameStart(uint32_t frameTag);
 // A batch of kLargestBatch raw tiles of width 0 and height 1, none with any payload.
 Bytes BuildEmptyTileBatch(uint32_t frameTag);
 
+// Where wire messages go: each into a buffer of its own, or, for one write of many, as
+// transport frames back to back in one buffer, written once.
+class WireOut {
+ public:
+  WireOut(std::vector<Bytes>& messages) : messages_(&messages) {}  // NOLINT: either converts
+  WireOut(Bytes& frames) : frames_(&frames) {}                     // NOLINT
+
+  // Adds the wire message `head` then `body`; returns where its body begins in the output.
+  uint8_t* Add(std::span<const uint8_t> head, std::span<const uint8_t> body);
+
+ private:
+  std::vector<Bytes>* messages_ = nullptr;
+  Bytes* frames_ = nullptr;
+};
+
 // Turns whole video messages into what goes on the wire: each one inside a stream
 // envelope, or, when larger than the threshold, cut into fragments of kFragmentPayloadSize
 // bytes that each travel inside an envelope. Message ids increase with every fragmented
@@ -53,19 +69,23 @@ class StreamWrapper {
 
   // Appends the wire messages for `message` to `out`. Messages above kMaxReassembledSize cannot
   // be fragmented and go out in one envelope (the caller keeps them smaller).
-  void Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out);
+  void Wrap(std::span<const uint8_t> message, WireOut out);
   // The same for a message sent again under a new frame tag (every message type we send
   // carries it in bytes 1 to 4), written into the wire copy so the message itself stays as is.
-  void Wrap(std::span<const uint8_t> message, std::vector<Bytes>& out, uint32_t frameTag);
+  void Wrap(std::span<const uint8_t> message, WireOut out, uint32_t frameTag);
 
   // Appends only the first fragment of a `totalLength`-byte message (zeros) under a fresh
   // id; the rest never follows, so the viewer is left holding it. For resource faults.
-  void WrapOrphanFragment(uint32_t totalLength, std::vector<Bytes>& out);
+  void WrapOrphanFragment(uint32_t totalLength, WireOut out);
 
   uint32_t nextMessageId() const { return nextMessageId_; }
 
  private:
-  Bytes Envelope(size_t innerSize) const;
+  void Wrap(std::span<const uint8_t> message, WireOut out, std::optional<uint32_t> frameTag);
+  // The stream envelope's header, which every wire message starts with.
+  Bytes Head() const;
+  // Makes `head` the envelope's header followed by a fragment's.
+  static void SetFragmentHeader(Bytes& head, uint32_t id, uint32_t totalLength, uint32_t index, uint32_t count);
   // Whether a message of `size` bytes travels in one envelope rather than in fragments.
   bool GoesWhole(size_t size) const { return size <= threshold_ || size > kMaxReassembledSize; }
 

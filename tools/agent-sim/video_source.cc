@@ -142,12 +142,12 @@ VideoSource::VideoSource(const StreamConfig& config, std::unique_ptr<FrameEncode
                config.fragmentThreshold),
       loop_(loop) {}
 
-void VideoSource::WrapAll(std::vector<Bytes>& messages, std::vector<Bytes>& out) {
+void VideoSource::WrapAll(std::vector<Bytes>& messages, WireOut out) {
   for (Bytes& message : messages) wrapper_.Wrap(message, out);
   messages.clear();
 }
 
-void VideoSource::NextFrame(const StreamSettings& settings, std::vector<Bytes>& out) {
+void VideoSource::NextFrame(const StreamSettings& settings, WireOut out) {
   const bool interval = config_.keyframeInterval > 0 && tick_ > 0 && tick_ % config_.keyframeInterval == 0;
   const bool keyframe = keyframeRequested_ || interval;
   keyframeRequested_ = false;
@@ -169,7 +169,7 @@ void VideoSource::NextFrame(const StreamSettings& settings, std::vector<Bytes>& 
   WrapAll(scratch_, out);
 }
 
-void VideoSource::Heartbeat(std::vector<Bytes>& out) { wrapper_.Wrap(BuildHeartbeat(heartbeatSequence_++), out); }
+void VideoSource::Heartbeat(WireOut out) { wrapper_.Wrap(BuildHeartbeat(heartbeatSequence_++), out); }
 
 Image VideoSource::Model() const {
   if (loop_ == nullptr) return live_->model();

@@ -90,14 +90,12 @@ class VideoSource {
 
   // Appends the wire messages of the next frame (possibly none for a still picture).
   // The first frame, and any frame after RequestKeyframe, is a keyframe.
-  void NextFrame(const StreamSettings& settings, std::vector<Bytes>& out);
+  void NextFrame(const StreamSettings& settings, WireOut out);
   void RequestKeyframe() { keyframeRequested_ = true; }
-  void Heartbeat(std::vector<Bytes>& out);
+  void Heartbeat(WireOut out);
   // Wraps an extra whole message into the stream (used to inject faults).
-  void WrapExtra(std::span<const uint8_t> message, std::vector<Bytes>& out) { wrapper_.Wrap(message, out); }
-  void WrapOrphanFragment(uint32_t totalLength, std::vector<Bytes>& out) {
-    wrapper_.WrapOrphanFragment(totalLength, out);
-  }
+  void WrapExtra(std::span<const uint8_t> message, WireOut out) { wrapper_.Wrap(message, out); }
+  void WrapOrphanFragment(uint32_t totalLength, WireOut out) { wrapper_.WrapOrphanFragment(totalLength, out); }
 
   // The viewer's picture after everything produced so far.
   Image Model() const;
@@ -106,7 +104,7 @@ class VideoSource {
 
  private:
   VideoSource(const StreamConfig& config, std::unique_ptr<FrameEncoder> live, const ReplayLoop* loop);
-  void WrapAll(std::vector<Bytes>& messages, std::vector<Bytes>& out);
+  void WrapAll(std::vector<Bytes>& messages, WireOut out);
 
   StreamConfig config_;
   std::unique_ptr<FrameEncoder> live_;
