@@ -45,10 +45,11 @@ Bytes BuildEmptyTileBatch(uint32_t frameTag);
 
 // Where wire messages go: each into a buffer of its own, or, for one write of many, as
 // transport frames back to back in one buffer, written once.
+// Either buffer converts to it, so callers pass theirs as they are.
 class WireOut {
  public:
-  WireOut(std::vector<Bytes>& messages) : messages_(&messages) {}  // NOLINT: either converts
-  WireOut(Bytes& frames) : frames_(&frames) {}                     // NOLINT
+  WireOut(std::vector<Bytes>& messages) : messages_(&messages) {}
+  WireOut(Bytes& frames) : frames_(&frames) {}
 
   // Adds the wire message `head` then `body`; returns where its body begins in the output.
   uint8_t* Add(std::span<const uint8_t> head, std::span<const uint8_t> body);
