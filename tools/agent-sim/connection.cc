@@ -7,11 +7,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "secure/socket_io.h"
 
@@ -44,6 +46,9 @@ class PlainConnection final : public Connection {
 
   bool Send(std::span<const uint8_t> data, const StopFlag& stop) override {
     return SendOnSocket(socket_.fd(), data, stop);
+  }
+  bool SendGathered(std::span<const std::span<const uint8_t>> pieces, const StopFlag& stop) override {
+    return SendGatheredOnSocket(socket_.fd(), pieces, stop);
   }
 
   IoStatus Receive(uint8_t* buffer, size_t capacity, int timeoutMs, size_t& received) override {
@@ -141,20 +146,60 @@ Socket AcceptConnection(const Socket& listener, const StopFlag& stop) {
   return Socket();
 }
 
+bool Connection::SendGathered(std::span<const std::span<const uint8_t>> pieces, const StopFlag& stop) {
+  size_t size = 0;
+  for (const std::span<const uint8_t> piece : pieces) size += piece.size();
+  std::vector<uint8_t> whole;
+  whole.reserve(size);
+  for (const std::span<const uint8_t> piece : pieces) whole.insert(whole.end(), piece.begin(), piece.end());
+  return Send(whole, stop);
+}
+
 bool WaitReadable(int fd, int timeoutMs) { return WaitFor(fd, POLLIN, timeoutMs); }
 bool WaitWritable(int fd, int timeoutMs) { return WaitFor(fd, POLLOUT, timeoutMs); }
 
 bool SendOnSocket(int fd, std::span<const uint8_t> data, const StopFlag& stop) {
-  size_t sent = 0;
+  return SendGatheredOnSocket(fd, std::span(&data, 1), stop);
+}
+
+bool SendGatheredOnSocket(int fd, std::span<const std::span<const uint8_t>> pieces, const StopFlag& stop) {
+  // Few pieces per call: the kernel copies the whole list in each time, and a call rarely
+  // gets rid of more than the socket's buffer anyway.
+  constexpr size_t kPiecesPerCall = 64;
+  std::vector<iovec> list;
+  list.reserve(kPiecesPerCall);
+  size_t next = 0;  // the first piece not wholly sent, and how much of it is
+  size_t done = 0;
   int64_t lastProgress = NowMs();
-  while (sent < data.size()) {
+  for (;;) {
+    while (next < pieces.size() && done == pieces[next].size()) {
+      ++next;
+      done = 0;
+    }
+    if (next == pieces.size()) return true;
     if (stop.raised()) return false;
-    const long n = agent::SendSome(fd, data.data() + sent, data.size() - sent);
+    list.clear();
+    for (size_t i = next; i < pieces.size() && list.size() < kPiecesPerCall; ++i) {
+      const size_t skip = i == next ? done : 0;
+      list.push_back({const_cast<uint8_t*>(pieces[i].data() + skip), pieces[i].size() - skip});
+    }
+    msghdr message{};
+    message.msg_iov = list.data();
+    message.msg_iovlen = list.size();
+    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
     if (n > 0) {
-      sent += static_cast<size_t>(n);
+      for (auto left = static_cast<size_t>(n); left > 0; ++next, done = 0) {
+        const size_t rest = pieces[next].size() - done;
+        if (left < rest) {
+          done += left;
+          break;
+        }
+        left -= rest;
+      }
       lastProgress = NowMs();
       continue;
     }
+    if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       if (NowMs() - lastProgress > kSendStallMs) return false;
       WaitWritable(fd, kWaitSliceMs);
@@ -162,7 +207,6 @@ bool SendOnSocket(int fd, std::span<const uint8_t> data, const StopFlag& stop) {
     }
     return false;
   }
-  return true;
 }
 
 IoStatus ReceiveExact(Connection& connection, uint8_t* buffer, size_t size, const StopFlag& stop, int deadlineMs) {

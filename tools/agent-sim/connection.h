@@ -68,6 +68,9 @@ class Connection {
   // Writes every byte. Fails when the peer is gone, `stop` is raised, or the peer takes no
   // bytes for kSendStallMs (a viewer that stopped reading).
   virtual bool Send(std::span<const uint8_t> data, const StopFlag& stop) = 0;
+  // The same for `pieces` one after the other; unless the connection can write them straight
+  // from where they are, they are copied into one buffer first.
+  virtual bool SendGathered(std::span<const std::span<const uint8_t>> pieces, const StopFlag& stop);
   // Up to `capacity` bytes, waiting at most `timeoutMs`.
   virtual IoStatus Receive(uint8_t* buffer, size_t capacity, int timeoutMs, size_t& received) = 0;
   // The orderly end (a TLS close notification); errors are ignored. The socket closes on destruction.
@@ -87,5 +90,6 @@ std::unique_ptr<Connection> MakePlainConnection(Socket socket);
 // Raw writes on a socket that is not wrapped in any connection (for faults that misbehave
 // below TLS); the same stall rule as Connection::Send.
 bool SendOnSocket(int fd, std::span<const uint8_t> data, const StopFlag& stop);
+bool SendGatheredOnSocket(int fd, std::span<const std::span<const uint8_t>> pieces, const StopFlag& stop);
 
 }  // namespace stv::sim

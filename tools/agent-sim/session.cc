@@ -85,7 +85,7 @@ class Session {
   std::unique_ptr<Connection> connection_;
   ViewerState viewer_;
   std::vector<uint8_t> frame_;
-  std::vector<uint8_t> batch_;  // a whole frame's messages, framed
+  WireGather batch_;  // a whole frame's messages, framed, sent in one write
   bool faultInjected_ = false;
   int floodSent_ = 0;
   Bytes ignoredFrame_;  // built once for max-frames
@@ -376,10 +376,11 @@ void Session::Stream() {
     if (!MaybeRestart(source, nextRestart)) break;
     // A frame's messages go out in one write: a call per tile would cost both ends a packet
     // and a wake-up each.
-    batch_.clear();
+    batch_.Clear();
     const auto now = Clock::now();
     if (heartbeatsOnly) {
-      agent::AppendFrame(agent::Channel::Video, BuildHeartbeat(heartbeats++), batch_);
+      agent::BuildFrame(agent::Channel::Video, BuildHeartbeat(heartbeats++), frame_);
+      batch_.Copy(frame_);
     } else {
       if (now >= nextHeartbeat) {
         source->Heartbeat(batch_);
@@ -390,7 +391,7 @@ void Session::Stream() {
         ++ticks;
       }
     }
-    if (!batch_.empty()) open = SendRaw(batch_);
+    if (!batch_.empty()) open = connection_->SendGathered(batch_.Spans(), stop_);
     if (open && options_.fault != Fault::kNone) open = InjectFault(*source) && StressAfterFrame(*source);
     nextTick += period;
     if (nextTick < Clock::now()) nextTick = Clock::now();  // running late: do not try to catch up

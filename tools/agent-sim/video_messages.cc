@@ -76,20 +76,62 @@ Bytes BuildEmptyTileBatch(uint32_t frameTag) {
   return BuildTileBatch(frameTag, tiles);
 }
 
-uint8_t* WireOut::Add(std::span<const uint8_t> head, std::span<const uint8_t> body) {
+namespace {
+
+// Below this a body is copied into a gathered batch rather than referred to: a piece of its
+// own would cost the write more than the copy, and small messages are often temporaries.
+constexpr size_t kGatherReferFrom = 4096;
+
+}  // namespace
+
+void WireGather::Clear() {
+  copied_.clear();
+  segments_.clear();
+}
+
+void WireGather::Copy(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return;
+  if (segments_.empty() || segments_.back().external != nullptr) segments_.push_back({nullptr, copied_.size(), 0});
+  copied_.insert(copied_.end(), bytes.begin(), bytes.end());
+  segments_.back().size += bytes.size();
+}
+
+void WireGather::Refer(std::span<const uint8_t> bytes) {
+  if (!bytes.empty()) segments_.push_back({bytes.data(), 0, bytes.size()});
+}
+
+std::vector<std::span<const uint8_t>> WireGather::Spans() const {
+  std::vector<std::span<const uint8_t>> spans;
+  spans.reserve(segments_.size());
+  for (const Segment& segment : segments_) {
+    const uint8_t* begin = segment.external != nullptr ? segment.external : copied_.data() + segment.offset;
+    spans.emplace_back(begin, segment.size);
+  }
+  return spans;
+}
+
+void WireOut::Add(std::span<const uint8_t> head, std::span<const uint8_t> body) {
   if (messages_ != nullptr) {
     Bytes& wire = messages_->emplace_back();
     wire.reserve(head.size() + body.size());
     wire.insert(wire.end(), head.begin(), head.end());
     wire.insert(wire.end(), body.begin(), body.end());
-    return wire.data() + head.size();
+    return;
   }
   const auto header = agent::EncodeFrameHeader(agent::Channel::Video, static_cast<uint32_t>(head.size() + body.size()));
-  frames_->insert(frames_->end(), header.begin(), header.end());
-  frames_->insert(frames_->end(), head.begin(), head.end());
-  const size_t at = frames_->size();
-  frames_->insert(frames_->end(), body.begin(), body.end());
-  return frames_->data() + at;
+  if (frames_ != nullptr) {
+    frames_->insert(frames_->end(), header.begin(), header.end());
+    frames_->insert(frames_->end(), head.begin(), head.end());
+    frames_->insert(frames_->end(), body.begin(), body.end());
+    return;
+  }
+  gather_->Copy(header);
+  gather_->Copy(head);
+  if (body.size() >= kGatherReferFrom) {
+    gather_->Refer(body);
+  } else {
+    gather_->Copy(body);
+  }
 }
 
 Bytes StreamWrapper::Head() const {
@@ -117,7 +159,8 @@ void StreamWrapper::WrapOrphanFragment(uint32_t totalLength, WireOut out) {
   const uint32_t count = static_cast<uint32_t>((totalLength + kFragmentPayloadSize - 1) / kFragmentPayloadSize);
   Bytes head = Head();
   SetFragmentHeader(head, nextMessageId_++, totalLength, 0, count);
-  out.Add(head, Bytes(kFragmentPayloadSize, 0));
+  static const Bytes zeros(kFragmentPayloadSize, 0);
+  out.Add(head, zeros);
 }
 
 void StreamWrapper::Wrap(std::span<const uint8_t> message, WireOut out) { Wrap(message, out, std::nullopt); }
@@ -127,13 +170,19 @@ void StreamWrapper::Wrap(std::span<const uint8_t> message, WireOut out, uint32_t
 }
 
 void StreamWrapper::Wrap(std::span<const uint8_t> message, WireOut out, std::optional<uint32_t> frameTag) {
-  // The tag is in the first piece, patched as soon as it is out: a later piece may move it.
-  const auto tag = [&](uint8_t* body) {
-    if (frameTag && message.size() >= 5) WriteU32Be(body + 1, *frameTag);
-  };
   Bytes head = Head();
+  // The tag is in the message's bytes 1 to 4, so in its first piece; they go out with that
+  // piece's head, changed, and the message itself stays as it is.
+  const auto addFirst = [&](std::span<const uint8_t> body) {
+    if (frameTag && body.size() >= 5) {
+      head.insert(head.end(), body.begin(), body.begin() + 5);
+      WriteU32Be(&head[head.size() - 4], *frameTag);
+      body = body.subspan(5);
+    }
+    out.Add(head, body);
+  };
   if (GoesWhole(message.size())) {
-    tag(out.Add(head, message));
+    addFirst(message);
     return;
   }
   const uint32_t id = nextMessageId_++;
@@ -143,8 +192,11 @@ void StreamWrapper::Wrap(std::span<const uint8_t> message, WireOut out, std::opt
     const size_t offset = static_cast<size_t>(index) * kFragmentPayloadSize;
     const size_t share = std::min(kFragmentPayloadSize, message.size() - offset);
     SetFragmentHeader(head, id, total, index, count);
-    uint8_t* body = out.Add(head, message.subspan(offset, share));
-    if (index == 0) tag(body);
+    if (index == 0) {
+      addFirst(message.subspan(offset, share));
+    } else {
+      out.Add(head, message.subspan(offset, share));
+    }
   }
 }
 

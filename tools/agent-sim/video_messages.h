@@ -43,20 +43,43 @@ Bytes BuildHugeFrameStart(uint32_t frameTag);
 // A batch of kLargestBatch raw tiles of width 0 and height 1, none with any payload.
 Bytes BuildEmptyTileBatch(uint32_t frameTag);
 
+// A batch of wire messages for one gathering write: headers and small messages are copied in,
+// large bodies are only referred to, so they must stay valid until the batch is sent.
+class WireGather {
+ public:
+  void Clear();
+  void Copy(std::span<const uint8_t> bytes);
+  void Refer(std::span<const uint8_t> bytes);
+  bool empty() const { return segments_.empty(); }
+  // The batch in order, as it goes on the wire.
+  std::vector<std::span<const uint8_t>> Spans() const;
+
+ private:
+  struct Segment {
+    const uint8_t* external = nullptr;  // or null: bytes [offset, offset + size) of copied_
+    size_t offset = 0;
+    size_t size = 0;
+  };
+  Bytes copied_;
+  std::vector<Segment> segments_;
+};
+
 // Where wire messages go: each into a buffer of its own, or, for one write of many, as
-// transport frames back to back in one buffer, written once.
-// Either buffer converts to it, so callers pass theirs as they are.
+// transport frames back to back, copied into one buffer or gathered. Each converts to it, so
+// callers pass theirs as they are.
 class WireOut {
  public:
   WireOut(std::vector<Bytes>& messages) : messages_(&messages) {}
   WireOut(Bytes& frames) : frames_(&frames) {}
+  WireOut(WireGather& gather) : gather_(&gather) {}
 
-  // Adds the wire message `head` then `body`; returns where its body begins in the output.
-  uint8_t* Add(std::span<const uint8_t> head, std::span<const uint8_t> body);
+  // Adds the wire message made of `head` then `body`.
+  void Add(std::span<const uint8_t> head, std::span<const uint8_t> body);
 
  private:
   std::vector<Bytes>* messages_ = nullptr;
   Bytes* frames_ = nullptr;
+  WireGather* gather_ = nullptr;
 };
 
 // Turns whole video messages into what goes on the wire: each one inside a stream

@@ -142,9 +142,8 @@ VideoSource::VideoSource(const StreamConfig& config, std::unique_ptr<FrameEncode
                config.fragmentThreshold),
       loop_(loop) {}
 
-void VideoSource::WrapAll(std::vector<Bytes>& messages, WireOut out) {
-  for (Bytes& message : messages) wrapper_.Wrap(message, out);
-  messages.clear();
+void VideoSource::WrapAll(const std::vector<Bytes>& messages, WireOut out) {
+  for (const Bytes& message : messages) wrapper_.Wrap(message, out);
 }
 
 void VideoSource::NextFrame(const StreamSettings& settings, WireOut out) {

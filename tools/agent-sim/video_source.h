@@ -89,7 +89,8 @@ class VideoSource {
   static std::unique_ptr<VideoSource> Create(const StreamConfig& config, const ReplayLoop* loop, std::string& error);
 
   // Appends the wire messages of the next frame (possibly none for a still picture).
-  // The first frame, and any frame after RequestKeyframe, is a keyframe.
+  // The first frame, and any frame after RequestKeyframe, is a keyframe. What a gathered batch
+  // refers to stays valid until the next call.
   void NextFrame(const StreamSettings& settings, WireOut out);
   void RequestKeyframe() { keyframeRequested_ = true; }
   void Heartbeat(WireOut out);
@@ -104,7 +105,7 @@ class VideoSource {
 
  private:
   VideoSource(const StreamConfig& config, std::unique_ptr<FrameEncoder> live, const ReplayLoop* loop);
-  void WrapAll(std::vector<Bytes>& messages, WireOut out);
+  void WrapAll(const std::vector<Bytes>& messages, WireOut out);
 
   StreamConfig config_;
   std::unique_ptr<FrameEncoder> live_;
