@@ -78,6 +78,20 @@ void ClearReassembly(SessionPicture& picture) {
 
 bool HandleCompleteMessage(Applying& applying, std::span<const uint8_t> message);
 
+// A buffer of `size` bytes: the smallest spare one that is large enough, or a new one.
+UnclearedBytes AssemblyBuffer(SessionPicture& picture, size_t size) {
+  std::vector<UnclearedBytes>& spares = picture.spareAssemblies;
+  auto best = spares.end();
+  for (auto it = spares.begin(); it != spares.end(); ++it) {
+    if (it->capacity() >= size && (best == spares.end() || it->capacity() < best->capacity())) best = it;
+  }
+  if (best == spares.end()) return UnclearedBytes(size);
+  UnclearedBytes buffer = std::move(*best);
+  spares.erase(best);
+  buffer.Resize(size);
+  return buffer;
+}
+
 // Starts `entry` over for a message of `totalLength` bytes in `fragmentCount` pieces. False,
 // with the entry untouched, when the buffer would break the memory bound or cannot be had.
 bool ResetEntry(SessionPicture& picture, Reassembly& entry, uint32_t totalLength, uint32_t fragmentCount) {
@@ -85,7 +99,7 @@ bool ResetEntry(SessionPicture& picture, Reassembly& entry, uint32_t totalLength
   const size_t limit = picture.limits.maxReassemblyBytes;
   if (othersBytes > limit || totalLength > limit - othersBytes) return false;
   try {
-    UnclearedBytes buffer(totalLength);
+    UnclearedBytes buffer = AssemblyBuffer(picture, totalLength);
     std::vector<bool> have(fragmentCount);
     entry.buffer = std::move(buffer);
     entry.have.swap(have);
@@ -136,8 +150,13 @@ bool HandleFragment(Applying& applying, std::span<const uint8_t> message) {
   EraseEntries(picture, picture.reassembly.begin(), picture.reassembly.lower_bound(id));
   const std::span<const uint8_t> assembled(whole.data(), whole.size());
   // Deferred tiles view the message until they are painted, so it travels with them.
-  if (applying.deferred != nullptr) applying.deferred->assembled = std::move(whole);
-  return HandleCompleteMessage(applying, assembled);
+  if (applying.deferred != nullptr) {
+    applying.deferred->assembled = std::move(whole);
+    return HandleCompleteMessage(applying, assembled);
+  }
+  const bool painted = HandleCompleteMessage(applying, assembled);
+  KeepSpareAssembly(picture, std::move(whole));
+  return painted;
 }
 
 // An envelope's inner message, or a message outside any envelope.
@@ -389,6 +408,13 @@ DeferredApply ApplyVideoMessageDeferred(SessionPicture& picture, std::span<const
   }
   picture += applying.counts;  // under the lock the barrier took
   return {true, painted};
+}
+
+void KeepSpareAssembly(SessionPicture& picture, UnclearedBytes&& buffer) {
+  if (picture.spareAssemblies.size() < kSpareAssemblies && buffer.capacity() != 0 &&
+      buffer.capacity() <= kLargestSpareAssembly) {
+    picture.spareAssemblies.push_back(std::move(buffer));
+  }
 }
 
 void DecodeDeferredTile(TileImageCodec* codec, DeferredTile& deferred) {

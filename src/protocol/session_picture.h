@@ -37,21 +37,29 @@ struct PictureLimits {
 class UnclearedBytes {
  public:
   UnclearedBytes() = default;
-  explicit UnclearedBytes(size_t size) : data_(std::make_unique_for_overwrite<uint8_t[]>(size)), size_(size) {}
+  explicit UnclearedBytes(size_t size)
+      : data_(std::make_unique_for_overwrite<uint8_t[]>(size)), size_(size), capacity_(size) {}
   UnclearedBytes(UnclearedBytes&& other) noexcept
-      : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
+      : data_(std::move(other.data_)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
   UnclearedBytes& operator=(UnclearedBytes&& other) noexcept {
     data_ = std::move(other.data_);
     size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
     return *this;
   }
 
   uint8_t* data() { return data_.get(); }
   size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  // A new size within the capacity; the bytes stay as they are.
+  void Resize(size_t size) { size_ = std::min(size, capacity_); }
 
  private:
   std::unique_ptr<uint8_t[]> data_;
   size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
 // A message being put together from its fragments.
@@ -114,6 +122,9 @@ struct SessionPicture : PictureCounts {
   std::vector<uint8_t> tileScratch;           // inflated pixels of the current tile, capacity reused
   TilePixels imageScratch;                    // the same for image tiles, placed for the codec
   std::map<uint32_t, Reassembly> reassembly;  // pending messages by ascending id
+  // Buffers of messages already handled, for the next ones: a fresh buffer costs the first
+  // write of every page a fault.
+  std::vector<UnclearedBytes> spareAssemblies;
 
   PictureLimits limits;
   size_t reassemblyBytes = 0;            // sum of the pending buffers' sizes
@@ -156,6 +167,13 @@ struct DeferredApply {
 // picture's mutex is held; the message is then applied directly, and the caller unlocks.
 DeferredApply ApplyVideoMessageDeferred(SessionPicture& picture, std::span<const uint8_t> message,
                                         DeferredMessage& deferred, const std::function<void()>& barrier);
+
+// Keeps `buffer` for a later reassembly, up to kSpareAssemblies buffers of at most
+// kLargestSpareAssembly bytes; the thread that applies messages only. The usual message of a
+// busy screen is a row of tiles, a few hundred KiB.
+inline constexpr size_t kSpareAssemblies = 8;
+inline constexpr size_t kLargestSpareAssembly = size_t{2} << 20;
+void KeepSpareAssembly(SessionPicture& picture, UnclearedBytes&& buffer);
 
 // Decodes one deferred tile; any thread, any number at once, with a codec that allows it (null:
 // image tiles are undecodable).

@@ -15,7 +15,7 @@ constexpr size_t kKeptMessageCapacity = 128 * 1024;
 // What Recycle would not keep anyway; the message stays in the queue, but painted, so no
 // other thread reads it.
 void ReleaseLargeBuffers(DeferredMessage& message) {
-  message.assembled = {};
+  if (message.assembled.capacity() > kLargestSpareAssembly) message.assembled = {};
   if (message.message.capacity() > kKeptMessageCapacity) message.message = {};
 }
 
@@ -223,15 +223,19 @@ void TileDecodePool::WaitUntilPainted(std::unique_lock<std::mutex>& lock) {
 }
 
 std::unique_ptr<TileDecodePool::Pending> TileDecodePool::Recycled() {
+  std::unique_ptr<Pending> pending;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!spare_.empty()) {
-      std::unique_ptr<Pending> pending = std::move(spare_.back());
+      pending = std::move(spare_.back());
       spare_.pop_back();
-      return pending;
     }
+    returnedAssemblies_.swap(spareAssemblies_);
   }
-  return std::make_unique<Pending>();
+  // The picture's reassembly is the reader's alone, so the buffers go in without the mutex.
+  for (UnclearedBytes& buffer : returnedAssemblies_) KeepSpareAssembly(picture_, std::move(buffer));
+  returnedAssemblies_.clear();
+  return pending ? std::move(pending) : std::make_unique<Pending>();
 }
 
 void TileDecodePool::Recycle(std::unique_ptr<Pending> pending) {
@@ -243,6 +247,9 @@ void TileDecodePool::Recycle(std::unique_ptr<Pending> pending) {
   message.tiles.clear();
   // A message buffer of the usual size stays, for the reader to receive into again.
   ReleaseLargeBuffers(message);
+  // The reader takes these back into the picture's reassembly when it next recycles.
+  if (spareAssemblies_.size() < kSpareAssemblies) spareAssemblies_.push_back(std::move(message.assembled));
+  message.assembled = {};
   message.counts = {};
   pending->undecoded = 0;
   if (spare_.size() < 64) spare_.push_back(std::move(pending));

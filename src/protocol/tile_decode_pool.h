@@ -98,6 +98,8 @@ class TileDecodePool {
   std::vector<std::unique_ptr<Pending>> spare_;      // painted messages, kept for reuse
   std::vector<std::vector<uint8_t>> spareInflated_;  // decode buffers of painted tiles, the same
   std::vector<TilePixels> spareImages_;
+  std::vector<UnclearedBytes> spareAssemblies_;     // painted messages' reassembly buffers
+  std::vector<UnclearedBytes> returnedAssemblies_;  // the reader's, on their way to the picture
   std::vector<Pending*> painting_;
   size_t tiles_ = 0;
   size_t bytes_ = 0;
