@@ -248,7 +248,9 @@ void TileDecodePool::Recycle(std::unique_ptr<Pending> pending) {
   // A message buffer of the usual size stays, for the reader to receive into again.
   ReleaseLargeBuffers(message);
   // The reader takes these back into the picture's reassembly when it next recycles.
-  if (spareAssemblies_.size() < kSpareAssemblies) spareAssemblies_.push_back(std::move(message.assembled));
+  if (message.assembled.capacity() != 0 && spareAssemblies_.size() < kSpareAssemblies) {
+    spareAssemblies_.push_back(std::move(message.assembled));
+  }
   message.assembled = {};
   message.counts = {};
   pending->undecoded = 0;
