@@ -120,11 +120,10 @@ void TileDecodePool::Submit(std::unique_ptr<Pending> pending) {
     return tiles_ + message.tiles.size() <= limits_.maxTiles && bytes_ + pending->bytes <= limits_.maxBytes;
   };
   if (!fits()) {
-    // Once it has to wait, the reader lets the backlog run down to half before it goes on. Let
-    // in one message per painted one, it would wake for every message and keep taking the
-    // decoding threads' cores from them, where now it reads a burst and sleeps again.
+    // It goes on as soon as the message fits: letting the backlog run down first would save
+    // wake-ups, but the bursts of reading that follow keep a core from a woken writer.
     readerWaiting_ = true;
-    WaitHelping(lock, room_, [&] { return fits() && AtMostHalfFull(); });
+    WaitHelping(lock, room_, fits);
     readerWaiting_ = false;
   }
   tiles_ += message.tiles.size();
@@ -180,7 +179,7 @@ void TileDecodePool::PaintReady(std::unique_lock<std::mutex>& lock) {
       tiles_ -= pending->message.tiles.size();
       bytes_ -= pending->bytes;
     }
-    WakeReaderIfRoom();
+    WakeWaitingReader();
     lock.unlock();
     bool painted = false;
     {
@@ -196,18 +195,14 @@ void TileDecodePool::PaintReady(std::unique_lock<std::mutex>& lock) {
       Recycle(std::move(queue_.front()));
       queue_.pop_front();
     }
-    WakeReaderIfRoom();
+    WakeWaitingReader();
   }
   paintingNow_ = false;
   if (queue_.empty()) paintedAll_.notify_all();
 }
 
-bool TileDecodePool::AtMostHalfFull() const {
-  return queue_.size() <= limits_.maxMessages / 2 && tiles_ <= limits_.maxTiles / 2 && bytes_ <= limits_.maxBytes / 2;
-}
-
-void TileDecodePool::WakeReaderIfRoom() {
-  if (readerWaiting_ && AtMostHalfFull()) room_.notify_one();
+void TileDecodePool::WakeWaitingReader() {
+  if (readerWaiting_) room_.notify_one();
 }
 
 template <typename Done>

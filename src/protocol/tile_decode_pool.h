@@ -77,9 +77,8 @@ class TileDecodePool {
   // another thread is already doing so (it will find these too).
   void PaintReady(std::unique_lock<std::mutex>& lock);
   void WaitUntilPainted(std::unique_lock<std::mutex>& lock);
-  // With mutex_ held: whether the backlog is down to half of every bound.
-  bool AtMostHalfFull() const;
-  void WakeReaderIfRoom();
+  // With mutex_ held, after the backlog shrank.
+  void WakeWaitingReader();
   std::unique_ptr<Pending> Recycled();
   void Recycle(std::unique_ptr<Pending> pending);
   void LendBuffer(DeferredTile& tile);
