@@ -17,15 +17,10 @@ std::optional<FrameHeader> DecodeFrameHeader(std::span<const uint8_t, kFrameHead
 }
 
 void BuildFrame(Channel channel, std::span<const uint8_t> payload, std::vector<uint8_t>& frame) {
-  frame.clear();
-  AppendFrame(channel, payload, frame);
-}
-
-void AppendFrame(Channel channel, std::span<const uint8_t> payload, std::vector<uint8_t>& frames) {
   // Inserted, not resized and copied over, so the bytes are written once.
   const auto header = EncodeFrameHeader(channel, static_cast<uint32_t>(payload.size()));
-  frames.insert(frames.end(), header.begin(), header.end());
-  frames.insert(frames.end(), payload.begin(), payload.end());
+  frame.assign(header.begin(), header.end());
+  frame.insert(frame.end(), payload.begin(), payload.end());
 }
 
 }  // namespace stv::agent

@@ -32,7 +32,5 @@ std::optional<FrameHeader> DecodeFrameHeader(std::span<const uint8_t, kFrameHead
 
 // Header and payload in one buffer, reusing `frame`'s capacity.
 void BuildFrame(Channel channel, std::span<const uint8_t> payload, std::vector<uint8_t>& frame);
-// The same frame added at the end of `frames`, for many sent in one write.
-void AppendFrame(Channel channel, std::span<const uint8_t> payload, std::vector<uint8_t>& frames);
 
 }  // namespace stv::agent

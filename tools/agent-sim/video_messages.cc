@@ -119,12 +119,6 @@ void WireOut::Add(std::span<const uint8_t> head, std::span<const uint8_t> body) 
     return;
   }
   const auto header = agent::EncodeFrameHeader(agent::Channel::Video, static_cast<uint32_t>(head.size() + body.size()));
-  if (frames_ != nullptr) {
-    frames_->insert(frames_->end(), header.begin(), header.end());
-    frames_->insert(frames_->end(), head.begin(), head.end());
-    frames_->insert(frames_->end(), body.begin(), body.end());
-    return;
-  }
   gather_->Copy(header);
   gather_->Copy(head);
   if (body.size() >= kGatherReferFrom) {
@@ -161,12 +155,6 @@ void StreamWrapper::WrapOrphanFragment(uint32_t totalLength, WireOut out) {
   SetFragmentHeader(head, nextMessageId_++, totalLength, 0, count);
   static const Bytes zeros(kFragmentPayloadSize, 0);
   out.Add(head, zeros);
-}
-
-void StreamWrapper::Wrap(std::span<const uint8_t> message, WireOut out) { Wrap(message, out, std::nullopt); }
-
-void StreamWrapper::Wrap(std::span<const uint8_t> message, WireOut out, uint32_t frameTag) {
-  Wrap(message, out, std::optional<uint32_t>(frameTag));
 }
 
 void StreamWrapper::Wrap(std::span<const uint8_t> message, WireOut out, std::optional<uint32_t> frameTag) {

@@ -65,12 +65,11 @@ class WireGather {
 };
 
 // Where wire messages go: each into a buffer of its own, or, for one write of many, as
-// transport frames back to back, copied into one buffer or gathered. Each converts to it, so
-// callers pass theirs as they are.
+// transport frames gathered back to back. Either converts to it, so callers pass theirs as
+// they are.
 class WireOut {
  public:
   WireOut(std::vector<Bytes>& messages) : messages_(&messages) {}
-  WireOut(Bytes& frames) : frames_(&frames) {}
   WireOut(WireGather& gather) : gather_(&gather) {}
 
   // Adds the wire message made of `head` then `body`.
@@ -78,7 +77,6 @@ class WireOut {
 
  private:
   std::vector<Bytes>* messages_ = nullptr;
-  Bytes* frames_ = nullptr;
   WireGather* gather_ = nullptr;
 };
 
@@ -92,11 +90,10 @@ class StreamWrapper {
       : streamId_(streamId), width_(width), height_(height), threshold_(fragmentThreshold) {}
 
   // Appends the wire messages for `message` to `out`. Messages above kMaxReassembledSize cannot
-  // be fragmented and go out in one envelope (the caller keeps them smaller).
-  void Wrap(std::span<const uint8_t> message, WireOut out);
-  // The same for a message sent again under a new frame tag (every message type we send
-  // carries it in bytes 1 to 4), written into the wire copy so the message itself stays as is.
-  void Wrap(std::span<const uint8_t> message, WireOut out, uint32_t frameTag);
+  // be fragmented and go out in one envelope (the caller keeps them smaller). With `frameTag`,
+  // for a message sent again under a new tag (every message type we send carries it in bytes
+  // 1 to 4), the tag is written into the wire copy so the message itself stays as is.
+  void Wrap(std::span<const uint8_t> message, WireOut out, std::optional<uint32_t> frameTag = std::nullopt);
 
   // Appends only the first fragment of a `totalLength`-byte message (zeros) under a fresh
   // id; the rest never follows, so the viewer is left holding it. For resource faults.
@@ -105,7 +102,6 @@ class StreamWrapper {
   uint32_t nextMessageId() const { return nextMessageId_; }
 
  private:
-  void Wrap(std::span<const uint8_t> message, WireOut out, std::optional<uint32_t> frameTag);
   // The stream envelope's header, which every wire message starts with.
   Bytes Head() const;
   // Makes `head` the envelope's header followed by a fragment's.
