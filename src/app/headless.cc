@@ -131,6 +131,11 @@ int RunHeadless(const std::string& host, uint16_t port, int32_t seconds, int32_t
     PrintOut(FormatStatusLine(t, *picture, total));
   }
 
+  // The report counts everything that arrived: the reader stops first, then the tiles still
+  // decoding are painted.
+  transport->Close();
+  TcpTransport::CleanupSockets();
+  video->Finish();
   bool ok;
   {
     std::lock_guard<std::mutex> lock(pictureMutex);
@@ -139,9 +144,6 @@ int RunHeadless(const std::string& host, uint16_t port, int32_t seconds, int32_t
     ok = HeadlessSessionOk(*picture);
     PrintOut(ok ? "\nHEADLESS SESSION OK\n" : "\nHEADLESS SESSION FAILED\n");
   }
-  // The lock is released first: the reader thread may be waiting for it, and Close joins it.
-  transport->Close();
-  TcpTransport::CleanupSockets();
   video.reset();
   picture.reset();
   codec.reset();
